@@ -1,0 +1,22 @@
+# Shared by the scripts that build and run: the build folder and the private
+# Wine prefix inside it.
+KESNET_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+KESNET_BUILD=${KESNET_BUILD:-$KESNET_ROOT/build}
+export KESNET_WINEPREFIX=$KESNET_BUILD/wineprefix
+
+kesnet_build() {
+    "$KESNET_ROOT/scripts/setup.sh"
+    cmake -S "$KESNET_ROOT" -B "$KESNET_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$KESNET_BUILD"
+}
+
+# True when we may make network namespaces.
+kesnet_can_isolate() {
+    [ "$(id -u)" -eq 0 ] && ip netns add "kesnet-probe-$$" 2>/dev/null && ip netns del "kesnet-probe-$$"
+}
+
+# Wine's network service stays in the namespace of the first Wine process of a
+# prefix; stop the prefix's server before running it in another namespace.
+kesnet_stop_wine() {
+    WINEPREFIX=$KESNET_WINEPREFIX wineserver -k 2>/dev/null || true
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test. Installs what is missing first.
+# As root the tests run inside a private network namespace (see netns.sh);
+# otherwise the cases that need it are skipped, and say so.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+kesnet_build
+cd "$KESNET_BUILD"
+ctest_args=(--output-on-failure --parallel 2 "$@")
+
+if kesnet_can_isolate; then
+    net="kesnet-test-$$"
+    trap 'kesnet_stop_wine; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
+    "$KESNET_ROOT/scripts/netns.sh" up "$net"
+    kesnet_stop_wine
+    echo "test: running inside the private network namespace $net-host"
+    ip netns exec "$net-host" env KESNET_NETNS=1 KESNET_NETNS_PEER="$net-peer" ctest "${ctest_args[@]}"
+else
+    echo "test: not root, so no private network namespace: the cases that need multicast,"
+    echo "test: broadcast or a second host are SKIPPED (they say so below)"
+    ctest "${ctest_args[@]}"
+fi

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the build under Wine, in the build tree's own Wine
+# prefix (never ~/.wine), with Wine's own messages silenced.
+#   scripts/wine-run.sh build/bin/program.exe [arguments...]
+set -euo pipefail
+program=$1
+shift
+bin_dir=$(cd "$(dirname "$program")" && pwd)
+export WINEPREFIX=${KESNET_WINEPREFIX:-$(dirname "$bin_dir")/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEARCH=win32
+
+# Creating a prefix takes several seconds; programs started together must not
+# each begin to create it.
+if [ ! -f "$WINEPREFIX/.kesnet-ready" ]; then
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    (
+        flock 9
+        if [ ! -f "$WINEPREFIX/.kesnet-ready" ]; then
+            wineboot -i >/dev/null 2>&1 || true
+            wineserver -w
+            touch "$WINEPREFIX/.kesnet-ready"
+        fi
+    ) 9>"$WINEPREFIX.lock"
+fi
+exec wine "$bin_dir/$(basename "$program")" "$@"

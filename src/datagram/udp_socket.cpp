@@ -1,0 +1,147 @@
+#include "datagram/udp_socket.h"
+
+#include <ws2tcpip.h>
+
+// The multicast options must carry their Winsock 2 numbers; the Winsock 1.1
+// header uses other values for the same names.
+static_assert(IP_MULTICAST_IF == 9 && IP_MULTICAST_TTL == 10, "Winsock 2 multicast options");
+static_assert(IP_ADD_MEMBERSHIP == 12 && IP_DROP_MEMBERSHIP == 13, "Winsock 2 membership options");
+static_assert(SO_REUSEADDR == 4 && SO_BROADCAST == 0x20, "socket options");
+static_assert(sizeof(ip_mreq) == 8, "a membership request is 8 bytes");
+static_assert(SO_SNDBUF == 0x1001 && SO_RCVBUF == 0x1002 && SOL_SOCKET == 0xFFFF, "socket options");
+
+namespace {
+
+const int kMulticastTtl = 10;
+
+sockaddr_in MakeAddress(DWORD dwAddr, int nPort)
+{
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<u_short>(nPort));
+    sa.sin_addr.s_addr = dwAddr;
+    return sa;
+}
+
+}  // namespace
+
+CUdpSocket::CUdpSocket()
+    : m_socket(INVALID_SOCKET), m_dwInterface(0), m_dwGroup(0), m_pReceiver(nullptr)
+{
+    m_hNetEvent = WSACreateEvent();
+    m_hStopEvent = WSACreateEvent();
+}
+
+CUdpSocket::~CUdpSocket()
+{
+    Close();
+    if (m_hNetEvent != WSA_INVALID_EVENT)
+        WSACloseEvent(m_hNetEvent);
+    if (m_hStopEvent != WSA_INVALID_EVENT)
+        WSACloseEvent(m_hStopEvent);
+}
+
+int CUdpSocket::Create(int nPort, DWORD dwInterface)
+{
+    m_socket = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, 0);
+    if (m_socket == INVALID_SOCKET)
+        return 0;
+    if (!SetIntOption(SOL_SOCKET, SO_REUSEADDR, 1)) {
+        Close();
+        return 0;
+    }
+    m_dwInterface = dwInterface;
+    sockaddr_in local = MakeAddress(dwInterface, nPort);
+    if (bind(m_socket, reinterpret_cast<sockaddr *>(&local), sizeof local) == SOCKET_ERROR) {
+        Close();
+        return 0;
+    }
+    return 1;
+}
+
+void CUdpSocket::Close()
+{
+    if (m_socket != INVALID_SOCKET)
+        closesocket(m_socket);
+    m_socket = INVALID_SOCKET;
+}
+
+int CUdpSocket::SendTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPort)
+{
+    sockaddr_in to = MakeAddress(dwAddr, nPort);
+    int sent = sendto(m_socket, static_cast<const char *>(pData), static_cast<int>(dwLength), 0,
+                      reinterpret_cast<sockaddr *>(&to), sizeof to);
+    return sent != SOCKET_ERROR && static_cast<DWORD>(sent) == dwLength;
+}
+
+int CUdpSocket::RecvFrom(void *pBuffer, int *pnLength, DWORD *pdwAddr, int *pnPort)
+{
+    sockaddr_in from = {};
+    int fromLength = sizeof from;
+    *pnLength = recvfrom(m_socket, static_cast<char *>(pBuffer), *pnLength, 0,
+                         reinterpret_cast<sockaddr *>(&from), &fromLength);
+    if (*pnLength == SOCKET_ERROR)
+        return 0;
+    if (pdwAddr != nullptr)
+        *pdwAddr = from.sin_addr.s_addr;
+    if (pnPort != nullptr)
+        *pnPort = ntohs(from.sin_port);
+    return 1;
+}
+
+int CUdpSocket::SetSendBuf(int nSize)
+{
+    return SetIntOption(SOL_SOCKET, SO_SNDBUF, nSize);
+}
+
+int CUdpSocket::SetRecvBuf(int nSize)
+{
+    return SetIntOption(SOL_SOCKET, SO_RCVBUF, nSize);
+}
+
+int CUdpSocket::SelectEvents(long lMask)
+{
+    if (m_socket == INVALID_SOCKET)
+        return 0;
+    return WSAEventSelect(m_socket, m_hNetEvent, lMask) != SOCKET_ERROR;
+}
+
+int CUdpSocket::SetMulticastIf()
+{
+    return SetIntOption(IPPROTO_IP, IP_MULTICAST_IF, static_cast<int>(m_dwInterface));
+}
+
+int CUdpSocket::JoinGroup(DWORD dwGroup)
+{
+    ip_mreq request = {};
+    request.imr_multiaddr.s_addr = dwGroup;
+    request.imr_interface.s_addr = m_dwInterface;
+    if (!SetMulticastIf())
+        return 0;
+    SetIntOption(IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl);  // a refused TTL is not fatal
+    if (setsockopt(m_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char *>(&request),
+                   sizeof request) == SOCKET_ERROR)
+        return 0;
+    m_dwGroup = dwGroup;
+    return 1;
+}
+
+int CUdpSocket::LeaveGroup()
+{
+    ip_mreq request = {};
+    request.imr_multiaddr.s_addr = m_dwGroup;
+    request.imr_interface.s_addr = m_dwInterface;
+    return setsockopt(m_socket, IPPROTO_IP, IP_DROP_MEMBERSHIP, reinterpret_cast<char *>(&request),
+                      sizeof request) != SOCKET_ERROR;
+}
+
+int CUdpSocket::EnableBroadcast()
+{
+    return SetIntOption(SOL_SOCKET, SO_BROADCAST, 1);
+}
+
+int CUdpSocket::SetIntOption(int nLevel, int nOption, int nValue)
+{
+    return setsockopt(m_socket, nLevel, nOption, reinterpret_cast<char *>(&nValue),
+                      sizeof nValue) != SOCKET_ERROR;
+}

@@ -1,0 +1,46 @@
+// The library's datagram socket: a Winsock UDP socket with the two events on
+// which a listener's receive thread waits, the interface it was bound to and
+// the multicast group it joined. Every datagram class owns one per socket;
+// Wake-on-LAN uses one for the length of a call.
+#ifndef KESNET_DATAGRAM_UDP_SOCKET_H
+#define KESNET_DATAGRAM_UDP_SOCKET_H
+
+#include <winsock2.h>
+
+struct tagThreadParam;
+
+class CUdpSocket {
+public:
+    CUdpSocket();
+    virtual ~CUdpSocket();
+    CUdpSocket(const CUdpSocket &) = delete;
+    CUdpSocket &operator=(const CUdpSocket &) = delete;
+
+    int Create(int nPort, DWORD dwInterface);
+    void Close();
+    int SendTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPort);
+    int RecvFrom(void *pBuffer, int *pnLength, DWORD *pdwAddr, int *pnPort);
+    int SetSendBuf(int nSize);
+    int SetRecvBuf(int nSize);
+    int SelectEvents(long lMask);
+    SOCKET GetSocket() const { return m_socket; }
+    int IsValid() const { return m_socket != INVALID_SOCKET; }
+    int SetMulticastIf();
+    int JoinGroup(DWORD dwGroup);
+    int LeaveGroup();
+    int EnableBroadcast();
+
+    WSAEVENT m_hNetEvent;   // tied to the socket by SelectEvents
+    WSAEVENT m_hStopEvent;  // set by the owning listener to end its receive thread
+    SOCKET m_socket;
+    DWORD m_dwInterface;    // interface of the last Create, network order
+    DWORD m_dwGroup;        // group of the last successful JoinGroup
+
+    // The receive thread serving this socket, set by the listener that started it.
+    tagThreadParam *m_pReceiver;
+
+private:
+    int SetIntOption(int nLevel, int nOption, int nValue);
+};
+
+#endif

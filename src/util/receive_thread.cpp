@@ -1,0 +1,108 @@
+#include "util/receive_thread.h"
+
+#include <new>
+
+tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HANDLE hStopEvent,
+                                      int nPriority, DWORD dwStopTimeout)
+{
+    tagThreadParam *t = new (std::nothrow) tagThreadParam;
+    if (t == nullptr)
+        return nullptr;
+    t->nIndex = nIndex;
+    t->pThis = pOwner;
+    t->m_entry = entry;
+    t->m_hThread = nullptr;
+    t->m_dwThreadId = 0;
+    t->m_hModule = nullptr;
+    t->m_bAbandoned = false;
+    t->m_nRefs = 2;  // the owner's share and the thread's
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, hStopEvent, self, &t->m_hStop, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        delete t;
+        return nullptr;
+    }
+    InitializeCriticalSection(&t->m_lock);
+
+    // A host may unload the library while a thread is still inside its callback;
+    // the thread holds a reference to the module so that it returns into mapped code.
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&tagThreadParam::ThreadEntry), &t->m_hModule);
+
+    t->m_hThread = CreateThread(nullptr, 0, ThreadEntry, t, CREATE_SUSPENDED, &t->m_dwThreadId);
+    if (t->m_hThread == nullptr) {
+        if (t->m_hModule != nullptr)
+            FreeLibrary(t->m_hModule);
+        t->m_nRefs = 1;
+        t->Unref();
+        return nullptr;
+    }
+    if (ResumeThread(t->m_hThread) == static_cast<DWORD>(-1)) {
+        // The thread never ran: ending it here is safe, and it frees nothing itself.
+        TerminateThread(t->m_hThread, 0);
+        WaitForSingleObject(t->m_hThread, INFINITE);
+        CloseHandle(t->m_hThread);
+        if (t->m_hModule != nullptr)
+            FreeLibrary(t->m_hModule);
+        t->m_nRefs = 1;
+        t->Unref();
+        return nullptr;
+    }
+    if (!SetThreadPriority(t->m_hThread, nPriority)) {
+        // The thread is already running: stop it as Release would, before the
+        // caller closes anything it waits on.
+        t->Stop(dwStopTimeout);
+        return nullptr;
+    }
+    return t;
+}
+
+void tagThreadParam::Stop(DWORD dwTimeout)
+{
+    SetEvent(m_hStop);
+    bool onOwnThread = GetCurrentThreadId() == m_dwThreadId;
+    if (onOwnThread || WaitForSingleObject(m_hThread, dwTimeout) != WAIT_OBJECT_0) {
+        // Still running (a slow callback, or we are that callback): once this
+        // returns the thread gets no further access to its owner.
+        EnterCriticalSection(&m_lock);
+        m_bAbandoned = true;
+        LeaveCriticalSection(&m_lock);
+    }
+    CloseHandle(m_hThread);
+    m_hThread = nullptr;
+    Unref();
+}
+
+bool tagThreadParam::Enter()
+{
+    EnterCriticalSection(&m_lock);
+    if (m_bAbandoned) {
+        LeaveCriticalSection(&m_lock);
+        return false;
+    }
+    return true;
+}
+
+void tagThreadParam::Leave()
+{
+    LeaveCriticalSection(&m_lock);
+}
+
+void tagThreadParam::Unref()
+{
+    if (InterlockedDecrement(&m_nRefs) != 0)
+        return;
+    DeleteCriticalSection(&m_lock);
+    CloseHandle(m_hStop);
+    delete this;
+}
+
+unsigned long __stdcall tagThreadParam::ThreadEntry(void *pParam)
+{
+    tagThreadParam *t = static_cast<tagThreadParam *>(pParam);
+    unsigned long result = t->m_entry(t);
+    HMODULE module = t->m_hModule;
+    t->Unref();
+    if (module != nullptr)
+        FreeLibraryAndExitThread(module, result);
+    return result;
+}

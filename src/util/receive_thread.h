@@ -1,0 +1,66 @@
+// Starting and stopping the receive threads of every listener.
+//
+// A receive thread spends its life in three places: waiting on its events,
+// doing a short piece of library work (reading a datagram or a stream block,
+// accepting a client, sending an echo), and running the host's callback.
+// Release waits for it only a bounded time, so a thread may still be inside a
+// slow callback when its owner closes the sockets and the host frees the
+// owner. To make that safe:
+//   - the library work runs inside Enter()/Leave(), and a thread that the
+//     owner gave up on ("abandoned") never gets in again;
+//   - the thread waits on its own duplicate of the stop event, which stays
+//     valid after the owner has closed the original;
+//   - this block is shared by the owner and the thread and freed by whichever
+//     lets go last.
+// So once Stop() returns, the thread touches nothing of its owner: when it
+// comes back from the callback it finds the stop event set and ends.
+#ifndef KESNET_UTIL_RECEIVE_THREAD_H
+#define KESNET_UTIL_RECEIVE_THREAD_H
+
+#include <windows.h>
+
+struct tagThreadParam {
+    typedef unsigned long(__stdcall *Entry)(void *pParam);
+
+    int nIndex;   // the address slot the thread serves (0 for one-address listeners)
+    void *pThis;  // the owning listener
+
+    // Creates the thread suspended on entry(block), resumes it, then gives it
+    // nPriority. hStopEvent is the owner's stop event; the thread waits on a
+    // duplicate of it (StopEvent()). On any failure nothing is left running or
+    // open and the result is null; a thread that already runs when its priority
+    // is refused is stopped as Stop(dwStopTimeout) would.
+    static tagThreadParam *Start(Entry entry, void *pOwner, int nIndex, HANDLE hStopEvent,
+                                 int nPriority, DWORD dwStopTimeout);
+
+    // Owner side: signals the stop event, waits for the thread at most dwTimeout
+    // (not at all when called from the thread itself, inside its callback), and
+    // if it is still running takes away its access to the owner. Closes the thread
+    // handle and gives up the owner's share of this block, which must not be used
+    // afterwards.
+    void Stop(DWORD dwTimeout);
+
+    HANDLE ThreadHandle() const { return m_hThread; }
+
+    // Thread side.
+    HANDLE StopEvent() const { return m_hStop; }
+    bool StopRequested() const { return WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0; }
+    // Before touching anything of the owner. false: the owner has gone; end now.
+    bool Enter();
+    void Leave();
+
+private:
+    static unsigned long __stdcall ThreadEntry(void *pParam);
+    void Unref();
+
+    Entry m_entry;
+    HANDLE m_hThread;
+    DWORD m_dwThreadId;
+    HANDLE m_hStop;
+    HMODULE m_hModule;  // keeps our code mapped while the thread runs
+    CRITICAL_SECTION m_lock;
+    bool m_bAbandoned;
+    LONG m_nRefs;
+};
+
+#endif

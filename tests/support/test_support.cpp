@@ -1,0 +1,193 @@
+#include "test_support.h"
+
+#include <ws2tcpip.h>
+
+#include <stdlib.h>
+
+namespace kt {
+
+DWORD Bound(DWORD ms)
+{
+    static const double scale = [] {
+        const char *s = getenv("KESNET_WAIT_SCALE");
+        double v = s != nullptr ? atof(s) : 1.0;
+        return v > 0 ? v : 1.0;
+    }();
+    return static_cast<DWORD>(ms * scale);
+}
+
+DWORD Addr(const char *dotted)
+{
+    return inet_addr(dotted);
+}
+
+std::string Dotted(DWORD addr)
+{
+    in_addr a;
+    a.s_addr = addr;
+    return inet_ntoa(a);
+}
+
+bool InPrivateNetwork()
+{
+    const char *s = getenv("KESNET_NETNS");
+    return s != nullptr && s[0] == '1';
+}
+
+static DWORD VethAddr(int i, int host)
+{
+    std::string dotted = "10.77." + std::to_string(i + 1) + "." + std::to_string(host);
+    return Addr(dotted.c_str());
+}
+
+DWORD LocalVeth(int i)
+{
+    return VethAddr(i, 1);
+}
+
+DWORD PeerVeth(int i)
+{
+    return VethAddr(i, 2);
+}
+
+void __cdecl Collector::Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
+                                int nPort)
+{
+    Collector *self = static_cast<Collector *>(pUserData);
+    Datagram d;
+    const unsigned char *p = static_cast<const unsigned char *>(pData);
+    d.data.assign(p, p + (nLength > 0 ? nLength : 0));
+    d.addr = dwAddr;
+    d.port = nPort;
+    d.user = pUserData;
+    d.threadId = GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_items.push_back(std::move(d));
+    self->m_changed.notify_all();
+}
+
+bool Collector::WaitFor(size_t n, DWORD ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_items.size() >= n; });
+}
+
+size_t Collector::Count()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items.size();
+}
+
+Datagram Collector::At(size_t i)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items.at(i);
+}
+
+std::vector<Datagram> Collector::All()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items;
+}
+
+std::vector<unsigned char> Collector::StreamFrom(DWORD addr, int port)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<unsigned char> bytes;
+    for (const Datagram &d : m_items)
+        if (d.addr == addr && d.port == port)
+            bytes.insert(bytes.end(), d.data.begin(), d.data.end());
+    return bytes;
+}
+
+RawUdp::RawUdp(DWORD local, int port, bool reuse)
+{
+    m_socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (m_socket == INVALID_SOCKET)
+        return;
+    int one = 1;
+    if (reuse)
+        setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&one), sizeof one);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<u_short>(port));
+    sa.sin_addr.s_addr = local;
+    if (bind(m_socket, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == SOCKET_ERROR) {
+        closesocket(m_socket);
+        m_socket = INVALID_SOCKET;
+    }
+}
+
+RawUdp::~RawUdp()
+{
+    if (m_socket != INVALID_SOCKET)
+        closesocket(m_socket);
+}
+
+int RawUdp::port() const
+{
+    return BoundPort(m_socket);
+}
+
+bool RawUdp::SendTo(const void *data, int length, DWORD addr, int port)
+{
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(port));
+    to.sin_addr.s_addr = addr;
+    return sendto(m_socket, static_cast<const char *>(data), length, 0, reinterpret_cast<sockaddr *>(&to),
+                  sizeof to) == length;
+}
+
+bool RawUdp::Receive(Datagram *out, DWORD ms)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(m_socket, &readable);
+    timeval limit = {static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+    if (select(0, &readable, nullptr, nullptr, &limit) != 1)
+        return false;
+    std::vector<char> buffer(65536);
+    sockaddr_in from = {};
+    int fromLength = sizeof from;
+    int n = recvfrom(m_socket, buffer.data(), static_cast<int>(buffer.size()), 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
+    if (n == SOCKET_ERROR)
+        return false;
+    out->data.assign(buffer.begin(), buffer.begin() + n);
+    out->addr = from.sin_addr.s_addr;
+    out->port = ntohs(from.sin_port);
+    return true;
+}
+
+std::vector<Datagram> RawUdp::Drain()
+{
+    std::vector<Datagram> all;
+    Datagram d;
+    while (Receive(&d, 0))
+        all.push_back(d);
+    return all;
+}
+
+int BoundPort(SOCKET s)
+{
+    sockaddr_in sa = {};
+    int length = sizeof sa;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) == SOCKET_ERROR)
+        return -1;
+    return ntohs(sa.sin_port);
+}
+
+bool UdpPortFree(DWORD addr, int port)
+{
+    RawUdp probe(addr, port, false);
+    return probe.ok();
+}
+
+HANDLE DuplicateThread(HANDLE h)
+{
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
+    return copy;
+}
+
+}  // namespace kt

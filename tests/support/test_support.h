@@ -1,0 +1,115 @@
+// Shared helpers of the unit tests: bounded waits, a collector of received
+// data, raw Winsock sockets to talk to the library, and the addresses of the
+// private test network.
+#ifndef KESNET_TEST_SUPPORT_H
+#define KESNET_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kesnet.h"
+
+namespace kt {
+
+// Every bounded wait of the tests is this many milliseconds times the factor
+// in KESNET_WAIT_SCALE (default 1). They are limits, never expected times.
+DWORD Bound(DWORD ms = 10000);
+
+DWORD Addr(const char *dotted);
+std::string Dotted(DWORD addr);
+inline DWORD Loopback() { return Addr("127.0.0.1"); }
+
+// The private network namespace made by the test command, when there is one:
+// loopback with multicast, and the addresses of this host and its peer on
+// two veth links. Cases that need it skip with a reason without it.
+bool InPrivateNetwork();
+DWORD LocalVeth(int i);  // 10.77.<i+1>.1
+DWORD PeerVeth(int i);   // 10.77.<i+1>.2
+#define KT_REQUIRE_PRIVATE_NETWORK()                                                        \
+    do {                                                                                    \
+        if (!kt::InPrivateNetwork())                                                        \
+            GTEST_SKIP() << "needs the private network namespace of the test command "      \
+                            "(run as root): multicast and extra interfaces stay inside it"; \
+    } while (0)
+
+// Winsock started for the length of a test.
+class WinsockTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(1, KesInitInstance()); }
+    void TearDown() override { KesExitInstance(); }
+};
+
+struct Datagram {
+    std::vector<unsigned char> data;
+    DWORD addr = 0;
+    int port = 0;
+    void *user = nullptr;
+    DWORD threadId = 0;
+};
+
+// Collects what a ReceiveProc is given; pass the collector as pUserData.
+class Collector {
+public:
+    static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
+                                int nPort);
+    // Waits until at least n items arrived (bounded). false on time-out.
+    bool WaitFor(size_t n, DWORD ms = Bound());
+    size_t Count();
+    Datagram At(size_t i);
+    std::vector<Datagram> All();
+    // Concatenated bytes of every item from one source address and port.
+    std::vector<unsigned char> StreamFrom(DWORD addr, int port);
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Datagram> m_items;
+};
+
+// A plain Winsock UDP socket.
+class RawUdp {
+public:
+    explicit RawUdp(DWORD local = Loopback(), int port = 0, bool reuse = true);
+    ~RawUdp();
+    bool ok() const { return m_socket != INVALID_SOCKET; }
+    SOCKET socket() const { return m_socket; }
+    int port() const;
+    bool SendTo(const void *data, int length, DWORD addr, int port);
+    // Receives one datagram within ms; false on time-out.
+    bool Receive(Datagram *out, DWORD ms = Bound());
+    // Receives every datagram already queued, without waiting.
+    std::vector<Datagram> Drain();
+
+private:
+    SOCKET m_socket;
+};
+
+// The local port a socket is bound to.
+int BoundPort(SOCKET s);
+// True if nothing holds the UDP port on addr (an exclusive bind succeeds).
+bool UdpPortFree(DWORD addr, int port);
+
+// A manual-reset event for handing control between a test and a callback.
+class Gate {
+public:
+    Gate() : m_h(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Gate() { CloseHandle(m_h); }
+    void Open() { SetEvent(m_h); }
+    bool Wait(DWORD ms = Bound()) { return WaitForSingleObject(m_h, ms) == WAIT_OBJECT_0; }
+    HANDLE handle() const { return m_h; }
+
+private:
+    HANDLE m_h;
+};
+
+// A duplicate of a thread handle, to see a thread end after its owner closed
+// its own handle.
+HANDLE DuplicateThread(HANDLE h);
+
+}  // namespace kt
+
+#endif

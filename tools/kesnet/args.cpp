@@ -1,0 +1,185 @@
+#include "args.h"
+
+#include "kesnet.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "command.h"
+
+namespace tool {
+
+Args::Args(const std::vector<std::string> &args, const std::vector<std::string> &valueOptions,
+           const std::vector<std::string> &flags)
+{
+    auto contains = [](const std::vector<std::string> &list, const std::string &name) {
+        return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    for (size_t i = 0; i < args.size() && m_error.empty(); ++i) {
+        const std::string &a = args[i];
+        if (a.size() < 3 || a.compare(0, 2, "--") != 0) {
+            m_positional.push_back(a);
+            continue;
+        }
+        std::string name = a.substr(2);
+        std::string value;
+        bool inlineValue = false;
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        if (contains(flags, name) && !inlineValue) {
+            m_values.emplace(name, "");
+        } else if (contains(valueOptions, name)) {
+            if (!inlineValue) {
+                if (i + 1 >= args.size()) {
+                    m_error = "--" + name + " needs a value";
+                    break;
+                }
+                value = args[++i];
+            }
+            m_values.emplace(name, value);
+        } else {
+            m_error = "unknown option --" + name;
+        }
+    }
+}
+
+std::string Args::Get(const std::string &name, const std::string &fallback) const
+{
+    auto it = m_values.find(name);
+    return it == m_values.end() ? fallback : it->second;
+}
+
+std::vector<std::string> Args::GetAll(const std::string &name) const
+{
+    std::vector<std::string> all;
+    auto range = m_values.equal_range(name);
+    for (auto it = range.first; it != range.second; ++it)
+        all.push_back(it->second);
+    return all;
+}
+
+bool ParseIPv4(const std::string &text, DWORD *addr, std::string *error)
+{
+    unsigned parts[4];
+    char tail;
+    if (sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
+        parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255) {
+        *error = "'" + text + "' is not an IPv4 address (expected A.B.C.D)";
+        return false;
+    }
+    *addr = inet_addr(text.c_str());
+    return true;
+}
+
+bool ParseNumber(const std::string &text, long long min, long long max, long long *value,
+                 std::string *error)
+{
+    char *end = nullptr;
+    long long v = strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < min || v > max) {
+        *error = "'" + text + "' is not a number from " + std::to_string(min) + " to " + std::to_string(max);
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool ParsePort(const std::string &text, int *port, std::string *error)
+{
+    long long v;
+    if (!ParseNumber(text, 1, 65535, &v, error)) {
+        *error = "'" + text + "' is not a port (1 to 65535)";
+        return false;
+    }
+    *port = static_cast<int>(v);
+    return true;
+}
+
+bool ParseEndpoint(const std::string &text, DWORD *addr, int *port, std::string *error)
+{
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        *error = "'" + text + "' is not ADDRESS:PORT";
+        return false;
+    }
+    return ParseIPv4(text.substr(0, colon), addr, error) && ParsePort(text.substr(colon + 1), port, error);
+}
+
+bool LoadPayload(const std::string &text, std::vector<unsigned char> *bytes, std::string *error)
+{
+    if (text.empty() || text[0] != '@') {
+        bytes->assign(text.begin(), text.end());
+        return true;
+    }
+    std::ifstream in(text.substr(1), std::ios::binary);
+    if (!in) {
+        *error = "cannot read the file '" + text.substr(1) + "'";
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+std::string Dotted(DWORD addr)
+{
+    in_addr a;
+    a.s_addr = addr;
+    return inet_ntoa(a);
+}
+
+std::string Endpoint(DWORD addr, int port)
+{
+    return Dotted(addr) + ":" + std::to_string(port);
+}
+
+std::string HexView(const unsigned char *data, size_t length, size_t limit)
+{
+    std::string out;
+    size_t shown = std::min(length, limit);
+    char line[96];
+    for (size_t row = 0; row < shown; row += 16) {
+        int n = snprintf(line, sizeof line, "    %04x ", static_cast<unsigned>(row));
+        std::string text;
+        for (size_t i = row; i < row + 16; ++i) {
+            if (i < shown) {
+                n += snprintf(line + n, sizeof line - n, " %02x", data[i]);
+                text += (data[i] >= 32 && data[i] < 127) ? static_cast<char>(data[i]) : '.';
+            } else {
+                n += snprintf(line + n, sizeof line - n, "   ");
+            }
+        }
+        out += std::string(line) + "  " + text + "\n";
+    }
+    if (shown < length)
+        out += "    ... " + std::to_string(length - shown) + " more bytes\n";
+    return out;
+}
+
+int UsageError(const char *command, const std::string &message)
+{
+    fprintf(stderr, "kesnet %s: %s\n(see: kesnet help %s)\n", command, message.c_str(), command);
+    return kExitUsage;
+}
+
+int Failure(const char *command, const std::string &message)
+{
+    fprintf(stderr, "kesnet %s: %s\n", command, message.c_str());
+    return kExitFailed;
+}
+
+Library::Library() : m_ok(KesInitInstance() == 1) {}
+
+Library::~Library()
+{
+    if (m_ok)
+        KesExitInstance();
+}
+
+}  // namespace tool

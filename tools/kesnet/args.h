@@ -1,0 +1,65 @@
+// Argument parsing and the small conversions every command needs.
+#ifndef KESNET_TOOL_ARGS_H
+#define KESNET_TOOL_ARGS_H
+
+#include "kesnet.h"  // brings winsock2.h before windows.h
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+// Parses "--name value", "--name=value" and "--flag" options and positional
+// arguments. Options not declared are errors.
+class Args {
+public:
+    // valueOptions take a value ("--count 3"); flags take none ("--echo").
+    Args(const std::vector<std::string> &args, const std::vector<std::string> &valueOptions,
+         const std::vector<std::string> &flags);
+    bool ok() const { return m_error.empty(); }
+    const std::string &error() const { return m_error; }
+    const std::vector<std::string> &positional() const { return m_positional; }
+    bool Has(const std::string &name) const { return m_values.count(name) != 0; }
+    std::string Get(const std::string &name, const std::string &fallback = "") const;
+    std::vector<std::string> GetAll(const std::string &name) const;
+
+private:
+    std::vector<std::string> m_positional;
+    std::multimap<std::string, std::string> m_values;
+    std::string m_error;
+};
+
+// Each returns false (and sets *error) on a malformed value.
+bool ParseIPv4(const std::string &text, DWORD *addr, std::string *error);
+bool ParsePort(const std::string &text, int *port, std::string *error);
+bool ParseEndpoint(const std::string &text, DWORD *addr, int *port, std::string *error);
+bool ParseNumber(const std::string &text, long long min, long long max, long long *value,
+                 std::string *error);
+// "TEXT" as it stands, or "@FILE" for a file's bytes.
+bool LoadPayload(const std::string &text, std::vector<unsigned char> *bytes, std::string *error);
+
+std::string Dotted(DWORD addr);
+std::string Endpoint(DWORD addr, int port);
+// A classic hex view: offset, 16 bytes in hex, the same bytes as text.
+std::string HexView(const unsigned char *data, size_t length, size_t limit = 256);
+
+// Prints "kesnet COMMAND: message" to stderr and returns kExitUsage.
+int UsageError(const char *command, const std::string &message);
+// Prints "kesnet COMMAND: message" to stderr and returns kExitFailed.
+int Failure(const char *command, const std::string &message);
+
+// Winsock started for the length of a command.
+class Library {
+public:
+    Library();
+    ~Library();
+    bool ok() const { return m_ok; }
+
+private:
+    bool m_ok;
+};
+
+}  // namespace tool
+
+#endif

@@ -1,0 +1,101 @@
+// kesnet demo: runs every registered step in order and reports the outcome.
+#include "demo.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "args.h"
+#include "command.h"
+#include "kesnet.h"
+
+namespace tool {
+namespace {
+
+std::vector<DemoStep> &Steps()
+{
+    static std::vector<DemoStep> steps;
+    return steps;
+}
+
+DWORD EnvAddress(const char *name)
+{
+    const char *value = getenv(name);
+    DWORD addr = 0;
+    std::string error;
+    if (value != nullptr && *value != '\0' && !ParseIPv4(value, &addr, &error))
+        addr = 0;
+    return addr;
+}
+
+int RunDemo(const std::vector<std::string> &argv)
+{
+    Args args(argv, {}, {});
+    if (!args.ok() || !args.positional().empty())
+        return UsageError("demo", args.ok() ? "takes no arguments" : args.error());
+
+    DemoNetwork net = {};
+    const char *isPrivate = getenv("KESNET_DEMO_PRIVATE");
+    net.isPrivate = isPrivate != nullptr && isPrivate[0] == '1';
+    net.local = EnvAddress("KESNET_DEMO_LOCAL");
+    if (net.local == 0)
+        net.local = inet_addr("127.0.0.1");
+    net.peer = EnvAddress("KESNET_DEMO_PEER");
+    net.second = EnvAddress("KESNET_DEMO_SECOND");
+
+    printf("kesnet demo\n");
+    printf(net.isPrivate ? "Running inside a private network namespace: nothing leaves this machine.\n"
+                         : "Running on loopback only (no private network namespace: run as root for\n"
+                           "multicast and the second host).\n");
+    Library library;
+    if (!library.ok())
+        return Failure("demo", "Winsock 2.2 could not be started");
+    Say("start", "KesInitInstance() -> 1: Winsock 2.2 is running");
+
+    int passed = 0, failed = 0;
+    int number = 0;
+    for (const DemoStep &step : Steps()) {
+        printf("\n== %d. %s ==\n", ++number, step.title);
+        if (step.run(net))
+            ++passed;
+        else
+            ++failed;
+    }
+    printf("\ndemo finished: %d of %d steps worked\n", passed, passed + failed);
+    return failed == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+DemoStepRegistration::DemoStepRegistration(const DemoStep &step)
+{
+    std::vector<DemoStep> &steps = Steps();
+    steps.push_back(step);
+    std::stable_sort(steps.begin(), steps.end(), [](const DemoStep &a, const DemoStep &b) { return a.order < b.order; });
+}
+
+void Say(const char *label, const std::string &text)
+{
+    printf("  %-10s %s\n", label, text.c_str());
+}
+
+bool Check(bool ok, const std::string &what)
+{
+    printf("  %-10s %s\n", ok ? "ok" : "FAILED", what.c_str());
+    return ok;
+}
+
+bool WaitSignalled(HANDLE event, DWORD ms)
+{
+    return WaitForSingleObject(event, ms) == WAIT_OBJECT_0;
+}
+
+KESNET_COMMAND(demo, "demo", "", "show every capability of the library, end to end",
+               "Runs the library's capabilities one after the other and explains what\n"
+               "happens. scripts/demo.sh runs it inside a private network namespace (as\n"
+               "root) so that multicast stays on this machine; otherwise it uses loopback.\n",
+               RunDemo, 1);
+
+}  // namespace tool
