@@ -19,6 +19,10 @@ if [ ! -f "$WINEPREFIX/.kesnet-ready" ]; then
         flock 9
         if [ ! -f "$WINEPREFIX/.kesnet-ready" ]; then
             wineboot -i >/dev/null 2>&1 || true
+            # Wine's crash debugger ends a crashed program with exit status 0. With
+            # a debugger that cannot start, the crash ends it with a failure status.
+            wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+                /v Debugger /d kesnet-no-crash-debugger.exe /f >/dev/null 2>&1
             wineserver -w
             touch "$WINEPREFIX/.kesnet-ready"
         fi

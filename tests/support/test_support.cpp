@@ -139,6 +139,14 @@ bool RawUdp::SendTo(const void *data, int length, DWORD addr, int port)
                   sizeof to) == length;
 }
 
+bool RawUdp::JoinGroup(DWORD group, DWORD iface)
+{
+    ip_mreq join = {};
+    join.imr_multiaddr.s_addr = group;
+    join.imr_interface.s_addr = iface;
+    return setsockopt(m_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char *>(&join), sizeof join) == 0;
+}
+
 bool RawUdp::Receive(Datagram *out, DWORD ms)
 {
     fd_set readable;
@@ -175,6 +183,12 @@ int BoundPort(SOCKET s)
     if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) == SOCKET_ERROR)
         return -1;
     return ntohs(sa.sin_port);
+}
+
+int FreeUdpPort()
+{
+    RawUdp probe;
+    return probe.port();
 }
 
 bool UdpPortFree(DWORD addr, int port)

@@ -36,11 +36,20 @@ DWORD PeerVeth(int i);   // 10.77.<i+1>.2
                             "(run as root): multicast and extra interfaces stay inside it"; \
     } while (0)
 
-// Winsock started for the length of a test.
+// Winsock started for the length of a test, before the members of a derived
+// fixture are made and after they are gone.
 class WinsockTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(1, KesInitInstance()); }
-    void TearDown() override { KesExitInstance(); }
+    WinsockTest() : m_started(KesInitInstance() == 1) {}
+    ~WinsockTest() override
+    {
+        if (m_started)
+            KesExitInstance();
+    }
+    void SetUp() override { ASSERT_TRUE(m_started) << "Winsock 2.2 did not start"; }
+
+private:
+    bool m_started;
 };
 
 struct Datagram {
@@ -79,6 +88,8 @@ public:
     SOCKET socket() const { return m_socket; }
     int port() const;
     bool SendTo(const void *data, int length, DWORD addr, int port);
+    // Joins a multicast group on the interface iface.
+    bool JoinGroup(DWORD group, DWORD iface);
     // Receives one datagram within ms; false on time-out.
     bool Receive(Datagram *out, DWORD ms = Bound());
     // Receives every datagram already queued, without waiting.
@@ -90,6 +101,8 @@ private:
 
 // The local port a socket is bound to.
 int BoundPort(SOCKET s);
+// A UDP port that nothing held a moment ago.
+int FreeUdpPort();
 // True if nothing holds the UDP port on addr (an exclusive bind succeeds).
 bool UdpPortFree(DWORD addr, int port);
 

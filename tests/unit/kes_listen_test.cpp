@@ -1,0 +1,395 @@
+// CKesListen, its receive thread and echo, and the process-wide listener.
+#include <string.h>
+#include <ws2tcpip.h>
+
+#include <new>
+
+#include "datagram/udp_socket.h"
+#include "test_support.h"
+
+namespace {
+
+using kt::Loopback;
+
+const char kEcho[] = "Echo";
+
+class ListenTest : public kt::WinsockTest {
+protected:
+    tagParamListen Param(BOOL echo = FALSE, ReceiveProc receive = kt::Collector::Receive, void *user = nullptr)
+    {
+        tagParamListen p;
+        p.dwLocalAddr = Loopback();
+        p.pfnReceive = receive;
+        p.pUserData = user != nullptr ? user : &seen;
+        p.bEcho = echo;
+        return p;
+    }
+    static int Port(const CKesListen &l) { return kt::BoundPort(l.m_pSocket->GetSocket()); }
+    static int EchoSenderPort(const CKesListen &l) { return kt::BoundPort(l.m_echoSend.m_pSocket->GetSocket()); }
+    static bool IsEcho(const kt::Datagram &d)
+    {
+        return d.data.size() == 4 && memcmp(d.data.data(), kEcho, 4) == 0;
+    }
+
+    kt::Collector seen;
+    kt::RawUdp sender;
+};
+
+TEST_F(ListenTest, DeliversEachDatagramWithItsSourceAndUserDataOnTheReceiveThread)
+{
+    CKesListen listener;
+    tagParamListen p = Param();
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    ASSERT_NE(nullptr, listener.m_hThread);
+    ASSERT_TRUE(sender.SendTo("first", 5, Loopback(), Port(listener)));
+    ASSERT_TRUE(sender.SendTo("second!", 7, Loopback(), Port(listener)));
+    ASSERT_TRUE(seen.WaitFor(2));
+    std::vector<kt::Datagram> all = seen.All();
+    EXPECT_EQ("first", std::string(all[0].data.begin(), all[0].data.end()));
+    EXPECT_EQ("second!", std::string(all[1].data.begin(), all[1].data.end()));
+    for (const kt::Datagram &d : all) {
+        EXPECT_EQ(Loopback(), d.addr);
+        EXPECT_EQ(sender.port(), d.port);
+        EXPECT_EQ(&seen, d.user);
+        EXPECT_EQ(GetThreadId(listener.m_hThread), d.threadId);
+    }
+    listener.Release();
+    EXPECT_EQ(nullptr, listener.m_pSocket);
+    EXPECT_EQ(nullptr, listener.m_hThread);
+}
+
+TEST_F(ListenTest, EchoIsExactlyFourBytesToTheSendersAddressOnTheEchoPort)
+{
+    kt::RawUdp echoPort(Loopback(), ECHO_PORT);
+    ASSERT_TRUE(echoPort.ok());
+    CKesListen listener;
+    tagParamListen p = Param(TRUE);
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    ASSERT_TRUE(sender.SendTo("ping", 4, Loopback(), Port(listener)));
+    ASSERT_TRUE(sender.SendTo("", 0, Loopback(), Port(listener)));  // empty datagrams are answered too
+
+    kt::Datagram echo;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(echoPort.Receive(&echo));
+        EXPECT_TRUE(IsEcho(echo)) << "got " << echo.data.size() << " bytes";
+        EXPECT_EQ(EchoSenderPort(listener), echo.port) << "echoes leave from the echo sender's own socket";
+    }
+    ASSERT_TRUE(seen.WaitFor(2));
+    EXPECT_EQ(0u, seen.At(1).data.size());
+    listener.Release();
+}
+
+TEST_F(ListenTest, DatagramsFromTheEchoPortAreDeliveredButNeverAnswered)
+{
+    kt::RawUdp echoPort(Loopback(), ECHO_PORT);
+    ASSERT_TRUE(echoPort.ok());
+    CKesListen listener;
+    tagParamListen p = Param(TRUE);
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    ASSERT_TRUE(echoPort.SendTo("from 37102", 10, Loopback(), Port(listener)));
+    ASSERT_TRUE(sender.SendTo("from elsewhere", 14, Loopback(), Port(listener)));
+    ASSERT_TRUE(seen.WaitFor(2));
+    EXPECT_EQ(ECHO_PORT, seen.At(0).port);
+    // Each echo is sent before its callback runs, so both would be queued by now.
+    std::vector<kt::Datagram> echoes = echoPort.Drain();
+    ASSERT_EQ(1u, echoes.size()) << "only the datagram from another port is answered";
+    EXPECT_TRUE(IsEcho(echoes[0]));
+    listener.Release();
+}
+
+TEST_F(ListenTest, WithoutEchoNothingIsSentAndKesListenNeverEchoes)
+{
+    kt::RawUdp echoPort(Loopback(), ECHO_PORT);
+    ASSERT_TRUE(echoPort.ok());
+    CKesListen listener;
+    tagParamListen p = Param(FALSE);
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    ASSERT_TRUE(sender.SendTo("quiet", 5, Loopback(), Port(listener)));
+    ASSERT_TRUE(seen.WaitFor(1));
+    listener.Release();
+
+    int port = kt::FreeUdpPort();
+    ASSERT_EQ(1, KesListen(KES_MODE_UNICAST, kt::Collector::Receive, port, 0, &seen, Loopback()));
+    ASSERT_TRUE(sender.SendTo("process-wide", 12, Loopback(), port));
+    ASSERT_TRUE(seen.WaitFor(2));
+    EXPECT_EQ(1, KesStopListen());
+    EXPECT_TRUE(echoPort.Drain().empty());
+}
+
+struct ShortAfterLong {
+    bool sawLong = false;
+    bool tailIsZero = false;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~ShortAfterLong() { CloseHandle(done); }
+};
+
+void __cdecl CheckTail(void *pData, int nLength, void *pUserData, unsigned long, int)
+{
+    ShortAfterLong *state = static_cast<ShortAfterLong *>(pUserData);
+    const unsigned char *bytes = static_cast<const unsigned char *>(pData);
+    if (nLength == 1000) {
+        state->sawLong = true;
+        return;
+    }
+    bool zero = true;
+    for (int i = nLength; i < 65536; ++i)
+        zero = zero && bytes[i] == 0;
+    state->tailIsZero = zero;
+    SetEvent(state->done);
+}
+
+TEST_F(ListenTest, TheBufferIsClearedBeforeEveryDatagram)
+{
+    ShortAfterLong state;
+    CKesListen listener;
+    tagParamListen p = Param(FALSE, CheckTail, &state);
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    std::vector<char> big(1000, '\xAA');
+    ASSERT_TRUE(sender.SendTo(big.data(), 1000, Loopback(), Port(listener)));
+    ASSERT_TRUE(sender.SendTo("short", 5, Loopback(), Port(listener)));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.done, kt::Bound()));
+    EXPECT_TRUE(state.sawLong);
+    EXPECT_TRUE(state.tailIsZero) << "bytes of the earlier, longer datagram were left behind";
+    listener.Release();
+}
+
+TEST_F(ListenTest, WithoutACallableCallbackTheFirstDatagramIsAnsweredAndTheThreadEnds)
+{
+    kt::RawUdp echoPort(Loopback(), ECHO_PORT);
+    ASSERT_TRUE(echoPort.ok());
+    void *notCode = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    for (ReceiveProc callback : {static_cast<ReceiveProc>(nullptr), reinterpret_cast<ReceiveProc>(notCode)}) {
+        CKesListen listener;
+        tagParamListen p = Param(TRUE, callback);
+        ASSERT_EQ(1, listener.InitInstance(&p));
+        HANDLE thread = kt::DuplicateThread(listener.m_hThread);
+        ASSERT_TRUE(sender.SendTo("one", 3, Loopback(), Port(listener)));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kt::Bound())) << "the thread ends";
+        ASSERT_TRUE(sender.SendTo("two", 3, Loopback(), Port(listener)));
+        std::vector<kt::Datagram> echoes = echoPort.Drain();
+        EXPECT_EQ(1u, echoes.size()) << "the first datagram only is answered";
+        EXPECT_NE(nullptr, listener.m_hThread) << "the listener stays running until released";
+        listener.Release();
+        EXPECT_EQ(nullptr, listener.m_hThread);
+        CloseHandle(thread);
+    }
+    VirtualFree(notCode, 0, MEM_RELEASE);
+}
+
+TEST_F(ListenTest, KesListenRunsOneProcessWideListener)
+{
+    EXPECT_EQ(0, KesStopListen()) << "nothing to stop";
+    kt::Collector other;
+    int port = kt::FreeUdpPort();
+    ASSERT_EQ(1, KesListen(KES_MODE_UNICAST, kt::Collector::Receive, port, 0, &seen, Loopback()));
+    EXPECT_EQ(0, KesListen(KES_MODE_UNICAST, kt::Collector::Receive, port + 1, 0, &other, Loopback()));
+    ASSERT_TRUE(sender.SendTo("still the first", 15, Loopback(), port));
+    ASSERT_TRUE(seen.WaitFor(1)) << "the first listener keeps running";
+    EXPECT_EQ(0u, other.Count());
+    EXPECT_EQ(1, KesStopListen());
+    EXPECT_EQ(0, KesStopListen());
+    EXPECT_TRUE(kt::UdpPortFree(Loopback(), port));
+}
+
+TEST_F(ListenTest, ReleaseIsHarmlessWhenIdleAndFreesThePort)
+{
+    CKesListen listener;
+    listener.Release();  // before InitInstance
+    tagParamListen p = Param();
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    int port = Port(listener);
+    EXPECT_EQ(0, listener.InitInstance(&p)) << "a running listener is left as it is";
+    ASSERT_TRUE(sender.SendTo("still", 5, Loopback(), port));
+    ASSERT_TRUE(seen.WaitFor(1));
+    listener.Release();
+    listener.Release();
+    EXPECT_EQ(nullptr, listener.m_pSocket);
+    EXPECT_EQ(nullptr, listener.m_echoSend.m_pSocket);
+    EXPECT_TRUE(kt::UdpPortFree(Loopback(), port));
+    ASSERT_EQ(1, listener.InitInstance(&p)) << "an idle listener may start again";
+    listener.Release();
+}
+
+TEST_F(ListenTest, FailedStartsAcquireNothing)
+{
+    int port = kt::FreeUdpPort();
+    void *unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    tagParamListen unjoinable = Param();
+    unjoinable.nMode = KES_MODE_MULTICAST;
+    unjoinable.dwGroupAddr = kt::Addr("10.1.2.3");  // not a group
+    unjoinable.nPort = port;
+    tagParamListen badPriority = Param();
+    badPriority.nPort = port;
+    badPriority.nPriority = 100;  // SetThreadPriority refuses it after the thread runs
+    struct Case {
+        const char *what;
+        tagParamListen *record;
+    } cases[] = {{"null record", nullptr},
+                 {"unreadable record", static_cast<tagParamListen *>(unreadable)},
+                 {"group that cannot be joined", &unjoinable},
+                 {"priority that cannot be set", &badPriority}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        CKesListen listener;
+        EXPECT_EQ(0, listener.InitInstance(c.record));
+        EXPECT_EQ(nullptr, listener.m_pSocket);
+        EXPECT_EQ(nullptr, listener.m_hThread);
+        EXPECT_EQ(nullptr, listener.m_echoSend.m_pSocket);
+        EXPECT_TRUE(kt::UdpPortFree(Loopback(), port));
+    }
+    VirtualFree(unreadable, 0, MEM_RELEASE);
+}
+
+TEST_F(ListenTest, ThreadPriorityIsTheRecords)
+{
+    CKesListen listener;
+    tagParamListen p = Param();
+    p.nPriority = THREAD_PRIORITY_ABOVE_NORMAL;
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, GetThreadPriority(listener.m_hThread));
+    listener.Release();
+}
+
+TEST_F(ListenTest, ModesOtherThanMulticastListenPlainly)
+{
+    for (int mode : {0, 1, 3, -1}) {
+        SCOPED_TRACE(mode);
+        kt::Collector got;
+        CKesListen listener;
+        tagParamListen p = Param(FALSE, kt::Collector::Receive, &got);
+        p.nMode = mode;
+        p.dwGroupAddr = kt::Addr("10.1.2.3");  // ignored outside mode 2
+        ASSERT_EQ(1, listener.InitInstance(&p));
+        ASSERT_TRUE(sender.SendTo("plain", 5, Loopback(), Port(listener)));
+        EXPECT_TRUE(got.WaitFor(1));
+        listener.Release();
+    }
+}
+
+TEST_F(ListenTest, CopiesShareTheSocketAndThread)
+{
+    CKesListen listener;
+    tagParamListen p = Param();
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    CKesListen copy(listener);
+    EXPECT_EQ(listener.m_pSocket, copy.m_pSocket);
+    EXPECT_EQ(listener.m_hThread, copy.m_hThread);
+    EXPECT_EQ(listener.m_echoSend.m_pSocket, copy.m_echoSend.m_pSocket);
+    CKesListen assigned;
+    assigned = listener;
+    EXPECT_EQ(listener.m_pSocket, assigned.m_pSocket);
+    copy.Release();  // only one of them may release: forget the others
+    listener.m_pSocket = assigned.m_pSocket = nullptr;
+    listener.m_hThread = assigned.m_hThread = nullptr;
+}
+
+// A callback that calls Release on its own listener.
+struct SelfRelease {
+    CKesListen *listener;
+    kt::Gate released;
+};
+
+void __cdecl ReleaseFromCallback(void *, int, void *pUserData, unsigned long, int)
+{
+    SelfRelease *state = static_cast<SelfRelease *>(pUserData);
+    state->listener->Release();
+    state->released.Open();
+}
+
+TEST_F(ListenTest, ReleaseFromInsideTheCallbackCompletesAndTheThreadEndsAfterwards)
+{
+    CKesListen listener;
+    SelfRelease state{&listener, {}};
+    tagParamListen p = Param(FALSE, ReleaseFromCallback, &state);
+    p.dwStopTimeout = INFINITE;  // a listener cannot wait for its own thread
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    HANDLE thread = kt::DuplicateThread(listener.m_hThread);
+    int port = Port(listener);
+    ASSERT_TRUE(sender.SendTo("bye", 3, Loopback(), port));
+    ASSERT_TRUE(state.released.Wait()) << "Release inside the callback did not complete";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kt::Bound())) << "the thread ends after the callback";
+    EXPECT_EQ(nullptr, listener.m_pSocket);
+    EXPECT_TRUE(kt::UdpPortFree(Loopback(), port));
+    CloseHandle(thread);
+}
+
+// A callback that holds its thread until the test lets it go.
+struct SlowCallback {
+    kt::Gate entered;
+    kt::Gate leave;
+};
+
+void __cdecl WaitInCallback(void *, int, void *pUserData, unsigned long, int)
+{
+    SlowCallback *state = static_cast<SlowCallback *>(pUserData);
+    state->entered.Open();
+    state->leave.Wait();
+}
+
+TEST_F(ListenTest, AThreadThatOutlivesReleaseNeverTouchesTheDestroyedListener)
+{
+    SlowCallback state;
+    alignas(CKesListen) unsigned char storage[sizeof(CKesListen)];
+    CKesListen *listener = new (storage) CKesListen;
+    tagParamListen p = Param(TRUE, WaitInCallback, &state);
+    p.dwStopTimeout = 0;
+    ASSERT_EQ(1, listener->InitInstance(&p));
+    HANDLE thread = kt::DuplicateThread(listener->m_hThread);
+    int port = Port(*listener);
+    ASSERT_TRUE(sender.SendTo("slow", 4, Loopback(), port));
+    ASSERT_TRUE(state.entered.Wait());
+
+    listener->Release();  // gives up on the thread, still inside the callback
+    listener->~CKesListen();
+    memset(storage, 0xDD, sizeof storage);  // what a freed and reused listener looks like
+    EXPECT_TRUE(kt::UdpPortFree(Loopback(), port)) << "the socket is closed although the thread runs";
+    ASSERT_TRUE(sender.SendTo("more", 4, Loopback(), port));
+
+    state.leave.Open();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kt::Bound())) << "the thread ends on its own";
+    CloseHandle(thread);
+}
+
+TEST_F(ListenTest, AThreadGivenUpBeforeItRanNeverTouchesTheDestroyedListener)
+{
+    // With no stop time-out, Release usually gives up on a thread that has not
+    // run yet, or is reading its first datagram; the thread then starts on a
+    // listener that is gone.
+    alignas(CKesListen) unsigned char storage[sizeof(CKesListen)];
+    for (int i = 0; i < 200; ++i) {
+        CKesListen *listener = new (storage) CKesListen;
+        tagParamListen p = Param(TRUE);
+        p.dwStopTimeout = 0;
+        ASSERT_EQ(1, listener->InitInstance(&p));
+        HANDLE thread = kt::DuplicateThread(listener->m_hThread);
+        sender.SendTo("now", 3, Loopback(), Port(*listener));
+        listener->Release();
+        listener->~CKesListen();
+        memset(storage, 0xDD, sizeof storage);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kt::Bound())) << "round " << i;
+        CloseHandle(thread);
+    }
+}
+
+TEST_F(ListenTest, MulticastListenerJoinsTheGroupAndLeavesItOnRelease)
+{
+    KT_REQUIRE_PRIVATE_NETWORK();
+    DWORD group = kt::Addr("239.77.0.4");
+    CKesListen listener;
+    tagParamListen p = Param();
+    p.nMode = KES_MODE_MULTICAST;
+    p.dwGroupAddr = group;
+    p.dwLocalAddr = 0;  // Linux hands group datagrams only to sockets bound to 0.0.0.0
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    EXPECT_EQ(group, listener.m_pSocket->m_dwGroup);
+    DWORD viaLoopback = Loopback();
+    setsockopt(sender.socket(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<char *>(&viaLoopback),
+               sizeof viaLoopback);
+    ASSERT_TRUE(sender.SendTo("to the group", 12, group, Port(listener)));
+    ASSERT_TRUE(seen.WaitFor(1));
+    kt::Datagram got = seen.At(0);
+    EXPECT_EQ("to the group", std::string(got.data.begin(), got.data.end()));
+    listener.Release();
+}
+
+}  // namespace
