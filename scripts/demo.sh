@@ -13,9 +13,11 @@ if kesnet_can_isolate; then
     trap 'kesnet_stop_wine; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
     "$KESNET_ROOT/scripts/netns.sh" up "$net"
     kesnet_stop_wine
+    export -f kesnet_with_wine
+    export KESNET_ROOT
     ip netns exec "$net-host" env KESNET_DEMO_PRIVATE=1 KESNET_DEMO_LOCAL=10.77.1.1 \
         KESNET_DEMO_SECOND=10.77.2.1 KESNET_DEMO_PEER=10.77.1.2 KESNET_DEMO_PEER_NS="$net-peer" \
-        "${tool[@]}"
+        bash -c 'kesnet_with_wine "$@"' _ "${tool[@]}"
 else
-    "${tool[@]}"
+    kesnet_with_wine "${tool[@]}"
 fi

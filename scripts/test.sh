@@ -15,9 +15,12 @@ if kesnet_can_isolate; then
     "$KESNET_ROOT/scripts/netns.sh" up "$net"
     kesnet_stop_wine
     echo "test: running inside the private network namespace $net-host"
-    ip netns exec "$net-host" env KESNET_NETNS=1 KESNET_NETNS_PEER="$net-peer" ctest "${ctest_args[@]}"
+    export -f kesnet_with_wine
+    export KESNET_ROOT
+    ip netns exec "$net-host" env KESNET_NETNS=1 KESNET_NETNS_PEER="$net-peer" \
+        bash -c 'kesnet_with_wine ctest "$@"' _ "${ctest_args[@]}"
 else
     echo "test: not root, so no private network namespace: the cases that need multicast,"
     echo "test: broadcast or a second host are SKIPPED (they say so below)"
-    ctest "${ctest_args[@]}"
+    kesnet_with_wine ctest "${ctest_args[@]}"
 fi

@@ -2,11 +2,16 @@
 # Runs a Windows program of the build under Wine, in the build tree's own Wine
 # prefix (never ~/.wine), with Wine's own messages silenced.
 #   scripts/wine-run.sh build/bin/program.exe [arguments...]
+#   scripts/wine-run.sh --prepare      (only makes the prefix, from KESNET_WINEPREFIX)
 set -euo pipefail
 program=$1
 shift
-bin_dir=$(cd "$(dirname "$program")" && pwd)
-export WINEPREFIX=${KESNET_WINEPREFIX:-$(dirname "$bin_dir")/wineprefix}
+if [ "$program" = --prepare ]; then
+    export WINEPREFIX=$KESNET_WINEPREFIX
+else
+    bin_dir=$(cd "$(dirname "$program")" && pwd)
+    export WINEPREFIX=${KESNET_WINEPREFIX:-$(dirname "$bin_dir")/wineprefix}
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEARCH=win32
@@ -28,4 +33,5 @@ if [ ! -f "$WINEPREFIX/.kesnet-ready" ]; then
         fi
     ) 9>"$WINEPREFIX.lock"
 fi
+[ "$program" = --prepare ] && exit 0
 exec wine "$bin_dir/$(basename "$program")" "$@"
