@@ -1,0 +1,30 @@
+# What a host developer receives: the DLL, the tool, the import library, the
+# header, a CMake package (find_package(kesnet) gives kesnet::kesnet) and the
+# documentation; `cpack` puts the same into one ZIP named with the version.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS kesnet EXPORT kesnetTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS kesnet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/include/kesnet.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT kesnetTargets NAMESPACE kesnet:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
+
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kesnetConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/kesnetConfig.cmake
+    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/kesnetConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/kesnetConfig.cmake ${CMAKE_BINARY_DIR}/kesnetConfigVersion.cmake
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME kesnet)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME kesnet-${PROJECT_VERSION}-win32)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "kesnet classroom network communication library")
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)
