@@ -20,7 +20,9 @@
 namespace {
 
 // Where a directory lies: its volume and its index on that volume. Known is
-// false where the file system does not say.
+// false where the file system does not say. Wine reports serial 0 and index 1
+// for every directory of a pseudo file system (/proc, /dev, /dev/shm alike), so
+// a zero serial or index counts as not known rather than as the same directory.
 struct DirectoryIdentity {
     bool bKnown;
     DWORD dwVolume;
@@ -45,7 +47,7 @@ DirectoryIdentity IdentityOf(LPCSTR pszDirectory)
     if (hDirectory == INVALID_HANDLE_VALUE)
         return identity;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(hDirectory, &info) &&
+    if (GetFileInformationByHandle(hDirectory, &info) && info.dwVolumeSerialNumber != 0 &&
         (info.nFileIndexHigh != 0 || info.nFileIndexLow != 0)) {
         identity.bKnown = true;
         identity.dwVolume = info.dwVolumeSerialNumber;
