@@ -189,6 +189,8 @@ TEST_F(CatalogSize, StopsWherePathsNoLongerFitInMaxPath)
     ASSERT_TRUE(tree.WriteFile(fits + "\\" + std::string(200, 'n'), std::string(2, 'x')));
     ASSERT_TRUE(tree.WriteFile(tooLong + "\\lost.txt", std::string(40, 'x')));
     ASSERT_TRUE(tree.WriteFile(farTooLong + "\\lost.txt", std::string(80, 'x')));
+    // A directory whose own path would pass MAX_PATH by far.
+    ASSERT_TRUE(tree.WriteFile(fits + "\\" + std::string(200, 'd') + "\\lost.txt", std::string(160, 'x')));
 
     EXPECT_EQ(3u, SumOf(tree.root()));
     EXPECT_EQ(2u, SumOf(tree.Path(fits)));
