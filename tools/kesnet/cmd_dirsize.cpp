@@ -18,12 +18,10 @@ bool IsDirectory(const std::string &path)
 int RunDirsize(const std::vector<std::string> &argv)
 {
     const char *name = "dirsize";
-    Args args(argv, {}, {});
-    if (!args.ok())
-        return UsageError(name, args.error());
-    if (args.positional().size() != 1)
-        return UsageError(name, "expected one DIR");
-    const std::string &dir = args.positional()[0];
+    std::string dir;
+    int exitCode = kExitUsage;
+    if (!SingleArgument(name, argv, "DIR", &dir, &exitCode))
+        return exitCode;
     // The library answers 0 for an empty directory and for what is none; tell
     // the two apart for the reader.
     DWORD bytes = static_cast<DWORD>(SFGetCatalogSize(dir.c_str()));

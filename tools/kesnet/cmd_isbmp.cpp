@@ -12,12 +12,10 @@ namespace {
 int RunIsbmp(const std::vector<std::string> &argv)
 {
     const char *name = "isbmp";
-    Args args(argv, {}, {});
-    if (!args.ok())
-        return UsageError(name, args.error());
-    if (args.positional().size() != 1)
-        return UsageError(name, "expected one FILE");
-    const std::string &file = args.positional()[0];
+    std::string file;
+    int exitCode = kExitUsage;
+    if (!SingleArgument(name, argv, "FILE", &file, &exitCode))
+        return exitCode;
     if (SIsFileBmp(file.c_str())) {
         printf("%s: a bitmap (starts with \"BM\")\n", file.c_str());
         return kExitOk;

@@ -12,12 +12,10 @@ namespace {
 int RunVersion(const std::vector<std::string> &argv)
 {
     const char *name = "version";
-    Args args(argv, {}, {});
-    if (!args.ok())
-        return UsageError(name, args.error());
-    if (args.positional().size() != 1)
-        return UsageError(name, "expected one MODULE");
-    const std::string &module = args.positional()[0];
+    std::string module;
+    int exitCode = kExitUsage;
+    if (!SingleArgument(name, argv, "MODULE", &module, &exitCode))
+        return exitCode;
     // KesGetDllVersion takes no buffer length. A version resource holds at most
     // 64 KiB, so no string in it is longer than this.
     std::vector<char> version(65536, '\0');
