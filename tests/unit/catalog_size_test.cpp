@@ -18,7 +18,7 @@ class CatalogSize : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(tree.ok()); }
 
-    // Files of the given sizes (file name -> size), their sum.
+    // Writes the files; returns the sum of their sizes.
     struct File {
         std::string path;
         size_t size;
@@ -172,7 +172,7 @@ TEST_F(CatalogSize, DoesNotFollowDirectoryLinks)
 TEST_F(CatalogSize, StopsWherePathsNoLongerFitInMaxPath)
 {
     // Directory names padded so that the search pattern of "fits" takes
-    // exactly 259 characters and that of "fits\no" 261.
+    // exactly 259 characters and that of "fits\no" 262.
     const std::string pattern = "\\*.*";
     size_t base = tree.root().size() + 1;  // the root and a backslash
     size_t first = 150;
@@ -189,8 +189,10 @@ TEST_F(CatalogSize, StopsWherePathsNoLongerFitInMaxPath)
     ASSERT_TRUE(tree.WriteFile(fits + "\\" + std::string(200, 'n'), std::string(2, 'x')));
     ASSERT_TRUE(tree.WriteFile(tooLong + "\\lost.txt", std::string(40, 'x')));
     ASSERT_TRUE(tree.WriteFile(farTooLong + "\\lost.txt", std::string(80, 'x')));
-    // A directory whose own path would pass MAX_PATH by far.
-    ASSERT_TRUE(tree.WriteFile(fits + "\\" + std::string(200, 'd') + "\\lost.txt", std::string(160, 'x')));
+    // A directory whose own path would pass MAX_PATH by far: building it would
+    // overrun the buffer, which the library's stack protector makes fatal.
+    ASSERT_TRUE(tree.WriteFile(fits + "\\" + std::string(200, 'd') + "\\lost.txt",
+                               std::string(160, 'x')));
 
     EXPECT_EQ(3u, SumOf(tree.root()));
     EXPECT_EQ(2u, SumOf(tree.Path(fits)));
