@@ -9,7 +9,8 @@ dll=$2
 shift 2
 
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi32.dll user32.dll ntdll.dll iphlpapi.dll shell32.dll "
-exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen)
+exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
+         SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion)
 
 status=0
 for file in "$dll" "$@"; do

@@ -174,6 +174,22 @@ int Failure(const char *command, const std::string &message)
     return kExitFailed;
 }
 
+bool SingleArgument(const char *command, const std::vector<std::string> &argv, const char *what,
+                    std::string *value, int *exitCode)
+{
+    Args args(argv, {}, {});
+    if (!args.ok()) {
+        *exitCode = UsageError(command, args.error());
+        return false;
+    }
+    if (args.positional().size() != 1) {
+        *exitCode = UsageError(command, std::string("expected one ") + what);
+        return false;
+    }
+    *value = args.positional()[0];
+    return true;
+}
+
 Library::Library() : m_ok(KesInitInstance() == 1) {}
 
 Library::~Library()

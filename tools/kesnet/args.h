@@ -49,6 +49,12 @@ int UsageError(const char *command, const std::string &message);
 // Prints "kesnet COMMAND: message" to stderr and returns kExitFailed.
 int Failure(const char *command, const std::string &message);
 
+// For a command that takes one argument and no options: true with *value set,
+// or false with the usage error reported and its exit code in *exitCode.
+// what names the argument in the message ("FILE").
+bool SingleArgument(const char *command, const std::vector<std::string> &argv, const char *what,
+                    std::string *value, int *exitCode);
+
 // Winsock started for the length of a command.
 class Library {
 public:
