@@ -92,18 +92,14 @@ TEST(NetCard, RefusesABufferNotWritableOverEveryRecord)
     int count = KesGetNetCard(nullptr);
     if (count == 0)
         GTEST_SKIP() << "NetBIOS lists no adapter here, so there is no record to refuse";
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    BYTE *pages = static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(nullptr, pages);
-    DWORD old;
-    ASSERT_TRUE(VirtualProtect(pages + info.dwPageSize, info.dwPageSize, PAGE_READONLY, &old));
     // The last byte of the last record falls on the read-only page.
-    BYTE *list = pages + info.dwPageSize - (count * 6 - 1);
-    memset(list, 0xEE, count * 6 - 1);
+    kt::PageEdge edge(PAGE_READONLY);
+    ASSERT_TRUE(edge.ok());
+    size_t writable = count * 6 - 1;
+    BYTE *list = edge.At(writable);
+    memset(list, 0xEE, writable);
     EXPECT_EQ(0, KesGetNetCard(list));
-    EXPECT_EQ(std::vector<BYTE>(count * 6 - 1, 0xEE), std::vector<BYTE>(list, list + count * 6 - 1));
-    VirtualFree(pages, 0, MEM_RELEASE);
+    EXPECT_EQ(std::vector<BYTE>(writable, 0xEE), std::vector<BYTE>(list, list + writable));
 }
 
 }  // namespace

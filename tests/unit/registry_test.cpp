@@ -16,29 +16,6 @@ Bytes BytesOf(const char *text, size_t length)
     return Bytes(text, text + length);
 }
 
-// Two pages: the first readable and writable, the second with the given
-// protection. At() points n bytes before the boundary.
-class PageEdge {
-public:
-    explicit PageEdge(DWORD secondPage)
-    {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        m_page = info.dwPageSize;
-        m_base = static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * m_page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        DWORD old;
-        m_ok = m_base != nullptr && VirtualProtect(m_base + m_page, m_page, secondPage, &old);
-    }
-    ~PageEdge() { VirtualFree(m_base, 0, MEM_RELEASE); }
-    bool ok() const { return m_ok; }
-    BYTE *At(size_t n) const { return m_base + m_page - n; }
-
-private:
-    BYTE *m_base;
-    DWORD m_page;
-    bool m_ok;
-};
-
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override { m_base = "Software\\kesnet-tests\\registry-" + std::to_string(GetCurrentProcessId()); }
@@ -162,7 +139,7 @@ TEST_F(Registry, ReadStringRefusesABufferNotWritableOverItsWholeSize)
     // The value would fit in the writable part: only a test of the whole buffer
     // before the read refuses it.
     Put("Name", REG_SZ, BytesOf("abc", 4));
-    PageEdge edge(PAGE_READONLY);
+    kt::PageEdge edge(PAGE_READONLY);
     ASSERT_TRUE(edge.ok());
     char *buffer = reinterpret_cast<char *>(edge.At(8));
     memset(buffer, 'x', 8);
@@ -208,7 +185,7 @@ TEST_F(Registry, WriteStringStoresExactlyTheGivenBytes)
 
 TEST_F(Registry, WriteStringRefusesUnreadableDataBeforeTouchingTheRegistry)
 {
-    PageEdge edge(PAGE_NOACCESS);
+    kt::PageEdge edge(PAGE_NOACCESS);
     ASSERT_TRUE(edge.ok());
     memcpy(edge.At(4), "abcd", 4);
     std::string key = Key("never");
