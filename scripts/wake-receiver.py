@@ -56,7 +56,7 @@ def receive_wake(sock):
 def main():
     parser = argparse.ArgumentParser(description="Reports Wake-on-LAN datagrams.")
     parser.add_argument("control_address")
-    parser.add_argument("--lifetime", type=float, default=900)
+    parser.add_argument("--lifetime", type=float, default=7200)
     args = parser.parse_args()
 
     wake = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

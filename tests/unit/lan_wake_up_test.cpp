@@ -1,8 +1,8 @@
 // KesLanWakeUp on the private network: a receiver on the second host
-// (scripts/wake-receiver.py, started by tests/support/with-wake-receiver.sh)
-// reports every wake-up datagram it gets back to this test, with the addresses
-// and ports it carried. A case that must send nothing sends a marker wake-up
-// afterwards: the marker has to be the first thing the receiver reports.
+// (scripts/wake-receiver.py, started by the test command) reports every wake-up
+// datagram it gets back to this test, with the addresses and ports it carried.
+// A case that must send nothing sends a marker wake-up afterwards: the marker
+// has to be the first thing the receiver reports.
 #include <stdlib.h>
 #include <string.h>
 
