@@ -69,7 +69,7 @@ extern "C" int __cdecl KesGetHostIP(DWORD *pdwAddr, DWORD *pdwAddr2)
     int count = VantixGetHostIP(table);
     WriteCountLine(count, table);
     CopyAddresses(table, count, pdwAddr);
-    // Nothing has ever filled the second array; it gets defined zeros.
+    // The second array takes no part in the list: it gets count zeros.
     if (pdwAddr2 != nullptr)
         memset(pdwAddr2, 0, count * sizeof(DWORD));
     // The registry matters only for a list with at least two addresses.

@@ -8,8 +8,14 @@
 namespace {
 
 const int kAddressBytes = 6;
-const WORD kStatusBytes = 600;  // an ADAPTER_STATUS and room for 30 name entries
 const char kAnyName[NCBNAMSZ + 1] = "*               ";
+
+// What NCBASTAT fills: the adapter's status and room for 30 of its names.
+struct AdapterStatus {
+    ADAPTER_STATUS status;
+    NAME_BUFFER names[30];
+};
+static_assert(sizeof(AdapterStatus) == 600, "the status buffer is 600 bytes");
 
 // A control block zero-filled but for the fields one command uses.
 UCHAR RunCommand(UCHAR command, UCHAR lana, void *pBuffer, WORD length)
@@ -27,11 +33,11 @@ UCHAR RunCommand(UCHAR command, UCHAR lana, void *pBuffer, WORD length)
 
 bool ReadAdapterAddress(UCHAR lana, BYTE *pAddress)
 {
-    BYTE status[kStatusBytes];
+    AdapterStatus status;
     if (RunCommand(NCBRESET, lana, nullptr, 0) != NRC_GOODRET ||
-        RunCommand(NCBASTAT, lana, status, sizeof status) != NRC_GOODRET)
+        RunCommand(NCBASTAT, lana, &status, sizeof status) != NRC_GOODRET)
         return false;
-    memcpy(pAddress, reinterpret_cast<ADAPTER_STATUS *>(status)->adapter_address, kAddressBytes);
+    memcpy(pAddress, status.status.adapter_address, kAddressBytes);
     return true;
 }
 

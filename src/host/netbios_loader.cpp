@@ -2,7 +2,8 @@
 // than imported. Wine's netapi32 starts Winsock for the whole process as it
 // loads and never stops it again; imported, it would make every host of this
 // library look as if it had called KesInitInstance, and the calls that must
-// fail before KesInitInstance would work under Wine.
+// fail before KesInitInstance would work under Wine. Loaded late, it does so
+// only in a process that has asked for its adapters.
 #include <windows.h>
 
 #include <nb30.h>
