@@ -27,13 +27,17 @@ protected:
 
     std::string Key(const char *below = nullptr) const { return below ? m_base + "\\" + below : m_base; }
 
-    // Stores a value with the plain registry API, creating the key.
+    // Stores a value with the plain registry API, creating the key. The registry
+    // counts a zero byte that directly follows a string's bytes into the string,
+    // so a byte that is not zero follows them here.
     void Put(const char *name, DWORD type, const Bytes &data)
     {
+        Bytes padded = data;
+        padded.push_back('x');
         HKEY key;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, Key().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                  nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, padded.data(), static_cast<DWORD>(data.size())));
         RegCloseKey(key);
     }
 
@@ -171,8 +175,7 @@ TEST_F(Registry, WritesCreateMissingKeysOnThePath)
 
 TEST_F(Registry, WriteStringStoresExactlyTheGivenBytes)
 {
-    // The registry itself counts a zero byte that directly follows the given
-    // bytes of a string into it, so the text to store comes from a longer one.
+    // The text to store comes from a longer one, for the registry's sake (see Put).
     const char text[] = "text, and more";
     EXPECT_EQ(1, RegWriteString(HKEY_CURRENT_USER, Key().c_str(), "Name", "hello", 6));
     EXPECT_EQ(1, RegWriteString(HKEY_CURRENT_USER, Key().c_str(), "Name", text, 4));
