@@ -35,3 +35,14 @@ kesnet_with_wine() {
 kesnet_stop_wine() {
     WINEPREFIX=$KESNET_WINEPREFIX wineserver -k 2>/dev/null || true
 }
+
+# Starts scripts/wake-receiver.py on the second host of the private network (the
+# namespace $1), which reports the Wake-on-LAN datagrams it gets. Sets
+# KESNET_WAKE_RECEIVER (its control address:port) and KESNET_WAKE_RECEIVER_PID.
+kesnet_start_wake_receiver() {
+    coproc KESNET_WAKE { exec ip netns exec "$1" python3 "$KESNET_ROOT/scripts/wake-receiver.py" 10.77.1.2; }
+    KESNET_WAKE_RECEIVER_PID=$KESNET_WAKE_PID
+    local port
+    read -r -t 60 port <&"${KESNET_WAKE[0]}" || return 1
+    export KESNET_WAKE_RECEIVER=10.77.1.2:$port
+}

@@ -10,11 +10,12 @@ tool=("$KESNET_ROOT/scripts/wine-run.sh" "$KESNET_BUILD/bin/kesnet.exe" demo)
 
 if kesnet_can_isolate; then
     net="kesnet-demo-$$"
-    trap 'kesnet_stop_wine; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
+    trap 'kesnet_stop_wine; kill "${KESNET_WAKE_RECEIVER_PID:-}" 2>/dev/null || true; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
     "$KESNET_ROOT/scripts/netns.sh" up "$net"
     kesnet_stop_wine
     export -f kesnet_with_wine
     export KESNET_ROOT
+    kesnet_start_wake_receiver "$net-peer"
     ip netns exec "$net-host" env KESNET_DEMO_PRIVATE=1 KESNET_DEMO_LOCAL=10.77.1.1 \
         KESNET_DEMO_SECOND=10.77.2.1 KESNET_DEMO_PEER=10.77.1.2 KESNET_DEMO_PEER_NS="$net-peer" \
         bash -c 'kesnet_with_wine "$@"' _ "${tool[@]}"

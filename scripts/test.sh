@@ -11,9 +11,10 @@ ctest_args=(--output-on-failure --parallel 2 "$@")
 
 if kesnet_can_isolate; then
     net="kesnet-test-$$"
-    trap 'kesnet_stop_wine; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
+    trap 'kesnet_stop_wine; kill "${KESNET_WAKE_RECEIVER_PID:-}" 2>/dev/null || true; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
     "$KESNET_ROOT/scripts/netns.sh" up "$net"
     kesnet_stop_wine
+    kesnet_start_wake_receiver "$net-peer"
     echo "test: running inside the private network namespace $net-host"
     export -f kesnet_with_wine
     export KESNET_ROOT

@@ -10,6 +10,8 @@ shift 2
 
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi32.dll user32.dll ntdll.dll iphlpapi.dll shell32.dll "
 exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
+         KesGetHostName KesGetCompName VantixGetHostIP KesGetHostIP CorGetHostIP
+         KesGetNetCard KesLanWakeUp RegReadDWORD RegReadString RegWriteDWORD RegWriteString
          SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion)
 
 status=0

@@ -197,6 +197,22 @@ bool UdpPortFree(DWORD addr, int port)
     return probe.ok();
 }
 
+PageEdge::PageEdge(DWORD secondPage)
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    m_page = info.dwPageSize;
+    m_base = static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * m_page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    DWORD old;
+    m_ok = m_base != nullptr && VirtualProtect(m_base + m_page, m_page, secondPage, &old);
+}
+
+PageEdge::~PageEdge()
+{
+    if (m_base != nullptr)
+        VirtualFree(m_base, 0, MEM_RELEASE);
+}
+
 HANDLE DuplicateThread(HANDLE h)
 {
     HANDLE copy = nullptr;

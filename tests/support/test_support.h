@@ -119,6 +119,24 @@ private:
     HANDLE m_h;
 };
 
+// Two pages: the first readable and writable, the second with the given
+// protection (PAGE_READONLY, PAGE_NOACCESS), to hand the library a buffer that
+// is usable only up to a point. At(n) is n bytes before the second page.
+class PageEdge {
+public:
+    explicit PageEdge(DWORD secondPage);
+    ~PageEdge();
+    PageEdge(const PageEdge &) = delete;
+    PageEdge &operator=(const PageEdge &) = delete;
+    bool ok() const { return m_ok; }
+    BYTE *At(size_t n) const { return m_base + m_page - n; }
+
+private:
+    BYTE *m_base;
+    DWORD m_page;
+    bool m_ok;
+};
+
 // A duplicate of a thread handle, to see a thread end after its owner closed
 // its own handle.
 HANDLE DuplicateThread(HANDLE h);

@@ -1,0 +1,72 @@
+// kesnet host: the host's names and addresses, and the preferred address.
+#include "kesnet.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "args.h"
+#include "command.h"
+#include "host_ip_setting.h"
+
+namespace tool {
+namespace {
+
+std::string List(const DWORD *addrs, int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += (i ? " " : "") + Dotted(addrs[i]);
+    return count ? text : "(none)";
+}
+
+std::string WhereThePreferredComesFrom(const DWORD *addrs, int count)
+{
+    DWORD preferred = CorGetHostIP();
+    if (count == 0)
+        return "none: the host name resolves to no IPv4 address";
+    if (count == 1)
+        return Dotted(preferred) + ", the host's only address (HostIP is not consulted)";
+    HostIpSetting setting = ReadHostIpSetting();
+    if (preferred == 0)
+        return "none: the host has " + std::to_string(count) + " addresses and HostIP is " + Describe(setting) +
+               "\n                 (set it with: kesnet config hostip ADDRESS)";
+    bool own = std::find(addrs, addrs + count, preferred) != addrs + count;
+    return Dotted(preferred) + ", from " + kHostIpPlace +
+           (own ? "" : "\n                 (not one of this host's addresses: it took the first one's place)");
+}
+
+int RunHost(const std::vector<std::string> &argv)
+{
+    const char *name = "host";
+    Args args(argv, {}, {});
+    if (!args.ok() || !args.positional().empty())
+        return UsageError(name, args.ok() ? "takes no arguments" : args.error());
+    Library library;
+    if (!library.ok())
+        return Failure(name, "Winsock 2.2 could not be started");
+
+    char hostName[64] = {};
+    char computerName[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD resolved[16], preferred[16];
+    int count = VantixGetHostIP(resolved);
+    KesGetHostIP(preferred, nullptr);
+    printf("host name:       %s\n", KesGetHostName(hostName) ? hostName : "(not available)");
+    printf("computer name:   %s\n", KesGetCompName(computerName, sizeof computerName) ? computerName : "(not available)");
+    printf("addresses:       %s  (the resolver's order)\n", List(resolved, count).c_str());
+    printf("preferred order: %s\n", List(preferred, count).c_str());
+    printf("preferred:       %s\n", WhereThePreferredComesFrom(resolved, count).c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+KESNET_COMMAND(host, "host", "", "show the host's names and addresses, and the preferred address",
+               "Shows the host name (KesGetHostName), the computer name (KesGetCompName),\n"
+               "the IPv4 addresses of the host name in the resolver's order (VantixGetHostIP),\n"
+               "the same with the preferred address first (KesGetHostIP), and the address the\n"
+               "network is to use (CorGetHostIP) with where it comes from: the host's only\n"
+               "address, or with several the registry value HostIP (see: kesnet help config).\n",
+               RunHost, 70);
+
+}  // namespace tool

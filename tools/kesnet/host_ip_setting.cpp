@@ -1,0 +1,40 @@
+#include "host_ip_setting.h"
+
+#include "args.h"
+
+namespace tool {
+
+const char kSettingsKey[] = "SOFTWARE\\Tarnwick\\Corvane Settings";
+const char kHostIpValue[] = "HostIP";
+const char kHostIpPlace[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwick\\Corvane Settings\\HostIP";
+
+HostIpSetting ReadHostIpSetting()
+{
+    HostIpSetting setting;
+    // Without a destination RegReadDWORD only asks whether the value exists.
+    setting.present = RegReadDWORD(HKEY_LOCAL_MACHINE, kSettingsKey, kHostIpValue, nullptr) == 1;
+    char text[257] = {};
+    setting.readable = setting.present && RegReadString(HKEY_LOCAL_MACHINE, kSettingsKey, kHostIpValue, text, 256) == 1;
+    if (!setting.readable)
+        return setting;
+    setting.text = text;
+    // The library takes exactly the plain dotted form (no leading zeros, no
+    // spaces), and never the limited broadcast address.
+    std::string error;
+    setting.usable = ParseIPv4(setting.text, &setting.addr, &error) && Dotted(setting.addr) == setting.text &&
+                     setting.addr != INADDR_NONE;
+    return setting;
+}
+
+std::string Describe(const HostIpSetting &setting)
+{
+    if (!setting.present)
+        return "not set";
+    if (!setting.readable)
+        return "set, but longer than the 256 bytes that the library reads: it counts as missing";
+    if (!setting.usable)
+        return "\"" + setting.text + "\", which is not an address: it counts as missing";
+    return setting.text;
+}
+
+}  // namespace tool
