@@ -5,8 +5,6 @@
 
 #include <winsock2.h>
 
-sockaddr_in StreamAddress(DWORD dwAddr, int nPort);
-
 // A new TCP socket bound to dwLocalAddr:nPort (0 and 0: any interface, a port
 // of the system's choice). INVALID_SOCKET, with nothing left open, on failure.
 SOCKET OpenBoundStreamSocket(DWORD dwLocalAddr, int nPort);

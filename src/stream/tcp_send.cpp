@@ -1,6 +1,7 @@
 #include "stream/tcp_send.h"
 
 #include "stream/stream_socket.h"
+#include "util/socket_address.h"
 
 CTcpSend::CTcpSend() : m_socket(0) {}
 
@@ -21,7 +22,7 @@ int CTcpSend::InitInstance(tagParamSend *pParam)
     SOCKET s = OpenBoundStreamSocket(pParam->dwLocalAddr, 0);
     if (s == INVALID_SOCKET)
         return 0;
-    sockaddr_in peer = StreamAddress(pParam->dwDestAddr, pParam->nDestPort);
+    sockaddr_in peer = MakeAddress(pParam->dwDestAddr, pParam->nDestPort);
     if (WSAConnect(s, reinterpret_cast<sockaddr *>(&peer), sizeof peer, nullptr, nullptr, nullptr, nullptr) ==
         SOCKET_ERROR) {
         closesocket(s);

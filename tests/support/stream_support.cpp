@@ -1,6 +1,7 @@
 #include "stream_support.h"
 
 #include "stream/tcp_client_table.h"
+#include "util/socket_address.h"
 
 namespace kt {
 
@@ -70,15 +71,6 @@ StreamRead StreamRecorder::LastFrom(DWORD addr, int port)
 
 namespace {
 
-sockaddr_in Endpoint(DWORD addr, int port)
-{
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port));
-    sa.sin_addr.s_addr = addr;
-    return sa;
-}
-
 sockaddr_in LocalEnd(SOCKET s)
 {
     sockaddr_in sa = {};
@@ -104,8 +96,8 @@ bool RawTcp::Connect(DWORD addr, int port, DWORD local)
     m_socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_socket == INVALID_SOCKET)
         return false;
-    sockaddr_in from = Endpoint(local, 0);
-    sockaddr_in to = Endpoint(addr, port);
+    sockaddr_in from = MakeAddress(local, 0);
+    sockaddr_in to = MakeAddress(addr, port);
     if (bind(m_socket, reinterpret_cast<sockaddr *>(&from), sizeof from) == SOCKET_ERROR ||
         connect(m_socket, reinterpret_cast<sockaddr *>(&to), sizeof to) == SOCKET_ERROR) {
         Close();
@@ -175,7 +167,7 @@ void RawTcp::Close()
 RawTcpServer::RawTcpServer(DWORD local)
 {
     m_socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in sa = Endpoint(local, 0);
+    sockaddr_in sa = MakeAddress(local, 0);
     if (m_socket != INVALID_SOCKET &&
         (bind(m_socket, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == SOCKET_ERROR ||
          listen(m_socket, SOMAXCONN) == SOCKET_ERROR)) {

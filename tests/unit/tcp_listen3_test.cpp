@@ -7,34 +7,14 @@
 #include <vector>
 
 #include "stream/tcp_listen3.h"
-#include "stream_support.h"
+#include "listener_test.h"
 
 namespace {
 
 using kt::RawTcp;
 
-class TcpListen3Test : public kt::WinsockTest {
+class TcpListen3Test : public kt::ListenerTest<CTcpListen3Object, CTcpListen3, KES_OBJECT_TCPLISTEN3> {
 protected:
-    void TearDown() override
-    {
-        m_held.release.Open();  // never leave a serving thread held
-        for (CTcpListen3Object *listener : m_listeners)
-            delete listener;
-        kt::WinsockTest::TearDown();
-    }
-
-    CTcpListen3 *Make()
-    {
-        CTcpListen3Object *object = static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3));
-        m_listeners.push_back(object);
-        return static_cast<CTcpListen3 *>(object);
-    }
-
-    void Forget(CTcpListen3 *listener)
-    {
-        m_listeners.erase(std::find(m_listeners.begin(), m_listeners.end(), listener));
-    }
-
     // A record for the addresses, all on one free port, whose reads go to
     // the recorder.
     tagParamListen3 Record(const std::vector<DWORD> &locals, int nBacklog = 100)
@@ -55,25 +35,11 @@ protected:
         return listener->InitInstance(&param) == 1 ? listener : nullptr;
     }
 
-    // A client from local to addr that has sent hello, which has arrived.
-    std::unique_ptr<RawTcp> Join(const std::string &hello, DWORD addr, DWORD local = 0)
-    {
-        std::unique_ptr<RawTcp> client(new RawTcp);
-        if (!client->Connect(addr, m_port, local) || !client->Send(hello) ||
-            !m_reads.WaitForBytes(client->localAddr(), client->localPort(), hello.size()))
-            return nullptr;
-        return client;
-    }
-
     DWORD ThreadOf(const RawTcp &client)
     {
         return m_reads.LastFrom(client.localAddr(), client.localPort()).threadId;
     }
 
-    kt::StreamRecorder m_reads;
-    kt::HeldCallback m_held;
-    int m_port = 0;
-    std::vector<CTcpListen3Object *> m_listeners;
 };
 
 struct CountCase {
@@ -243,33 +209,17 @@ TEST_F(TcpListen3Test, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsClea
     ASSERT_TRUE(m_held.entered.Wait());
     HANDLE held = kt::DuplicateThread(listener->m_server[1].m_hThread);
     HANDLE idle = kt::DuplicateThread(listener->m_server[0].m_hThread);
-
-    EXPECT_TRUE(kt::ReturnsWithin([listener] { listener->Release(); }));
-    EXPECT_TRUE(kt::ThreadEnds(idle));
-    EXPECT_TRUE(client.WaitClosed()) << "Release closes the connection the held thread served";
-    EXPECT_TRUE(kt::ConnectRefused(second, m_port));
-    Forget(listener);
-    delete listener;
-    std::vector<unsigned char> reused(sizeof(CTcpListen3), 0xDD);
-
-    m_held.release.Open();
-    EXPECT_TRUE(kt::ThreadEnds(held));
-    EXPECT_EQ(1, m_held.calls);
+    ExpectHeldThreadOutlivesTheListener(listener, held, client, second);
+    EXPECT_TRUE(kt::ThreadEnds(idle)) << "the first address's thread ended as usual";
 }
 
 TEST_F(TcpListen3Test, DeletingAStartedListenerReleasesItFirst)
 {
     CTcpListen3 *listener = Start(Record({kt::Loopback()}));
     ASSERT_NE(nullptr, listener);
-    std::unique_ptr<RawTcp> client = Join("hi", kt::Loopback());
+    std::unique_ptr<RawTcp> client = Join("hi");
     ASSERT_NE(nullptr, client);
-    HANDLE thread = kt::DuplicateThread(listener->m_server[0].m_hThread);
-
-    Forget(listener);
-    delete static_cast<CTcpListen3Object *>(listener);
-    EXPECT_TRUE(kt::ThreadEnds(thread));
-    EXPECT_TRUE(client->WaitClosed());
-    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
+    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server[0].m_hThread), *client, kt::Loopback());
 }
 
 TEST_F(TcpListen3Test, ASecondStartIsRefusedAndLeavesTheRunningListenerAlone)

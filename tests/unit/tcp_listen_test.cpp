@@ -1,14 +1,13 @@
 // CTcpListen: one thread serving the listening socket and every client.
 #include <string.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "stream/tcp_listen.h"
-#include "stream_support.h"
+#include "listener_test.h"
 
 namespace {
 
@@ -20,30 +19,8 @@ Place PlaceOf(const RawTcp &client)
     return Place(client.localAddr(), client.localPort());
 }
 
-class TcpListenTest : public kt::WinsockTest {
+class TcpListenTest : public kt::ListenerTest<CTcpListenObject, CTcpListen, KES_OBJECT_TCPLISTEN> {
 protected:
-    void TearDown() override
-    {
-        m_held.release.Open();  // never leave a serving thread held
-        for (CTcpListenObject *listener : m_listeners)
-            delete listener;
-        kt::WinsockTest::TearDown();
-    }
-
-    // A new listener from the factory, deleted at the end of the test unless
-    // the test takes it over with Forget.
-    CTcpListen *Make()
-    {
-        CTcpListenObject *object = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
-        m_listeners.push_back(object);
-        return static_cast<CTcpListen *>(object);
-    }
-
-    void Forget(CTcpListen *listener)
-    {
-        m_listeners.erase(std::find(m_listeners.begin(), m_listeners.end(), listener));
-    }
-
     // A record for a listener on local, a port of the system's choice, whose
     // reads go to the recorder.
     tagParamListen Record(int nBacklog = 5, DWORD local = 0)
@@ -67,17 +44,6 @@ protected:
         return listener;
     }
 
-    // A client from local that has sent hello and whose hello has arrived:
-    // it holds a place.
-    std::unique_ptr<RawTcp> Join(const std::string &hello, DWORD local = kt::Loopback())
-    {
-        std::unique_ptr<RawTcp> client(new RawTcp);
-        if (!client->Connect(local, m_port, local) || !client->Send(hello) ||
-            !m_reads.WaitForBytes(client->localAddr(), client->localPort(), hello.size()))
-            return nullptr;
-        return client;
-    }
-
     // Sends text and waits for it to arrive; the read that completed it.
     kt::StreamRead SendAndSee(RawTcp &client, const std::string &text)
     {
@@ -96,10 +62,6 @@ protected:
         EXPECT_TRUE(client.WaitClosed());
     }
 
-    kt::StreamRecorder m_reads;
-    kt::HeldCallback m_held;
-    int m_port = 0;
-    std::vector<CTcpListenObject *> m_listeners;
 };
 
 // Clients connect from their own local addresses to a listener on every
@@ -176,8 +138,8 @@ TEST_F(TcpListenTest, ClosingPlaceZeroMovesTheLastClientIntoItWithItsAddressAndP
 {
     ASSERT_NE(nullptr, Start(Record()));
     std::unique_ptr<RawTcp> a = Join("a");
-    std::unique_ptr<RawTcp> b = Join("b", kt::Addr("127.0.0.2"));
-    std::unique_ptr<RawTcp> c = Join("c", kt::Addr("127.0.0.3"));
+    std::unique_ptr<RawTcp> b = Join("b", kt::Loopback(), kt::Addr("127.0.0.2"));
+    std::unique_ptr<RawTcp> c = Join("c", kt::Loopback(), kt::Addr("127.0.0.3"));
     ASSERT_TRUE(a && b && c);
     EXPECT_EQ((std::vector<Place>{PlaceOf(*a), PlaceOf(*b), PlaceOf(*c)}), m_reads.LastFrom(c->localAddr(), c->localPort()).places);
 
@@ -315,20 +277,7 @@ TEST_F(TcpListenTest, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsClean
     ASSERT_TRUE(client.Send("x"));
     ASSERT_TRUE(m_held.entered.Wait());
     HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
-
-    EXPECT_TRUE(kt::ReturnsWithin([listener] { listener->Release(); }))
-        << "Release waits a fixed time, whatever dwStopTimeout says";
-    EXPECT_TRUE(client.WaitClosed()) << "Release closes the connection the held thread served";
-    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
-    Forget(listener);
-    delete listener;
-    // Likely to land where the listener was, so that a thread still reading
-    // it would find garbage.
-    std::vector<unsigned char> reused(sizeof(CTcpListen), 0xDD);
-
-    m_held.release.Open();
-    EXPECT_TRUE(kt::ThreadEnds(thread));
-    EXPECT_EQ(1, m_held.calls);
+    ExpectHeldThreadOutlivesTheListener(listener, thread, client, kt::Loopback());
 }
 
 struct SelfRelease {
@@ -369,13 +318,7 @@ TEST_F(TcpListenTest, DeletingAStartedListenerReleasesItFirst)
     ASSERT_NE(nullptr, listener);
     std::unique_ptr<RawTcp> client = Join("hi");
     ASSERT_NE(nullptr, client);
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
-
-    Forget(listener);
-    delete static_cast<CTcpListenObject *>(listener);
-    EXPECT_TRUE(kt::ThreadEnds(thread));
-    EXPECT_TRUE(client->WaitClosed());
-    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
+    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server.m_hThread), *client, kt::Loopback());
 }
 
 TEST_F(TcpListenTest, CallsOutsideTheHostsContractAreHarmless)

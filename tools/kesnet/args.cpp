@@ -174,6 +174,24 @@ int Failure(const char *command, const std::string &message)
     return kExitFailed;
 }
 
+namespace {
+
+HANDLE g_interrupted = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD)
+{
+    SetEvent(g_interrupted);
+    return TRUE;
+}
+
+}  // namespace
+
+void SignalOnInterrupt(HANDLE event)
+{
+    g_interrupted = event;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
 Library::Library() : m_ok(KesInitInstance() == 1) {}
 
 Library::~Library()

@@ -49,6 +49,10 @@ int UsageError(const char *command, const std::string &message);
 // Prints "kesnet COMMAND: message" to stderr and returns kExitFailed.
 int Failure(const char *command, const std::string &message);
 
+// From now on an interrupt (Ctrl+C) sets event instead of ending the
+// program, so that a command can release what it holds and report.
+void SignalOnInterrupt(HANDLE event);
+
 // Winsock started for the length of a command.
 class Library {
 public:

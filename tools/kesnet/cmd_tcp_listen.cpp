@@ -24,14 +24,6 @@ struct TcpListenState {
     CRITICAL_SECTION lock;
 };
 
-HANDLE g_interrupted = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD)
-{
-    SetEvent(g_interrupted);
-    return TRUE;
-}
-
 void __cdecl PrintRead(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
 {
     TcpListenState *state = static_cast<TcpListenState *>(pUserData);
@@ -116,8 +108,7 @@ int RunTcpListen(const std::vector<std::string> &argv)
 
     TcpListenState state = {count, 0, 0, {}, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
     InitializeCriticalSection(&state.lock);
-    g_interrupted = state.done;
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    SignalOnInterrupt(state.done);
 
     Library library;
     if (!library.ok())
