@@ -197,7 +197,7 @@ CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
 
     Pass pass;
     if (happened.lNetworkEvents & FD_READ) {
-        // Cleared first: the byte after a short read is always zero.
+        // Cleared first: the bytes after a short read are always zero.
         memset(pBuffer, 0, kReadSize);
         WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
         DWORD received = 0, flags = 0;

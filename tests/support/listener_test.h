@@ -51,6 +51,17 @@ protected:
         return client;
     }
 
+    // True if a client connecting to addr:m_port is refused, or accepted and
+    // closed without any of its bytes reaching the callback.
+    bool TurnedAway(DWORD addr = Loopback())
+    {
+        RawTcp client;
+        if (!client.Connect(addr, m_port))
+            return true;
+        client.Send("let me in");
+        return client.WaitClosed() && m_reads.StreamFrom(client.localAddr(), client.localPort()).empty();
+    }
+
     // The host deletes a listener that still serves client at addr, without
     // Release: the serving thread ends, the connection and the listening
     // socket are closed.

@@ -177,12 +177,7 @@ TEST_P(TcpListenCapacityTest, AClientBeyondTheCapacityIsTurnedAwayWhileTheOthers
         served.push_back(Join("hello " + std::to_string(i)));
         ASSERT_NE(nullptr, served.back()) << "client " << i;
     }
-    RawTcp extra;
-    if (extra.Connect(kt::Loopback(), m_port)) {
-        extra.Send("let me in");
-        EXPECT_TRUE(extra.WaitClosed()) << "the extra client is turned away";
-        EXPECT_TRUE(m_reads.StreamFrom(extra.localAddr(), extra.localPort()).empty());
-    }
+    EXPECT_TRUE(TurnedAway());
     for (size_t i = 0; i < served.size(); ++i)
         EXPECT_EQ(static_cast<size_t>(GetParam().capacity), SendAndSee(*served[i], "still here").places.size());
 }
@@ -191,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(Backlogs, TcpListenCapacityTest,
                          ::testing::Values(CapacityCase{5, 5}, CapacityCase{1, 1}, CapacityCase{0, 0},
                                            CapacityCase{-1, 0}));
 
-// One byte per client and round, every client's bytes a pattern of its own.
+// The byte at offset in a client's stream: every client sends a pattern of
+// its own.
 unsigned char PatternByte(size_t client, size_t offset)
 {
     return static_cast<unsigned char>((client * 31 + offset * 7 + offset / 251) & 0xFF);
@@ -207,10 +203,7 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
         clients.push_back(Join(std::string(1, static_cast<char>(PatternByte(i, 0)))));
         ASSERT_NE(nullptr, clients.back()) << "client " << i;
     }
-    RawTcp extra;
-    if (extra.Connect(kt::Loopback(), m_port)) {
-        EXPECT_TRUE(extra.WaitClosed()) << "the 63rd client is turned away";
-    }
+    EXPECT_TRUE(TurnedAway()) << "the 63rd client";
 
     std::vector<std::vector<unsigned char>> sent(kClients);
     for (size_t i = 0; i < kClients; ++i)
