@@ -489,7 +489,9 @@ class CTcpListenBase {
 public:
     /* Listens on pParam->nPort of pParam->dwLocalAddr and starts one thread that
      * accepts up to min(nBacklog, 62) clients and hands every read (at most 1536
-     * bytes) to pfnReceive with the client's address and port. 1 or 0. */
+     * bytes) to pfnReceive with the client's address and port. A client beyond
+     * that is accepted and reset at once; a backlog of 0 or less serves none.
+     * 1 or 0. */
     virtual int InitInstance(tagParamListen *pParam) = 0;
     /* Stops the thread (waiting at most 1000 ms), closes every connection. */
     virtual void Release() = 0;
@@ -499,8 +501,11 @@ public:
 class CTcpListen3Base {
 public:
     /* One listening socket and one thread per dwLocalAddr[0..nCount-1], each
-     * serving up to min(nBacklog, 62) clients. 1 or 0. */
+     * serving up to min(nBacklog, 62) clients. nCount 0 or above 8: 0; a
+     * negative nCount: 1 with nothing opened. 1 or 0. */
     virtual int InitInstance(tagParamListen3 *pParam) = 0;
+    /* Stops the threads one after the other, each waiting at most
+     * dwStopTimeout, and closes every connection. */
     virtual void Release() = 0;
 };
 

@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include "util/socket_address.h"
+
 // The multicast options must carry their Winsock 2 numbers; the Winsock 1.1
 // header uses other values for the same names.
 static_assert(IP_MULTICAST_IF == 9 && IP_MULTICAST_TTL == 10, "Winsock 2 multicast options");
@@ -13,15 +15,6 @@ static_assert(SO_SNDBUF == 0x1001 && SO_RCVBUF == 0x1002 && SOL_SOCKET == 0xFFFF
 namespace {
 
 const int kMulticastTtl = 10;
-
-sockaddr_in MakeAddress(DWORD dwAddr, int nPort)
-{
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(nPort));
-    sa.sin_addr.s_addr = dwAddr;
-    return sa;
-}
 
 }  // namespace
 

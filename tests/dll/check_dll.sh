@@ -12,7 +12,7 @@ system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi
 exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
          KesGetHostName KesGetCompName VantixGetHostIP KesGetHostIP CorGetHostIP
          KesGetNetCard KesLanWakeUp RegReadDWORD RegReadString RegWriteDWORD RegWriteString
-         SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion)
+         SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject)
 
 status=0
 for file in "$dll" "$@"; do

@@ -190,6 +190,24 @@ bool SingleArgument(const char *command, const std::vector<std::string> &argv, c
     return true;
 }
 
+namespace {
+
+HANDLE g_interrupted = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD)
+{
+    SetEvent(g_interrupted);
+    return TRUE;
+}
+
+}  // namespace
+
+void SignalOnInterrupt(HANDLE event)
+{
+    g_interrupted = event;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
 Library::Library() : m_ok(KesInitInstance() == 1) {}
 
 Library::~Library()

@@ -54,6 +54,9 @@ int Failure(const char *command, const std::string &message);
 // what names the argument in the message ("FILE").
 bool SingleArgument(const char *command, const std::vector<std::string> &argv, const char *what,
                     std::string *value, int *exitCode);
+// From now on an interrupt (Ctrl+C) sets event instead of ending the
+// program, so that a command can release what it holds and report.
+void SignalOnInterrupt(HANDLE event);
 
 // Winsock started for the length of a command.
 class Library {

@@ -15,14 +15,6 @@ struct ListenState {
     HANDLE done;
 };
 
-HANDLE g_interrupted = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD)
-{
-    SetEvent(g_interrupted);
-    return TRUE;
-}
-
 void __cdecl PrintDatagram(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
 {
     ListenState *state = static_cast<ListenState *>(pUserData);
@@ -57,8 +49,7 @@ int RunListen(const std::vector<std::string> &argv)
         return UsageError(name, error);
 
     ListenState state = {count, 0, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    g_interrupted = state.done;
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    SignalOnInterrupt(state.done);
     param.dwLocalAddr = addr;
     param.nMode = args.Has("group") ? KES_MODE_MULTICAST : KES_MODE_UNICAST;
     param.bEcho = args.Has("echo");

@@ -1,0 +1,41 @@
+// The clients of one listening address of a stream listener.
+#ifndef KESNET_STREAM_TCP_CLIENT_TABLE_H
+#define KESNET_STREAM_TCP_CLIENT_TABLE_H
+
+#include <winsock2.h>
+
+// One client place.
+struct tagTcpClient {
+    SOCKET sClient;      // the accepted connection
+    WSAEVENT hEvent;     // selected for FD_READ and FD_CLOSE on sClient
+    DWORD dwClientAddr;  // the peer's address, network order
+    int nClientPort;     // the peer's port, host order
+};
+
+// Connected clients always sit in places 0 to Count() - 1, without gaps, so
+// that a serving thread can put their events straight after its own two in
+// one wait and find the client behind each wait index.
+class CTcpClientTable {
+public:
+    static const int kPlaces = 100;
+
+    CTcpClientTable();
+    CTcpClientTable(const CTcpClientTable &) = delete;
+    CTcpClientTable &operator=(const CTcpClientTable &) = delete;
+
+    int Count() const { return m_nCount; }
+    const tagTcpClient &At(int nPlace) const { return m_clients[nPlace]; }
+    // Takes a connected client into the first free place. The caller makes
+    // sure there is one (Count() < kPlaces).
+    void Add(const tagTcpClient &client);
+    // Closes the client in nPlace and moves the last client into its place.
+    void Remove(int nPlace);
+    void CloseAll();
+    // Copies the events of the connected clients, in place order, to pEvents.
+    void CopyEvents(WSAEVENT *pEvents) const;
+
+    tagTcpClient m_clients[kPlaces];
+    int m_nCount;
+};
+
+#endif

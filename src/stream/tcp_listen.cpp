@@ -1,0 +1,40 @@
+#include "stream/tcp_listen.h"
+
+CTcpListen::CTcpListen() {}
+
+CTcpListen::~CTcpListen()
+{
+    // A host that forgets Release would otherwise leave the thread serving
+    // freed memory.
+    Release();
+}
+
+int CTcpListen::InitInstance(tagParamListen *pParam)
+{
+    if (m_server.IsOpen())
+        return 0;
+    if (IsBadReadPtr(pParam, sizeof *pParam))
+        return 0;
+    m_param = *pParam;
+    TcpServerSetup setup = {m_param.dwLocalAddr, m_param.nPort,     m_param.nBacklog,
+                            m_param.pfnReceive,  m_param.pUserData, m_param.nPriority,
+                            kStopTimeout,        InitThreadProc,    this,
+                            0};
+    return m_server.Open(setup);
+}
+
+void CTcpListen::Release()
+{
+    m_server.Close(kStopTimeout);
+}
+
+unsigned long CTcpListen::ThreadProc(tagThreadParam *pThread)
+{
+    return m_server.Serve(pThread);
+}
+
+unsigned long __stdcall CTcpListen::InitThreadProc(void *pParam)
+{
+    tagThreadParam *thread = static_cast<tagThreadParam *>(pParam);
+    return static_cast<CTcpListen *>(thread->pThis)->ThreadProc(thread);
+}

@@ -1,0 +1,57 @@
+#include "stream/tcp_listen3.h"
+
+CTcpListen3::CTcpListen3() {}
+
+CTcpListen3::~CTcpListen3()
+{
+    Release();
+}
+
+bool CTcpListen3::IsStarted() const
+{
+    for (const CTcpServer &server : m_server)
+        if (server.IsOpen())
+            return true;
+    return false;
+}
+
+int CTcpListen3::InitInstance(tagParamListen3 *pParam)
+{
+    if (IsStarted())
+        return 0;
+    if (IsBadReadPtr(pParam, sizeof *pParam))
+        return 0;
+    m_param = *pParam;
+    if (m_param.nCount == 0 || m_param.nCount > kMaxAddresses)
+        return 0;
+    for (int i = 0; i < m_param.nCount; ++i) {
+        TcpServerSetup setup = {m_param.dwLocalAddr[i], m_param.nPort,     m_param.nBacklog,
+                                m_param.pfnReceive,     m_param.pUserData, m_param.nPriority,
+                                m_param.dwStopTimeout,  InitThreadProc,    this,
+                                i};
+        if (!m_server[i].Open(setup)) {
+            // The threads of the addresses before this one are running: stop
+            // them before their handles go.
+            Release();
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void CTcpListen3::Release()
+{
+    for (CTcpServer &server : m_server)
+        server.Close(m_param.dwStopTimeout);
+}
+
+unsigned long CTcpListen3::ThreadProc(tagThreadParam *pThread)
+{
+    return m_server[pThread->nIndex].Serve(pThread);
+}
+
+unsigned long __stdcall CTcpListen3::InitThreadProc(void *pParam)
+{
+    tagThreadParam *thread = static_cast<tagThreadParam *>(pParam);
+    return static_cast<CTcpListen3 *>(thread->pThis)->ThreadProc(thread);
+}

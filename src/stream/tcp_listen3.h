@@ -1,0 +1,34 @@
+// CTcpListen3: the stream listener on up to eight local addresses, one
+// listening socket and one serving thread each, made by
+// KesCreateObject(KES_OBJECT_TCPLISTEN3).
+#ifndef KESNET_STREAM_TCP_LISTEN3_H
+#define KESNET_STREAM_TCP_LISTEN3_H
+
+#include "kesnet.h"
+#include "stream/tcp_server.h"
+
+class CTcpListen3 : public CTcpListen3Object {
+public:
+    static const int kMaxAddresses = 8;
+
+    CTcpListen3();
+    ~CTcpListen3() override;  // releases a started listener first
+
+    // nCount 0 or above 8: 0. A negative nCount: 1 with nothing opened. All
+    // or nothing. 0 while started.
+    int InitInstance(tagParamListen3 *pParam) override;
+    // Stops the addresses in order, each waiting at most dwStopTimeout.
+    void Release() override;
+
+    tagParamListen3 m_param;
+    CTcpServer m_server[kMaxAddresses];
+
+protected:
+    unsigned long ThreadProc(tagThreadParam *pThread);
+    static unsigned long __stdcall InitThreadProc(void *pParam);
+
+private:
+    bool IsStarted() const;
+};
+
+#endif

@@ -1,0 +1,21 @@
+// CTcpSend: the stream sender, a TCP client made by
+// KesCreateObject(KES_OBJECT_TCPSEND).
+#ifndef KESNET_STREAM_TCP_SEND_H
+#define KESNET_STREAM_TCP_SEND_H
+
+#include "kesnet.h"
+
+class CTcpSend : public CTcpSendObject {
+public:
+    CTcpSend();
+    ~CTcpSend() override;  // closes a connection still open
+
+    // 0 while connected: a second connect leaves the first one as it is.
+    int InitInstance(tagParamSend *pParam) override;
+    int Send(void *pData, unsigned long dwLength) override;
+    void Release() override;
+
+    SOCKET m_socket;  // 0 whenever the sender holds no connection
+};
+
+#endif

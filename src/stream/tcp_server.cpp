@@ -1,0 +1,215 @@
+#include "stream/tcp_server.h"
+
+#include <string.h>
+
+#include "stream/stream_socket.h"
+
+// What one pass of the serving loop leaves to be done outside the lock.
+struct CTcpServer::Pass {
+    bool bStop = false;
+    bool bDeliver = false;  // a read to hand to the host
+    int nLength = 0;
+    DWORD dwAddr = 0;
+    int nPort = 0;
+    int nClosePlace = -1;   // a client whose close was reported, freed after the callback
+};
+
+namespace {
+
+// The stop and accept events take two of the entries of one wait.
+const int kWaitableClients = WSA_MAXIMUM_WAIT_EVENTS - 2;
+
+// Closes with a reset rather than a graceful close, so that a client the
+// listener has no room for learns at once that it is not being served.
+void RefuseClient(SOCKET s)
+{
+    linger abort = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char *>(&abort), sizeof abort);
+    closesocket(s);
+}
+
+}  // namespace
+
+CTcpServer::CTcpServer()
+    : m_hStopEvent(WSA_INVALID_EVENT),
+      m_hAcceptEvent(WSA_INVALID_EVENT),
+      m_sListen(INVALID_SOCKET),
+      m_hThread(nullptr),
+      m_pThread(nullptr),
+      m_pfnReceive(nullptr),
+      m_pUserData(nullptr),
+      m_nCapacity(0)
+{
+}
+
+int CTcpServer::Capacity(int nBacklog)
+{
+    int capacity = nBacklog;
+    if (capacity > kWaitableClients)
+        capacity = kWaitableClients;
+    if (capacity > CTcpClientTable::kPlaces)
+        capacity = CTcpClientTable::kPlaces;
+    return capacity > 0 ? capacity : 0;
+}
+
+int CTcpServer::Open(const TcpServerSetup &setup)
+{
+    if (IsOpen())
+        return 0;
+    m_pfnReceive = setup.pfnReceive;
+    m_pUserData = setup.pUserData;
+    m_nCapacity = Capacity(setup.nBacklog);
+    if (Listen(setup))
+        m_pThread = tagThreadParam::Start(setup.entry, setup.pOwner, setup.nIndex, m_hStopEvent,
+                                          setup.nPriority, setup.dwStopTimeout);
+    if (m_pThread == nullptr) {
+        CloseHandles();
+        return 0;
+    }
+    m_hThread = m_pThread->ThreadHandle();
+    return 1;
+}
+
+int CTcpServer::Listen(const TcpServerSetup &setup)
+{
+    m_sListen = OpenBoundStreamSocket(setup.dwLocalAddr, setup.nPort);
+    if (m_sListen == INVALID_SOCKET)
+        return 0;
+    m_hStopEvent = WSACreateEvent();
+    m_hAcceptEvent = WSACreateEvent();
+    return m_hStopEvent != WSA_INVALID_EVENT && m_hAcceptEvent != WSA_INVALID_EVENT &&
+           WSAEventSelect(m_sListen, m_hAcceptEvent, FD_ACCEPT) != SOCKET_ERROR &&
+           listen(m_sListen, setup.nBacklog) != SOCKET_ERROR;
+}
+
+void CTcpServer::Close(DWORD dwStopTimeout)
+{
+    if (m_pThread != nullptr) {
+        // When Stop returns the thread has either ended, closing its clients
+        // on the way out, or been given up and will never touch this server
+        // again: either way what is left here is ours to close.
+        m_pThread->Stop(dwStopTimeout);
+        m_pThread = nullptr;
+        m_hThread = nullptr;
+    }
+    CloseHandles();
+    m_clients.CloseAll();
+}
+
+void CTcpServer::CloseHandles()
+{
+    if (m_hStopEvent != WSA_INVALID_EVENT)
+        WSACloseEvent(m_hStopEvent);
+    if (m_hAcceptEvent != WSA_INVALID_EVENT)
+        WSACloseEvent(m_hAcceptEvent);
+    if (m_sListen != INVALID_SOCKET)
+        closesocket(m_sListen);
+    m_hStopEvent = WSA_INVALID_EVENT;
+    m_hAcceptEvent = WSA_INVALID_EVENT;
+    m_sListen = INVALID_SOCKET;
+}
+
+unsigned long CTcpServer::Serve(tagThreadParam *pThread)
+{
+    unsigned char buffer[kReadSize];
+    int closePlace = -1;
+    for (;;) {
+        // Everything but the host's callback runs inside Enter/Leave, the wait
+        // included: nothing the thread waits on, reads or closes can be closed
+        // under it, and the stop event in the wait wakes it whenever Release
+        // wants the lock.
+        if (!pThread->Enter())
+            return 0;
+        if (closePlace >= 0)
+            m_clients.Remove(closePlace);
+        Pass pass = ServeOnePass(pThread, buffer);
+        ReceiveProc callback = m_pfnReceive;
+        void *pUserData = m_pUserData;
+        pThread->Leave();
+
+        // Until the next Enter the listener may be released and freed: only
+        // locals are used here.
+        if (pass.bStop)
+            return 0;
+        if (pass.bDeliver && callback != nullptr)
+            callback(buffer, pass.nLength, pUserData, pass.dwAddr, pass.nPort);
+        closePlace = pass.nClosePlace;
+    }
+}
+
+CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char *pBuffer)
+{
+    WSAEVENT events[WSA_MAXIMUM_WAIT_EVENTS];
+    events[0] = pThread->StopEvent();  // first, so that a stop request wins
+    events[1] = m_hAcceptEvent;
+    m_clients.CopyEvents(events + 2);
+    DWORD waited = 2 + m_clients.Count();
+    DWORD r = WSAWaitForMultipleEvents(waited, events, FALSE, WSA_INFINITE, FALSE);
+
+    Pass pass;
+    if (r == WSA_WAIT_EVENT_0) {
+        m_clients.CloseAll();
+        pass.bStop = true;
+    } else if (r == WSA_WAIT_EVENT_0 + 1) {
+        AcceptClient();
+    } else if (r >= WSA_WAIT_EVENT_0 + 2 && r < WSA_WAIT_EVENT_0 + waited) {
+        pass = ReadClient(static_cast<int>(r - WSA_WAIT_EVENT_0 - 2), pBuffer);
+    }
+    // A failed wait is simply repeated.
+    return pass;
+}
+
+void CTcpServer::AcceptClient()
+{
+    WSANETWORKEVENTS happened = {};
+    WSAEnumNetworkEvents(m_sListen, m_hAcceptEvent, &happened);
+    WSAResetEvent(m_hAcceptEvent);
+    if ((happened.lNetworkEvents & FD_ACCEPT) == 0)
+        return;
+    sockaddr_in peer = {};
+    int length = sizeof peer;
+    SOCKET s = WSAAccept(m_sListen, reinterpret_cast<sockaddr *>(&peer), &length, nullptr, 0);
+    if (s == INVALID_SOCKET)
+        return;
+    // Accepting even when full keeps the pending connection from waking the
+    // accept event again and again.
+    if (m_clients.Count() >= m_nCapacity) {
+        RefuseClient(s);
+        return;
+    }
+    tagTcpClient client = {s, WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port)};
+    if (client.hEvent == WSA_INVALID_EVENT ||
+        WSAEventSelect(s, client.hEvent, FD_READ | FD_CLOSE) == SOCKET_ERROR) {
+        if (client.hEvent != WSA_INVALID_EVENT)
+            WSACloseEvent(client.hEvent);
+        closesocket(s);
+        return;
+    }
+    m_clients.Add(client);
+}
+
+CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
+{
+    const tagTcpClient &client = m_clients.At(nPlace);
+    WSANETWORKEVENTS happened = {};
+    WSAEnumNetworkEvents(client.sClient, client.hEvent, &happened);
+    WSAResetEvent(client.hEvent);
+
+    Pass pass;
+    if (happened.lNetworkEvents & FD_READ) {
+        // Cleared first: the bytes after a short read are always zero.
+        memset(pBuffer, 0, kReadSize);
+        WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
+        DWORD received = 0, flags = 0;
+        if (WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR) {
+            pass.bDeliver = true;
+            pass.nLength = static_cast<int>(received);
+            pass.dwAddr = client.dwClientAddr;
+            pass.nPort = client.nClientPort;
+        }
+    }
+    // Even after a failed read: this close is not reported a second time.
+    if (happened.lNetworkEvents & FD_CLOSE)
+        pass.nClosePlace = nPlace;
+    return pass;
+}

@@ -1,0 +1,69 @@
+// One listening address of a stream listener: its listening socket, the two
+// events its serving thread waits on first, the thread, and the clients it
+// serves. CTcpListen has one, CTcpListen3 one per local address; both run the
+// serving loop below.
+#ifndef KESNET_STREAM_TCP_SERVER_H
+#define KESNET_STREAM_TCP_SERVER_H
+
+#include "kesnet.h"
+#include "stream/tcp_client_table.h"
+#include "util/receive_thread.h"
+
+struct TcpServerSetup {
+    DWORD dwLocalAddr;
+    int nPort;
+    int nBacklog;  // the listen backlog, and the client capacity (see Capacity)
+    ReceiveProc pfnReceive;
+    void *pUserData;
+    int nPriority;
+    DWORD dwStopTimeout;          // how long a failed start waits for the thread
+    tagThreadParam::Entry entry;  // the listener's InitThreadProc
+    void *pOwner;                 // the listener, handed to entry
+    int nIndex;                   // this address's index in the listener
+};
+
+class CTcpServer {
+public:
+    // At most this many bytes are read per FD_READ.
+    static const int kReadSize = 1536;
+
+    CTcpServer();
+    CTcpServer(const CTcpServer &) = delete;
+    CTcpServer &operator=(const CTcpServer &) = delete;
+
+    // The clients served at once: nBacklog, but never more than the table
+    // holds or one wait can watch beside the stop and accept events, and none
+    // for a backlog of 0 or less.
+    static int Capacity(int nBacklog);
+
+    // Listens and starts the serving thread. 1, or 0 with nothing held.
+    int Open(const TcpServerSetup &setup);
+    // Stops the thread (waiting at most dwStopTimeout), then closes the events,
+    // the listening socket and every connection still open. Harmless when
+    // nothing is held.
+    void Close(DWORD dwStopTimeout);
+    bool IsOpen() const { return m_pThread != nullptr; }
+
+    // The serving loop, run by the thread that Open started; returns 0.
+    unsigned long Serve(tagThreadParam *pThread);
+
+    CTcpClientTable m_clients;
+    WSAEVENT m_hStopEvent;
+    WSAEVENT m_hAcceptEvent;
+    SOCKET m_sListen;
+    HANDLE m_hThread;  // the serving thread; closed by m_pThread->Stop
+    tagThreadParam *m_pThread;
+    ReceiveProc m_pfnReceive;
+    void *m_pUserData;
+    int m_nCapacity;
+
+private:
+    struct Pass;
+    int Listen(const TcpServerSetup &setup);
+    void CloseHandles();
+    Pass ServeOnePass(tagThreadParam *pThread, unsigned char *pBuffer);
+    void AcceptClient();
+    Pass ReadClient(int nPlace, unsigned char *pBuffer);
+};
+
+#endif

@@ -1,0 +1,107 @@
+// The fixture shared by the tests of the two stream listeners: listeners made
+// by the factory and deleted after the test, a recorder of their reads, a
+// callback that holds a serving thread, clients that join, and the two ways a
+// host may end a listener that is still serving.
+#ifndef KESNET_LISTENER_TEST_H
+#define KESNET_LISTENER_TEST_H
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stream_support.h"
+
+namespace kt {
+
+// Object is the host's interface, Listener the library's class behind it.
+template <typename Object, typename Listener, int kType>
+class ListenerTest : public WinsockTest {
+protected:
+    void TearDown() override
+    {
+        m_held.release.Open();  // never leave a serving thread held
+        for (Object *object : m_made)
+            delete object;
+        m_made.clear();
+        WinsockTest::TearDown();
+    }
+
+    // A new listener from the factory, deleted at the end of the test unless
+    // the test takes it over with Forget.
+    Listener *Make()
+    {
+        m_made.push_back(static_cast<Object *>(KesCreateObject(kType)));
+        return static_cast<Listener *>(m_made.back());
+    }
+
+    void Forget(Listener *listener)
+    {
+        m_made.erase(std::find(m_made.begin(), m_made.end(), static_cast<Object *>(listener)));
+    }
+
+    // A client from local to addr:m_port that has sent hello, and whose hello
+    // has arrived: it holds a place.
+    std::unique_ptr<RawTcp> Join(const std::string &hello, DWORD addr = Loopback(), DWORD local = 0)
+    {
+        std::unique_ptr<RawTcp> client(new RawTcp);
+        if (!client->Connect(addr, m_port, local) || !client->Send(hello) ||
+            !m_reads.WaitForBytes(client->localAddr(), client->localPort(), hello.size()))
+            return nullptr;
+        return client;
+    }
+
+    // True if a client connecting to addr:m_port is refused, or accepted and
+    // closed without any of its bytes reaching the callback.
+    bool TurnedAway(DWORD addr = Loopback())
+    {
+        RawTcp client;
+        if (!client.Connect(addr, m_port))
+            return true;
+        client.Send("let me in");
+        return client.WaitClosed() && m_reads.StreamFrom(client.localAddr(), client.localPort()).empty();
+    }
+
+    // The host deletes a listener that still serves client at addr, without
+    // Release: the serving thread ends, the connection and the listening
+    // socket are closed.
+    void ExpectDeletingReleases(Listener *listener, HANDLE thread, RawTcp &client, DWORD addr)
+    {
+        Forget(listener);
+        delete static_cast<Object *>(listener);
+        EXPECT_TRUE(ThreadEnds(thread));
+        EXPECT_TRUE(client.WaitClosed());
+        EXPECT_TRUE(ConnectRefused(addr, m_port));
+    }
+
+    // The serving thread (thread: a duplicate of its handle) is held in the
+    // callback of client's read when the host releases and deletes the
+    // listener. Release returns all the same, closing client's connection and
+    // the listening socket at addr; let go, the thread must end without
+    // calling back again or writing to the listener's freed memory.
+    void ExpectHeldThreadOutlivesTheListener(Listener *listener, HANDLE thread, RawTcp &client, DWORD addr)
+    {
+        EXPECT_TRUE(ReturnsWithin([listener] { listener->Release(); }));
+        EXPECT_TRUE(client.WaitClosed()) << "Release closes the connection the held thread served";
+        EXPECT_TRUE(ConnectRefused(addr, m_port));
+        Forget(listener);
+        delete static_cast<Object *>(listener);
+        // Likely to be given the listener's memory, so that a thread still
+        // using it would read garbage and leave a mark.
+        std::vector<unsigned char> reused(sizeof(Listener), 0xDD);
+
+        m_held.release.Open();
+        EXPECT_TRUE(ThreadEnds(thread));
+        EXPECT_EQ(1, m_held.calls);
+        EXPECT_EQ(std::vector<unsigned char>(sizeof(Listener), 0xDD), reused);
+    }
+
+    StreamRecorder m_reads;
+    HeldCallback m_held;
+    int m_port = 0;
+    std::vector<Object *> m_made;
+};
+
+}  // namespace kt
+
+#endif

@@ -1,0 +1,82 @@
+// KesCreateObject: the factory of the stream objects.
+#include <limits.h>
+#include <string.h>
+
+#include <memory>
+#include <typeinfo>
+
+#include "stream/tcp_listen.h"
+#include "stream/tcp_listen3.h"
+#include "stream/tcp_send.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(KesCreateObject, CodesOtherThanOneTwoAndFiveMakeNothing)
+{
+    for (int code : {0, 3, 4, 6, 7, 100, -1, -5, INT_MIN, INT_MAX})
+        EXPECT_EQ(nullptr, KesCreateObject(code)) << "code " << code;
+}
+
+TEST(KesCreateObject, EachCodeMakesItsObjectHoldingNothingYet)
+{
+    std::unique_ptr<CTcpListenObject> listen(static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN)));
+    std::unique_ptr<CTcpSendObject> send(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
+    std::unique_ptr<CTcpListen3Object> listen3(static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3)));
+    ASSERT_TRUE(listen && send && listen3);
+    ASSERT_EQ(typeid(CTcpListen), typeid(*listen));
+    ASSERT_EQ(typeid(CTcpSend), typeid(*send));
+    ASSERT_EQ(typeid(CTcpListen3), typeid(*listen3));
+
+    // Construction stores the record's defaults and opens nothing.
+    const CTcpListen &l = static_cast<const CTcpListen &>(*listen);
+    EXPECT_EQ(0, memcmp(&l.m_param, &static_cast<const tagParamListen &>(tagParamListen()), sizeof l.m_param));
+    EXPECT_FALSE(l.m_server.IsOpen());
+    EXPECT_EQ(INVALID_SOCKET, l.m_server.m_sListen);
+    EXPECT_EQ(0, l.m_server.m_clients.Count());
+    const CTcpListen3 &l3 = static_cast<const CTcpListen3 &>(*listen3);
+    EXPECT_EQ(0, memcmp(&l3.m_param, &static_cast<const tagParamListen3 &>(tagParamListen3()), sizeof l3.m_param));
+    for (const CTcpServer &server : l3.m_server)
+        EXPECT_EQ(INVALID_SOCKET, server.m_sListen);
+    EXPECT_EQ(0u, static_cast<const CTcpSend &>(*send).m_socket);
+}
+
+template <typename Object>
+std::unique_ptr<Object> Create(int code)
+{
+    return std::unique_ptr<Object>(static_cast<Object *>(KesCreateObject(code)));
+}
+
+class KesCreateObjectTest : public kt::WinsockTest {};
+
+TEST_F(KesCreateObjectTest, TwoObjectsOfOneCodeShareNothing)
+{
+    auto listenA = Create<CTcpListenObject>(KES_OBJECT_TCPLISTEN), listenB = Create<CTcpListenObject>(KES_OBJECT_TCPLISTEN);
+    tagParamListen param;
+    ASSERT_EQ(1, listenA->InitInstance(&param));
+    EXPECT_FALSE(static_cast<CTcpListen &>(*listenB).m_server.IsOpen());
+    ASSERT_EQ(1, listenB->InitInstance(&param));
+    listenA->Release();
+    EXPECT_TRUE(static_cast<CTcpListen &>(*listenB).m_server.IsOpen());
+    int port = kt::BoundPort(static_cast<CTcpListen &>(*listenB).m_server.m_sListen);
+
+    auto listen3A = Create<CTcpListen3Object>(KES_OBJECT_TCPLISTEN3), listen3B = Create<CTcpListen3Object>(KES_OBJECT_TCPLISTEN3);
+    tagParamListen3 param3;
+    param3.nCount = 1;
+    ASSERT_EQ(1, listen3A->InitInstance(&param3));
+    EXPECT_FALSE(static_cast<CTcpListen3 &>(*listen3B).m_server[0].IsOpen());
+
+    auto sendA = Create<CTcpSendObject>(KES_OBJECT_TCPSEND), sendB = Create<CTcpSendObject>(KES_OBJECT_TCPSEND);
+    tagParamSend to;
+    to.dwDestAddr = kt::Loopback();
+    to.nDestPort = port;
+    ASSERT_EQ(1, sendA->InitInstance(&to));
+    char byte = 'x';
+    EXPECT_EQ(0, sendB->Send(&byte, 1));
+    EXPECT_EQ(1, sendA->Send(&byte, 1));
+    sendA->Release();
+    listen3A->Release();
+    listenB->Release();
+}
+
+}  // namespace

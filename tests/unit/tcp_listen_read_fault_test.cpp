@@ -1,0 +1,159 @@
+// The stream listener's handling of two reads that a real peer cannot bring
+// about under Wine, which reports FD_READ only while bytes are waiting and
+// turns a peer's reset into a plain end of stream: a successful read of 0
+// bytes, and a read that fails in the pass in which the client's close is
+// reported. This program replaces WSARecv, and only WSARecv, with a version
+// that can be told to do either once.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stream/tcp_listen.h"
+#include "stream_support.h"
+
+namespace {
+
+enum ReadPlan : LONG { kRealRead, kEmptyRead, kFailedRead };
+volatile LONG g_nextRead = kRealRead;
+
+typedef int(WSAAPI *WSARecvProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, LPWSAOVERLAPPED,
+                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+
+int WSAAPI PlannedRecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                       LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine)
+{
+    static const WSARecvProc real =
+        reinterpret_cast<WSARecvProc>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ws2_32.dll"), "WSARecv")));
+    switch (InterlockedExchange(&g_nextRead, kRealRead)) {
+    case kEmptyRead: {
+        // A real read into no room: it succeeds with 0 bytes and leaves the
+        // waiting bytes for the next one.
+        WSABUF none = {0, buffers[0].buf};
+        return real(s, &none, 1, received, flags, overlapped, routine);
+    }
+    case kFailedRead:
+        WSASetLastError(WSAECONNRESET);
+        return SOCKET_ERROR;
+    default:
+        return real(s, buffers, count, received, flags, overlapped, routine);
+    }
+}
+
+}  // namespace
+
+// The library calls WSARecv through this import slot.
+extern "C" WSARecvProc g_importedRecv __asm__("__imp__WSARecv@28");
+WSARecvProc g_importedRecv = PlannedRecv;
+
+namespace {
+
+using kt::RawTcp;
+using Place = std::pair<DWORD, int>;
+
+// Records every read and, when told, holds the serving thread in the next
+// callback until the test lets it go.
+struct HoldingRecorder {
+    kt::StreamRecorder reads;
+    volatile LONG holdNext = 0;
+    kt::Gate held;
+    kt::Gate release;
+
+    static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
+    {
+        HoldingRecorder *self = static_cast<HoldingRecorder *>(pUserData);
+        kt::StreamRecorder::Receive(pData, nLength, &self->reads, dwAddr, nPort);
+        if (InterlockedExchange(&self->holdNext, 0)) {
+            self->held.Open();
+            self->release.Wait();
+        }
+    }
+};
+
+class TcpListenReadFaultTest : public kt::WinsockTest {
+protected:
+    void SetUp() override
+    {
+        kt::WinsockTest::SetUp();
+        m_recorder.reads.Watch(&m_listener.m_server.m_clients);
+        tagParamListen param;
+        param.pfnReceive = HoldingRecorder::Receive;
+        param.pUserData = &m_recorder;
+        ASSERT_EQ(1, m_listener.InitInstance(&param));
+        m_port = kt::BoundPort(m_listener.m_server.m_sListen);
+    }
+
+    void TearDown() override
+    {
+        m_recorder.release.Open();
+        m_listener.Release();
+        g_nextRead = kRealRead;
+        kt::WinsockTest::TearDown();
+    }
+
+    std::unique_ptr<RawTcp> Join(const std::string &hello)
+    {
+        std::unique_ptr<RawTcp> client(new RawTcp);
+        if (!client->Connect(kt::Loopback(), m_port) || !client->Send(hello) ||
+            !m_recorder.reads.WaitForBytes(client->localAddr(), client->localPort(), hello.size()))
+            return nullptr;
+        return client;
+    }
+
+    HoldingRecorder m_recorder;
+    CTcpListen m_listener;
+    int m_port = 0;
+};
+
+TEST_F(TcpListenReadFaultTest, AReadOfZeroBytesIsStillHandedToTheCallback)
+{
+    std::unique_ptr<RawTcp> client = Join("hi");
+    ASSERT_NE(nullptr, client);
+    g_nextRead = kEmptyRead;
+    ASSERT_TRUE(client->Send("abc"));
+    ASSERT_TRUE(m_recorder.reads.WaitForBytes(client->localAddr(), client->localPort(), 5));
+
+    std::vector<kt::StreamRead> reads = m_recorder.reads.Reads();
+    ASSERT_GE(reads.size(), 3u);
+    EXPECT_TRUE(reads[1].data.empty()) << "the empty read comes first, with the client's address and port:";
+    EXPECT_EQ(Place(client->localAddr(), client->localPort()), Place(reads[1].addr, reads[1].port));
+    EXPECT_EQ((std::vector<unsigned char>{'h', 'i', 'a', 'b', 'c'}),
+              m_recorder.reads.StreamFrom(client->localAddr(), client->localPort()));
+}
+
+// A reset after data makes Winsock report FD_READ and FD_CLOSE together. The
+// read of that pass fails; the close is reported only this once, so the place
+// must be freed all the same.
+TEST_F(TcpListenReadFaultTest, ACloseReportedWithAFailedReadStillFreesThePlace)
+{
+    std::unique_ptr<RawTcp> victim = Join("v"), holder = Join("h");
+    ASSERT_TRUE(victim && holder);
+    Place gone(victim->localAddr(), victim->localPort());
+    Place staying(holder->localAddr(), holder->localPort());
+
+    // Both events reach the listener while its thread is busy elsewhere, so
+    // that one pass sees them.
+    m_recorder.holdNext = 1;
+    ASSERT_TRUE(holder->Send("x"));
+    ASSERT_TRUE(m_recorder.held.Wait());
+    ASSERT_TRUE(victim->Send("abc"));
+    victim->Reset();
+    g_nextRead = kFailedRead;
+    m_recorder.release.Open();
+
+    // The holder's later reads show the table; the victim must leave it.
+    DWORD start = GetTickCount();
+    std::vector<Place> places;
+    for (size_t sent = 2; GetTickCount() - start < kt::Bound(); ++sent) {
+        ASSERT_TRUE(holder->Send("y"));
+        ASSERT_TRUE(m_recorder.reads.WaitForBytes(staying.first, staying.second, sent + 1));
+        places = m_recorder.reads.LastFrom(staying.first, staying.second).places;
+        if (places.size() == 1)
+            break;
+    }
+    EXPECT_EQ(std::vector<Place>{staying}, places);
+    EXPECT_EQ(std::vector<unsigned char>{'v'}, m_recorder.reads.StreamFrom(gone.first, gone.second))
+        << "the failed read hands nothing over";
+    EXPECT_EQ(kRealRead, g_nextRead) << "the failed read happened";
+}
+
+}  // namespace

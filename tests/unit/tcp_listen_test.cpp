@@ -1,0 +1,395 @@
+// CTcpListen: one thread serving the listening socket and every client.
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "stream/tcp_listen.h"
+#include "listener_test.h"
+
+namespace {
+
+using kt::RawTcp;
+using Place = std::pair<DWORD, int>;
+
+Place PlaceOf(const RawTcp &client)
+{
+    return Place(client.localAddr(), client.localPort());
+}
+
+class TcpListenTest : public kt::ListenerTest<CTcpListenObject, CTcpListen, KES_OBJECT_TCPLISTEN> {
+protected:
+    // A record for a listener on local, a port of the system's choice, whose
+    // reads go to the recorder.
+    tagParamListen Record(int nBacklog = 5, DWORD local = 0)
+    {
+        tagParamListen param;
+        param.dwLocalAddr = local;
+        param.nBacklog = nBacklog;
+        param.pfnReceive = kt::StreamRecorder::Receive;
+        param.pUserData = &m_reads;
+        return param;
+    }
+
+    // Starts a listener with the record; its port goes to m_port.
+    CTcpListen *Start(tagParamListen param)
+    {
+        CTcpListen *listener = Make();
+        m_reads.Watch(&listener->m_server.m_clients);
+        if (listener->InitInstance(&param) != 1)
+            return nullptr;
+        m_port = kt::BoundPort(listener->m_server.m_sListen);
+        return listener;
+    }
+
+    // Sends text and waits for it to arrive; the read that completed it.
+    kt::StreamRead SendAndSee(RawTcp &client, const std::string &text)
+    {
+        size_t before = m_reads.StreamFrom(client.localAddr(), client.localPort()).size();
+        EXPECT_TRUE(client.Send(text));
+        EXPECT_TRUE(m_reads.WaitForBytes(client.localAddr(), client.localPort(), before + text.size()));
+        return m_reads.LastFrom(client.localAddr(), client.localPort());
+    }
+
+    // Ends the client's stream and waits until the listener has closed its
+    // side, so that its place has been freed. The socket stays open, so that
+    // it still tells its address and port.
+    static void Leave(RawTcp &client)
+    {
+        client.ShutdownSend();
+        EXPECT_TRUE(client.WaitClosed());
+    }
+
+};
+
+// Clients connect from their own local addresses to a listener on every
+// interface; each stream arrives whole, under its own address and port.
+struct AddressCase {
+    const char *name;
+    bool privateNetwork;  // the addresses exist only in the test namespace
+    std::vector<const char *> clients;
+};
+
+class TcpListenAddressTest : public TcpListenTest, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(TcpListenAddressTest, EachClientsBytesArriveWithItsOwnAddressAndPort)
+{
+    if (GetParam().privateNetwork)
+        KT_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_NE(nullptr, Start(Record()));
+    std::vector<std::unique_ptr<RawTcp>> clients;
+    std::vector<std::string> sent(GetParam().clients.size());
+    for (const char *local : GetParam().clients) {
+        clients.emplace_back(new RawTcp);
+        ASSERT_TRUE(clients.back()->Connect(kt::Addr(local), m_port, kt::Addr(local))) << local;
+    }
+    // Interleaved, so that the reads of different clients alternate.
+    for (int round = 0; round < 5; ++round)
+        for (size_t i = 0; i < clients.size(); ++i) {
+            std::string piece = "client " + std::to_string(i) + " round " + std::to_string(round) + ";";
+            ASSERT_TRUE(clients[i]->Send(piece));
+            sent[i] += piece;
+        }
+    for (auto &client : clients)
+        Leave(*client);
+
+    size_t total = 0;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        EXPECT_EQ(kt::Bytes(sent[i]), m_reads.StreamFrom(clients[i]->localAddr(), clients[i]->localPort()))
+            << GetParam().clients[i];
+        EXPECT_EQ(kt::Addr(GetParam().clients[i]), clients[i]->localAddr());
+        total += sent[i].size();
+    }
+    size_t recorded = 0;
+    for (const kt::StreamRead &read : m_reads.Reads())
+        recorded += read.data.size();
+    EXPECT_EQ(total, recorded) << "no read may be credited to a wrong client";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, TcpListenAddressTest,
+    ::testing::Values(AddressCase{"Loopback", false, {"127.0.0.1", "127.0.0.2", "127.0.0.3"}},
+                      AddressCase{"TwoLinks", true, {"10.77.1.1", "10.77.2.1", "127.0.0.1"}}),
+    [](const ::testing::TestParamInfo<AddressCase> &info) { return std::string(info.param.name); });
+
+TEST_F(TcpListenTest, ThreeBytesThenCloseArriveBeforeThePlaceIsFreed)
+{
+    ASSERT_NE(nullptr, Start(Record()));
+    std::unique_ptr<RawTcp> staying = Join("s");
+    ASSERT_NE(nullptr, staying);
+    RawTcp leaving;
+    ASSERT_TRUE(leaving.Connect(kt::Loopback(), m_port));
+    Place gone = PlaceOf(leaving);
+    ASSERT_TRUE(leaving.Send("abc"));
+    Leave(leaving);
+
+    EXPECT_EQ(kt::Bytes("abc"), m_reads.StreamFrom(gone.first, gone.second));
+    for (const kt::StreamRead &read : m_reads.Reads())
+        if (Place(read.addr, read.port) == gone) {
+            EXPECT_EQ((std::vector<Place>{PlaceOf(*staying), gone}), read.places)
+                << "the bytes are handed over while the client still has its place";
+        }
+    EXPECT_EQ(std::vector<Place>{PlaceOf(*staying)}, SendAndSee(*staying, "x").places);
+}
+
+TEST_F(TcpListenTest, ClosingPlaceZeroMovesTheLastClientIntoItWithItsAddressAndPort)
+{
+    ASSERT_NE(nullptr, Start(Record()));
+    std::unique_ptr<RawTcp> a = Join("a");
+    std::unique_ptr<RawTcp> b = Join("b", kt::Loopback(), kt::Addr("127.0.0.2"));
+    std::unique_ptr<RawTcp> c = Join("c", kt::Loopback(), kt::Addr("127.0.0.3"));
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ((std::vector<Place>{PlaceOf(*a), PlaceOf(*b), PlaceOf(*c)}), m_reads.LastFrom(c->localAddr(), c->localPort()).places);
+
+    Leave(*a);
+    kt::StreamRead moved = SendAndSee(*c, "c again");
+    EXPECT_EQ((std::vector<Place>{PlaceOf(*c), PlaceOf(*b)}), moved.places);
+    EXPECT_EQ(PlaceOf(*c), Place(moved.addr, moved.port)) << "the moved client's reads still name it";
+    EXPECT_EQ(kt::Bytes("cc again"), m_reads.StreamFrom(c->localAddr(), c->localPort()));
+
+    std::unique_ptr<RawTcp> d = Join("d");
+    ASSERT_NE(nullptr, d);
+    EXPECT_EQ((std::vector<Place>{PlaceOf(*c), PlaceOf(*b), PlaceOf(*d)}), m_reads.LastFrom(d->localAddr(), d->localPort()).places)
+        << "a new client takes the freed last place";
+
+    // The last client leaving moves nobody.
+    Leave(*d);
+    EXPECT_EQ((std::vector<Place>{PlaceOf(*c), PlaceOf(*b)}), SendAndSee(*b, "b again").places);
+}
+
+// The capacity is the least of nBacklog, 100 and 62, and none for a backlog
+// of 0 or less. A client beyond it is accepted and reset at once; those
+// already served go on undisturbed.
+struct CapacityCase {
+    int backlog;
+    int capacity;
+};
+
+class TcpListenCapacityTest : public TcpListenTest, public ::testing::WithParamInterface<CapacityCase> {};
+
+TEST_P(TcpListenCapacityTest, AClientBeyondTheCapacityIsTurnedAwayWhileTheOthersGoOn)
+{
+    ASSERT_NE(nullptr, Start(Record(GetParam().backlog)));
+    std::vector<std::unique_ptr<RawTcp>> served;
+    for (int i = 0; i < GetParam().capacity; ++i) {
+        served.push_back(Join("hello " + std::to_string(i)));
+        ASSERT_NE(nullptr, served.back()) << "client " << i;
+    }
+    EXPECT_TRUE(TurnedAway());
+    for (size_t i = 0; i < served.size(); ++i)
+        EXPECT_EQ(static_cast<size_t>(GetParam().capacity), SendAndSee(*served[i], "still here").places.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backlogs, TcpListenCapacityTest,
+                         ::testing::Values(CapacityCase{5, 5}, CapacityCase{1, 1}, CapacityCase{0, 0},
+                                           CapacityCase{-1, 0}));
+
+// The byte at offset in a client's stream: every client sends a pattern of
+// its own.
+unsigned char PatternByte(size_t client, size_t offset)
+{
+    return static_cast<unsigned char>((client * 31 + offset * 7 + offset / 251) & 0xFF);
+}
+
+TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
+{
+    const size_t kClients = 62, kRounds = 6, kPiece = 1500;
+    CTcpListen *listener = Start(Record(100));
+    ASSERT_NE(nullptr, listener);
+    std::vector<std::unique_ptr<RawTcp>> clients;
+    for (size_t i = 0; i < kClients; ++i) {
+        clients.push_back(Join(std::string(1, static_cast<char>(PatternByte(i, 0)))));
+        ASSERT_NE(nullptr, clients.back()) << "client " << i;
+    }
+    EXPECT_TRUE(TurnedAway()) << "the 63rd client";
+
+    std::vector<std::vector<unsigned char>> sent(kClients);
+    for (size_t i = 0; i < kClients; ++i)
+        sent[i].push_back(PatternByte(i, 0));
+    for (size_t round = 0; round < kRounds; ++round)
+        for (size_t i = 0; i < kClients; ++i) {
+            std::vector<unsigned char> piece;
+            for (size_t k = 0; k < kPiece; ++k)
+                piece.push_back(PatternByte(i, sent[i].size() + k));
+            ASSERT_TRUE(clients[i]->Send(piece.data(), piece.size()));
+            sent[i].insert(sent[i].end(), piece.begin(), piece.end());
+        }
+    for (auto &client : clients)
+        Leave(*client);
+
+    DWORD servingThread = GetThreadId(listener->m_server.m_hThread);
+    for (size_t i = 0; i < kClients; ++i)
+        EXPECT_TRUE(sent[i] == m_reads.StreamFrom(clients[i]->localAddr(), clients[i]->localPort())) << "client " << i;
+    size_t largest = 0;
+    for (const kt::StreamRead &read : m_reads.Reads()) {
+        EXPECT_EQ(servingThread, read.threadId);
+        largest = std::max(largest, read.data.size());
+    }
+    EXPECT_LE(largest, static_cast<size_t>(CTcpServer::kReadSize));
+}
+
+TEST_F(TcpListenTest, ListensOnlyOnItsLocalAddress)
+{
+    ASSERT_NE(nullptr, Start(Record(5, kt::Addr("127.0.0.2"))));
+    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
+    std::unique_ptr<RawTcp> client = Join("here", kt::Addr("127.0.0.2"));
+    EXPECT_NE(nullptr, client);
+}
+
+TEST_F(TcpListenTest, ReleaseClosesTheListeningSocketAndEveryConnection)
+{
+    CTcpListen *listener = Start(Record());
+    ASSERT_NE(nullptr, listener);
+    std::unique_ptr<RawTcp> a = Join("a"), b = Join("b");
+    ASSERT_TRUE(a && b);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+
+    listener->Release();
+    EXPECT_TRUE(kt::ThreadEnds(thread));
+    EXPECT_TRUE(a->WaitClosed());
+    EXPECT_TRUE(b->WaitClosed());
+    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
+}
+
+// A callback that outlives Release: Release gives up on the thread after its
+// fixed 1000 ms (not the record's dwStopTimeout, here infinite), closes
+// everything, and the host frees the listener; the thread, let go, must end
+// without touching any of it.
+TEST_F(TcpListenTest, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsCleanly)
+{
+    tagParamListen param = Record();
+    param.pfnReceive = kt::HeldCallback::Receive;
+    param.pUserData = &m_held;
+    param.dwStopTimeout = INFINITE;
+    CTcpListen *listener = Start(param);
+    ASSERT_NE(nullptr, listener);
+    RawTcp client;
+    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
+    ASSERT_TRUE(client.Send("x"));
+    ASSERT_TRUE(m_held.entered.Wait());
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    ExpectHeldThreadOutlivesTheListener(listener, thread, client, kt::Loopback());
+}
+
+struct SelfRelease {
+    CTcpListenObject *listener;
+    kt::Gate done;
+    static void __cdecl Receive(void *, int, void *pUserData, unsigned long, int)
+    {
+        SelfRelease *self = static_cast<SelfRelease *>(pUserData);
+        self->listener->Release();
+        delete self->listener;
+        self->done.Open();
+    }
+};
+
+TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsOwnListener)
+{
+    SelfRelease self;
+    tagParamListen param = Record();
+    param.pfnReceive = SelfRelease::Receive;
+    param.pUserData = &self;
+    CTcpListen *listener = Start(param);
+    ASSERT_NE(nullptr, listener);
+    Forget(listener);
+    self.listener = listener;
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    RawTcp client;
+    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
+    ASSERT_TRUE(client.Send("bye"));
+
+    EXPECT_TRUE(self.done.Wait());
+    EXPECT_TRUE(kt::ThreadEnds(thread));
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+TEST_F(TcpListenTest, DeletingAStartedListenerReleasesItFirst)
+{
+    CTcpListen *listener = Start(Record());
+    ASSERT_NE(nullptr, listener);
+    std::unique_ptr<RawTcp> client = Join("hi");
+    ASSERT_NE(nullptr, client);
+    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server.m_hThread), *client, kt::Loopback());
+}
+
+TEST_F(TcpListenTest, CallsOutsideTheHostsContractAreHarmless)
+{
+    CTcpListen *listener = Make();
+    listener->Release();  // never started
+    listener->Release();
+
+    tagParamListen nowhere = Record();
+    nowhere.dwLocalAddr = kt::Addr("10.99.99.99");  // not an address of this machine
+    EXPECT_EQ(0, listener->InitInstance(&nowhere));
+    listener->Release();  // after a failed start
+    EXPECT_EQ(kt::Addr("10.99.99.99"), listener->m_param.dwLocalAddr) << "a failed start keeps the copied record";
+
+    m_reads.Watch(&listener->m_server.m_clients);
+    tagParamListen param = Record();
+    ASSERT_EQ(1, listener->InitInstance(&param));
+    m_port = kt::BoundPort(listener->m_server.m_sListen);
+    tagParamListen other = Record(7, kt::Addr("127.0.0.2"));
+    EXPECT_EQ(0, listener->InitInstance(&other)) << "a second start is refused";
+    EXPECT_EQ(5, listener->m_param.nBacklog) << "and leaves the running listener as it is";
+    std::unique_ptr<RawTcp> client = Join("still serving");
+    ASSERT_NE(nullptr, client);
+
+    listener->Release();
+    listener->Release();
+    EXPECT_TRUE(client->WaitClosed());
+}
+
+TEST_F(TcpListenTest, AnUnreadableRecordIsRefusedWithNothingOpened)
+{
+    CTcpListen *listener = Make();
+    EXPECT_EQ(0, listener->InitInstance(nullptr));
+
+    tagParamListen param = Record();
+    param.nPort = kt::FreeTcpPort();
+    kt::CutShort shortRecord(sizeof param - 4);
+    memcpy(shortRecord.get(), &param, sizeof param - 4);
+    EXPECT_EQ(0, listener->InitInstance(static_cast<tagParamListen *>(shortRecord.get())));
+    EXPECT_FALSE(listener->m_server.IsOpen());
+    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), param.nPort));
+
+    kt::CutShort exact(sizeof param);
+    memcpy(exact.get(), &param, sizeof param);
+    EXPECT_EQ(1, listener->InitInstance(static_cast<tagParamListen *>(exact.get())))
+        << "exactly 44 readable bytes are enough";
+}
+
+TEST_F(TcpListenTest, ARefusedPriorityStopsTheThreadAndClosesEverything)
+{
+    tagParamListen param = Record();
+    param.nPort = kt::FreeTcpPort();
+    param.nPriority = 12345;  // no such priority
+    CTcpListen *listener = Make();
+    EXPECT_EQ(0, listener->InitInstance(&param));
+    EXPECT_FALSE(listener->m_server.IsOpen());
+    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), param.nPort));
+
+    param.nPriority = THREAD_PRIORITY_ABOVE_NORMAL;
+    m_reads.Watch(&listener->m_server.m_clients);
+    ASSERT_EQ(1, listener->InitInstance(&param)) << "nothing of the failed start is left in the way";
+    EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, GetThreadPriority(listener->m_server.m_hThread));
+    m_port = param.nPort;
+    EXPECT_NE(nullptr, Join("served"));
+}
+
+TEST_F(TcpListenTest, WithoutACallbackReadsAreDroppedAndClientsStillServed)
+{
+    tagParamListen param = Record();
+    param.pfnReceive = nullptr;
+    ASSERT_NE(nullptr, Start(param));
+    for (int i = 0; i < 2; ++i) {
+        RawTcp client;
+        ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
+        std::vector<unsigned char> block(20000, 'z');
+        ASSERT_TRUE(client.Send(block.data(), block.size()));
+        Leave(client);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// kesnet tcp-listen: serve TCP clients and print every read.
+#include "kesnet.h"
+
+#include <stdio.h>
+
+#include <map>
+#include <utility>
+
+#include "args.h"
+#include "command.h"
+
+namespace tool {
+namespace {
+
+const size_t kShownBytes = 64;  // of each read, in the hex view
+
+struct TcpListenState {
+    long long wanted;  // stop after this many reads; 0: never
+    LONG reads;
+    long long bytes;
+    std::map<std::pair<DWORD, int>, long long> perClient;
+    HANDLE done;
+    // The threads of several addresses may call back at the same time.
+    CRITICAL_SECTION lock;
+};
+
+void __cdecl PrintRead(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
+{
+    TcpListenState *state = static_cast<TcpListenState *>(pUserData);
+    EnterCriticalSection(&state->lock);
+    LONG n = ++state->reads;
+    state->bytes += nLength;
+    state->perClient[std::make_pair(static_cast<DWORD>(dwAddr), nPort)] += nLength;
+    printf("[%ld] from %s, %d bytes\n%s", n, Endpoint(dwAddr, nPort).c_str(), nLength,
+           HexView(static_cast<unsigned char *>(pData), nLength, kShownBytes).c_str());
+    LeaveCriticalSection(&state->lock);
+    if (state->wanted > 0 && n >= state->wanted)
+        SetEvent(state->done);
+}
+
+// The listener of either kind, started; null if it could not start.
+struct Listener {
+    CTcpListenObject *one = nullptr;
+    CTcpListen3Object *several = nullptr;
+    ~Listener()
+    {
+        if (one != nullptr)
+            one->Release();
+        if (several != nullptr)
+            several->Release();
+        delete one;
+        delete several;
+    }
+};
+
+bool StartListener(Listener *listener, const std::vector<DWORD> &locals, int port, long long backlog,
+                   TcpListenState *state)
+{
+    if (locals.size() <= 1) {
+        tagParamListen param;
+        param.dwLocalAddr = locals.empty() ? 0 : locals[0];
+        param.nPort = port;
+        if (backlog)
+            param.nBacklog = static_cast<int>(backlog);
+        param.pfnReceive = PrintRead;
+        param.pUserData = state;
+        listener->one = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
+        return listener->one != nullptr && listener->one->InitInstance(&param) == 1;
+    }
+    tagParamListen3 param;
+    param.nPort = port;
+    param.nCount = static_cast<int>(locals.size());
+    for (size_t i = 0; i < locals.size(); ++i)
+        param.dwLocalAddr[i] = locals[i];
+    if (backlog)
+        param.nBacklog = static_cast<int>(backlog);
+    param.pfnReceive = PrintRead;
+    param.pUserData = state;
+    listener->several = static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3));
+    return listener->several != nullptr && listener->several->InitInstance(&param) == 1;
+}
+
+int RunTcpListen(const std::vector<std::string> &argv)
+{
+    const char *name = "tcp-listen";
+    Args args(argv, {"from", "backlog", "count", "seconds"}, {});
+    if (!args.ok())
+        return UsageError(name, args.error());
+    if (args.positional().size() != 1)
+        return UsageError(name, "expected PORT");
+    std::string error;
+    int port = 0;
+    long long backlog = 0, count = 0, seconds = 0;
+    if (!ParsePort(args.positional()[0], &port, &error) ||
+        (args.Has("backlog") && !ParseNumber(args.Get("backlog"), 1, 1000, &backlog, &error)) ||
+        (args.Has("count") && !ParseNumber(args.Get("count"), 1, 1000000000, &count, &error)) ||
+        (args.Has("seconds") && !ParseNumber(args.Get("seconds"), 1, 86400, &seconds, &error)))
+        return UsageError(name, error);
+    std::vector<DWORD> locals;
+    for (const std::string &text : args.GetAll("from")) {
+        DWORD addr = 0;
+        if (!ParseIPv4(text, &addr, &error))
+            return UsageError(name, error);
+        locals.push_back(addr);
+    }
+    if (locals.size() > 8)
+        return UsageError(name, "eight --from at most");
+
+    TcpListenState state = {count, 0, 0, {}, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
+    InitializeCriticalSection(&state.lock);
+    SignalOnInterrupt(state.done);
+
+    Library library;
+    if (!library.ok())
+        return Failure(name, "Winsock 2.2 could not be started");
+    std::string where;
+    for (DWORD addr : locals)
+        where += (where.empty() ? "" : ", ") + Endpoint(addr, port);
+    if (where.empty())
+        where = Endpoint(0, port);
+    {
+        Listener listener;
+        if (!StartListener(&listener, locals, port, backlog, &state))
+            return Failure(name, "cannot listen on " + where);
+        printf("listening on %s with %s%s%s\n", where.c_str(), locals.size() > 1 ? "CTcpListen3" : "CTcpListen",
+               backlog ? (", backlog " + std::to_string(backlog)).c_str() : "",
+               count ? (", until " + std::to_string(count) + " reads arrived").c_str() : "");
+        WaitForSingleObject(state.done, seconds ? static_cast<DWORD>(seconds * 1000) : INFINITE);
+    }  // released here: no callback runs after this
+    printf("%ld reads, %lld bytes from %zu clients\n", state.reads, state.bytes, state.perClient.size());
+    for (const auto &client : state.perClient)
+        printf("  %s: %lld bytes\n", Endpoint(client.first.first, client.first.second).c_str(), client.second);
+    DeleteCriticalSection(&state.lock);
+    CloseHandle(state.done);
+    return kExitOk;
+}
+
+}  // namespace
+
+KESNET_COMMAND(tcp_listen, "tcp-listen", "PORT [--from LOCAL ...] [--backlog N] [--count N] [--seconds S]",
+               "serve TCP clients and print every read",
+               "Listens on PORT with a CTcpListen and prints each read, at most 1536 bytes,\n"
+               "with the client's address and port and a hex and text view of its first\n"
+               "bytes. At the end it counts the bytes of every client.\n"
+               "  --from LOCAL   listen on the local interface LOCAL only; given several\n"
+               "                 times (up to eight), a CTcpListen3 listens on all of them,\n"
+               "                 with a thread for each\n"
+               "  --backlog N    listen backlog and number of clients served at once (at\n"
+               "                 most 62 per address; default 5, or 100 with several --from);\n"
+               "                 a client beyond it is accepted and reset at once\n"
+               "  --count N      stop after N reads\n"
+               "  --seconds S    stop after S seconds\n"
+               "Without --count or --seconds it runs until interrupted (Ctrl+C).\n",
+               RunTcpListen, 45);
+
+}  // namespace tool

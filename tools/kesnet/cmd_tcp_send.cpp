@@ -1,0 +1,91 @@
+// kesnet tcp-send: connect to a TCP server and send text or a file.
+#include "kesnet.h"
+
+#include <stdio.h>
+
+#include <vector>
+
+#include "args.h"
+#include "command.h"
+
+namespace tool {
+namespace {
+
+const size_t kBlockSize = 65536;  // a file goes out in blocks of this size
+
+// Sends the file block by block, so that a file of any size needs one block of
+// memory. *sent counts the bytes that went.
+bool SendFile(CTcpSendObject *sender, FILE *file, unsigned long long *sent, size_t *blocks)
+{
+    std::vector<unsigned char> block(kBlockSize);
+    for (;;) {
+        size_t n = fread(block.data(), 1, block.size(), file);
+        if (n == 0)
+            return ferror(file) == 0;
+        if (!sender->Send(block.data(), static_cast<unsigned long>(n)))
+            return false;
+        *sent += n;
+        ++*blocks;
+    }
+}
+
+int RunTcpSend(const std::vector<std::string> &argv)
+{
+    const char *name = "tcp-send";
+    Args args(argv, {"from"}, {});
+    if (!args.ok())
+        return UsageError(name, args.error());
+    if (args.positional().size() != 2)
+        return UsageError(name, "expected ADDRESS:PORT and TEXT or @FILE");
+    std::string error;
+    tagParamSend param;
+    if (!ParseEndpoint(args.positional()[0], &param.dwDestAddr, &param.nDestPort, &error) ||
+        (args.Has("from") && !ParseIPv4(args.Get("from"), &param.dwLocalAddr, &error)))
+        return UsageError(name, error);
+    const std::string &what = args.positional()[1];
+    bool isFile = !what.empty() && what[0] == '@';
+    FILE *file = isFile ? fopen(what.c_str() + 1, "rb") : nullptr;
+    if (isFile && file == nullptr)
+        return UsageError(name, "cannot read the file '" + what.substr(1) + "'");
+
+    Library library;
+    CTcpSendObject *sender = static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND));
+    std::string to = Endpoint(param.dwDestAddr, param.nDestPort) +
+                     (param.dwLocalAddr ? " from " + Dotted(param.dwLocalAddr) : std::string());
+    int result = kExitOk;
+    if (!library.ok()) {
+        result = Failure(name, "Winsock 2.2 could not be started");
+    } else if (sender == nullptr || !sender->InitInstance(&param)) {
+        result = Failure(name, "cannot connect to " + to);
+    } else {
+        unsigned long long sent = 0;
+        size_t blocks = 0;
+        bool ok = isFile ? SendFile(sender, file, &sent, &blocks)
+                         : sender->Send(const_cast<char *>(what.data()), static_cast<unsigned long>(what.size()));
+        if (!isFile && ok) {
+            sent = what.size();
+            blocks = 1;
+        }
+        if (ok)
+            printf("sent %llu bytes to %s in %zu blocks\n", sent, to.c_str(), blocks);
+        else
+            result = Failure(name, "the connection to " + to + " failed after " + std::to_string(sent) + " bytes");
+        sender->Release();
+    }
+    delete sender;
+    if (file != nullptr)
+        fclose(file);
+    return result;
+}
+
+}  // namespace
+
+KESNET_COMMAND(tcp_send, "tcp-send", "ADDRESS:PORT TEXT|@FILE [--from LOCAL]",
+               "connect over TCP and send text or a file",
+               "Connects to ADDRESS:PORT with a CTcpSend, from a port of the system's\n"
+               "choice, sends TEXT (or the whole of FILE, of any size, in blocks of 64 KiB)\n"
+               "and closes the connection.\n"
+               "  --from LOCAL   connect from the local interface LOCAL\n",
+               RunTcpSend, 40);
+
+}  // namespace tool
