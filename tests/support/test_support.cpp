@@ -183,6 +183,12 @@ bool UdpPortFree(DWORD addr, int port)
     return probe.ok();
 }
 
+int FreeUdpPort()
+{
+    RawUdp probe(0, 0, false);
+    return probe.ok() ? probe.port() : -1;
+}
+
 HANDLE DuplicateThread(HANDLE h)
 {
     HANDLE copy = nullptr;

@@ -92,6 +92,9 @@ private:
 int BoundPort(SOCKET s);
 // True if nothing holds the UDP port on addr (an exclusive bind succeeds).
 bool UdpPortFree(DWORD addr, int port);
+// A UDP port that was free on every interface a moment ago, for objects that
+// must bind one port number on several addresses.
+int FreeUdpPort();
 
 // A manual-reset event for handing control between a test and a callback.
 class Gate {
