@@ -45,22 +45,26 @@ int SlotPort(const CKesSend3 &sender, int i)
     return kt::BoundPort(sender.m_pSocket[i]->GetSocket());
 }
 
-// Everything `receiver` got before a sentinel that is sent to it now, through
-// `sentinelTo`: whatever was sent earlier is already queued ahead of it.
-std::vector<kt::Datagram> ReceivedBeforeSentinel(kt::RawUdp *receiver, DWORD sentinelTo)
+// Receives n datagrams (each wait bounded), then sends a sentinel to the
+// receiver through `sentinelTo` and adds whatever else arrives before it: a
+// copy too many shows up there. Waiting for the n first keeps the check sound
+// when the kernel delivers the copies on another CPU after the sentinel.
+std::vector<kt::Datagram> ReceiveExactly(kt::RawUdp *receiver, size_t n, DWORD sentinelTo)
 {
     static const std::string kSentinel = "sentinel";
+    std::vector<kt::Datagram> got;
+    kt::Datagram d;
+    while (got.size() < n && receiver->Receive(&d))
+        got.push_back(d);
     kt::RawUdp sentinel;
     EXPECT_TRUE(sentinel.SendTo(kSentinel.data(), static_cast<int>(kSentinel.size()), sentinelTo, receiver->port()));
-    std::vector<kt::Datagram> before;
-    kt::Datagram d;
     while (receiver->Receive(&d)) {
         if (Text(d) == kSentinel && d.port == sentinel.port())
-            return before;
-        before.push_back(d);
+            return got;
+        got.push_back(d);
     }
     ADD_FAILURE() << "the sentinel did not arrive";
-    return before;
+    return got;
 }
 
 std::set<std::pair<DWORD, int>> Sources(const std::vector<kt::Datagram> &all)
@@ -94,18 +98,18 @@ TEST_F(KesSend3, EachDatagramGoesOutOnceThroughEverySocket)
     CKesSend3 sender;
     tagParamSend3 param = Send3Params({kt::Loopback(), kt::Addr("127.0.0.2")}, kt::Loopback(), receiver.port());
     ASSERT_EQ(1, sender.InitInstance(&param));
-    std::set<std::pair<DWORD, int>> slots = {{kt::Loopback(), SlotPort(sender, 0)}, {kt::Loopback(), SlotPort(sender, 1)}};
     ASSERT_NE(SlotPort(sender, 0), SlotPort(sender, 1));
 
     EXPECT_EQ(1, SendText(&sender, "to the record's destination"));
     EXPECT_EQ(1, SendText(&sender, "to the given one", kt::Loopback(), receiver.port()));
-    std::vector<kt::Datagram> got = ReceivedBeforeSentinel(&receiver, kt::Loopback());
-    ASSERT_EQ(4u, got.size());
-    EXPECT_EQ("to the record's destination", Text(got[0]));
-    EXPECT_EQ("to the record's destination", Text(got[1]));
-    EXPECT_EQ(slots, Sources({got[0], got[1]}));
-    EXPECT_EQ("to the given one", Text(got[2]));
-    EXPECT_EQ(slots, Sources({got[2], got[3]}));
+    std::multiset<std::pair<std::string, int>> got;
+    for (const kt::Datagram &d : ReceiveExactly(&receiver, 4, kt::Loopback()))
+        got.insert({Text(d), d.port});
+    std::multiset<std::pair<std::string, int>> expected;
+    for (const char *text : {"to the record's destination", "to the given one"})
+        for (int i = 0; i < 2; ++i)
+            expected.insert({text, SlotPort(sender, i)});
+    EXPECT_EQ(expected, got);
     sender.Release();
 }
 
@@ -124,7 +128,7 @@ TEST_F(KesSend3, MulticastJoinsAndLeavesThroughEveryInterface)
     ASSERT_EQ(1, sender.InitInstance(&param));
 
     EXPECT_EQ(1, SendText(&sender, "to the whole class"));
-    std::vector<kt::Datagram> got = ReceivedBeforeSentinel(&receiver, kt::Loopback());
+    std::vector<kt::Datagram> got = ReceiveExactly(&receiver, 2, kt::Loopback());
     std::set<std::pair<DWORD, int>> expected = {{kt::LocalVeth(0), SlotPort(sender, 0)},
                                                 {kt::LocalVeth(1), SlotPort(sender, 1)}};
     ASSERT_EQ(2u, got.size());
@@ -135,7 +139,7 @@ TEST_F(KesSend3, MulticastJoinsAndLeavesThroughEveryInterface)
         SCOPED_TRACE("group datagram out of " + kt::Dotted(kt::LocalVeth(i)));
         std::unique_ptr<kt::RawUdp> other = GroupSender(kt::LocalVeth(i));
         ASSERT_TRUE(other->SendTo("member?", 7, group, receiver.port()));
-        std::vector<kt::Datagram> back = ReceivedBeforeSentinel(&receiver, kt::Loopback());
+        std::vector<kt::Datagram> back = ReceiveExactly(&receiver, 1, kt::Loopback());
         ASSERT_EQ(1u, back.size());
         EXPECT_EQ("member?", Text(back[0]));
     }
@@ -153,7 +157,7 @@ TEST_F(KesSend3, ModesOtherThanUnicastAndMulticastOpenSocketsButSendNothing)
         EXPECT_NE(nullptr, sender.m_pSocket[0]);
         EXPECT_NE(nullptr, sender.m_pSocket[1]);
         EXPECT_EQ(1, SendText(&sender, "nothing goes out"));
-        EXPECT_TRUE(ReceivedBeforeSentinel(&receiver, kt::Loopback()).empty());
+        EXPECT_TRUE(ReceiveExactly(&receiver, 0, kt::Loopback()).empty());
         sender.Release();
     }
 }
@@ -180,7 +184,7 @@ TEST_F(KesSend3, CountsOutsideOneToEight)
             EXPECT_EQ(nullptr, slot);
         EXPECT_EQ(0, memcmp(&param, &sender.m_param, sizeof param));
         EXPECT_EQ(c.send, SendText(&sender, "nobody sends this"));
-        EXPECT_TRUE(ReceivedBeforeSentinel(&receiver, kt::Loopback()).empty());
+        EXPECT_TRUE(ReceiveExactly(&receiver, 0, kt::Loopback()).empty());
         sender.Release();
     }
 }
@@ -195,7 +199,7 @@ TEST_F(KesSend3, UnreadableRecordIsRefusedAndNullKeepsTheRecordHeld)
     sender.m_param = Send3Params({kt::Loopback()}, kt::Loopback(), receiver.port());
     ASSERT_EQ(1, sender.InitInstance(nullptr));
     EXPECT_EQ(1, SendText(&sender, "held"));
-    std::vector<kt::Datagram> got = ReceivedBeforeSentinel(&receiver, kt::Loopback());
+    std::vector<kt::Datagram> got = ReceiveExactly(&receiver, 1, kt::Loopback());
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ("held", Text(got[0]));
     sender.Release();
@@ -235,13 +239,13 @@ TEST_F(KesSend3, OnlyReleaseGivesTheSocketsBack)
     original.reset();
 
     EXPECT_EQ(1, SendText(&copy, "still open"));
-    EXPECT_EQ(2u, ReceivedBeforeSentinel(&receiver, kt::Loopback()).size());
+    EXPECT_EQ(2u, ReceiveExactly(&receiver, 2, kt::Loopback()).size());
     copy.Release();
     for (CUdpSocket *slot : copy.m_pSocket)
         EXPECT_EQ(nullptr, slot);
     EXPECT_EQ(0, SendText(&copy, "released"));
     copy.Release();  // harmless
-    EXPECT_TRUE(ReceivedBeforeSentinel(&receiver, kt::Loopback()).empty());
+    EXPECT_TRUE(ReceiveExactly(&receiver, 0, kt::Loopback()).empty());
 }
 
 }  // namespace
