@@ -3,59 +3,28 @@
 // the same receive loop as CKesListen, without the echo.
 #include "kesnet.h"
 
-#include <new>
-
 #include "datagram/receive_loop.h"
+#include "datagram/slot_socket.h"
 #include "datagram/udp_socket.h"
 #include "util/receive_thread.h"
 #include "util/slots.h"
 
-namespace {
-
-const int kReceiveBufferSize = 65536;
-
-// Binds the port on one interface, joins the group there in multicast mode,
-// and readies the socket for its receive thread. Null if any step fails, with
-// nothing left open.
-CUdpSocket *OpenListenSocket(DWORD dwLocalAddr, const tagParamListen3 &param)
+CKesListen3::CKesListen3()
 {
-    CUdpSocket *socket = new (std::nothrow) CUdpSocket;
-    if (socket == nullptr)
-        return nullptr;
-    if (socket->Create(param.nPort, dwLocalAddr) &&
-        (param.nMode != KES_MODE_MULTICAST || socket->JoinGroup(param.dwGroupAddr)) &&
-        socket->SelectEvents(FD_READ) && socket->SetRecvBuf(kReceiveBufferSize))
-        return socket;
-    if (socket->m_dwGroup != 0)
-        socket->LeaveGroup();
-    delete socket;  // closes the socket
-    return nullptr;
-}
-
-}  // namespace
-
-CKesListen3::CKesListen3() : m_param()
-{
-    for (int i = 0; i < kMaxSlots; ++i) {
-        m_pSocket[i] = nullptr;
-        m_hThread[i] = nullptr;
-    }
+    ClearSlots(m_pSocket);
+    ClearSlots(m_hThread);
 }
 
 CKesListen3::CKesListen3(const CKesListen3 &other) : m_param(other.m_param)
 {
-    for (int i = 0; i < kMaxSlots; ++i) {
-        m_pSocket[i] = other.m_pSocket[i];
-        m_hThread[i] = other.m_hThread[i];
-    }
+    CopySlots(m_pSocket, other.m_pSocket);
+    CopySlots(m_hThread, other.m_hThread);
 }
 
 CKesListen3 &CKesListen3::operator=(const CKesListen3 &other)
 {
-    for (int i = 0; i < kMaxSlots; ++i) {
-        m_pSocket[i] = other.m_pSocket[i];
-        m_hThread[i] = other.m_hThread[i];
-    }
+    CopySlots(m_pSocket, other.m_pSocket);
+    CopySlots(m_hThread, other.m_hThread);
     m_param = other.m_param;
     return *this;
 }
@@ -69,11 +38,11 @@ int CKesListen3::InitInstance(tagParamListen3 *pParam)
     if (IsBadReadPtr(pParam, sizeof *pParam))
         return 0;
     m_param = *pParam;
-    if (m_param.nCount == 0 || m_param.nCount > kMaxSlots)
+    if (!SlotCountAccepted(m_param.nCount))
         return 0;
-    // A negative count opens nothing and still succeeds.
     for (int i = 0; i < m_param.nCount; ++i) {
-        m_pSocket[i] = OpenListenSocket(m_param.dwLocalAddr[i], m_param);
+        DWORD dwGroup = m_param.nMode == KES_MODE_MULTICAST ? m_param.dwGroupAddr : 0;
+        m_pSocket[i] = OpenSlotSocket(kReceivingSlot, m_param.nPort, m_param.dwLocalAddr[i], dwGroup);
         tagThreadParam *thread = nullptr;
         if (m_pSocket[i] != nullptr)
             thread = tagThreadParam::Start(InitThreadProc, this, i, m_pSocket[i]->m_hStopEvent,
@@ -104,10 +73,7 @@ void CKesListen3::Release()
             socket->m_pReceiver = nullptr;
         }
         m_hThread[i] = nullptr;
-        if (socket->m_dwGroup != 0)
-            socket->LeaveGroup();
-        delete socket;  // closes the socket and its events
-        m_pSocket[i] = nullptr;
+        CloseSlotSocket(m_pSocket[i]);
     }
 }
 

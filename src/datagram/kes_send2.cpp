@@ -7,8 +7,19 @@
 #include "datagram/udp_socket.h"
 
 namespace {
+
 const int kSendBufferSize = 65536;
+
+// Everything but the sending socket: the echo listener, the event, the lock.
+void ReleaseEchoSide(CKesSend2 *sender)
+{
+    sender->m_echoListen.Release();
+    CloseHandle(sender->m_hEchoEvent);
+    sender->m_hEchoEvent = nullptr;
+    DeleteCriticalSection(&sender->m_lock);
 }
+
+}  // namespace
 
 CKesSend2::CKesSend2() : m_pSocket(nullptr), m_hEchoEvent(nullptr), m_dwLastDest(0) {}
 
@@ -70,10 +81,7 @@ int CKesSend2::InitInstance(tagParamSend *pParam)
         !m_pSocket->SetSendBuf(kSendBufferSize)) {
         delete m_pSocket;  // closes the socket
         m_pSocket = nullptr;
-        m_echoListen.Release();
-        CloseHandle(m_hEchoEvent);
-        m_hEchoEvent = nullptr;
-        DeleteCriticalSection(&m_lock);
+        ReleaseEchoSide(this);
         return 0;
     }
     return 1;
@@ -107,10 +115,7 @@ void CKesSend2::Release()
         return;
     delete m_pSocket;  // closes the socket
     m_pSocket = nullptr;
-    m_echoListen.Release();
-    CloseHandle(m_hEchoEvent);
-    m_hEchoEvent = nullptr;
-    DeleteCriticalSection(&m_lock);
+    ReleaseEchoSide(this);
 }
 
 void __cdecl CKesSend2::OnReadEcho(void *, int, void *pUserData, unsigned long dwAddr, int)

@@ -2,48 +2,23 @@
 // per interface; each datagram goes out once through every one of them.
 #include "kesnet.h"
 
-#include <new>
-
+#include "datagram/slot_socket.h"
 #include "datagram/udp_socket.h"
 #include "util/slots.h"
 
-namespace {
-
-const int kSendBufferSize = 65536;
-
-// A socket on an ephemeral port of one interface; in multicast mode it joins
-// the destination group there, which also makes that interface the one its
-// group datagrams leave through.
-CUdpSocket *OpenSendSocket(DWORD dwLocalAddr, const tagParamSend3 &param)
-{
-    CUdpSocket *socket = new (std::nothrow) CUdpSocket;
-    if (socket == nullptr)
-        return nullptr;
-    if (socket->Create(0, dwLocalAddr) && socket->SetSendBuf(kSendBufferSize) &&
-        (param.nMode != KES_MODE_MULTICAST || socket->JoinGroup(param.dwDestAddr)))
-        return socket;
-    delete socket;  // closes the socket
-    return nullptr;
-}
-
-}  // namespace
-
 CKesSend3::CKesSend3()
 {
-    for (CUdpSocket *&slot : m_pSocket)
-        slot = nullptr;
+    ClearSlots(m_pSocket);
 }
 
 CKesSend3::CKesSend3(const CKesSend3 &other) : m_param(other.m_param)
 {
-    for (int i = 0; i < kMaxSlots; ++i)
-        m_pSocket[i] = other.m_pSocket[i];
+    CopySlots(m_pSocket, other.m_pSocket);
 }
 
 CKesSend3 &CKesSend3::operator=(const CKesSend3 &other)
 {
-    for (int i = 0; i < kMaxSlots; ++i)
-        m_pSocket[i] = other.m_pSocket[i];
+    CopySlots(m_pSocket, other.m_pSocket);
     m_param = other.m_param;
     return *this;
 }
@@ -59,11 +34,12 @@ int CKesSend3::InitInstance(tagParamSend3 *pParam)
             return 0;
         m_param = *pParam;
     }
-    if (m_param.nCount == 0 || m_param.nCount > kMaxSlots)
+    if (!SlotCountAccepted(m_param.nCount))
         return 0;
-    // A negative count opens nothing and still succeeds.
     for (int i = 0; i < m_param.nCount; ++i) {
-        m_pSocket[i] = OpenSendSocket(m_param.dwLocalAddr[i], m_param);
+        // In multicast mode the destination is the group.
+        DWORD dwGroup = m_param.nMode == KES_MODE_MULTICAST ? m_param.dwDestAddr : 0;
+        m_pSocket[i] = OpenSlotSocket(kSendingSlot, 0, m_param.dwLocalAddr[i], dwGroup);
         if (m_pSocket[i] == nullptr) {
             Release();
             return 0;
@@ -95,12 +71,6 @@ void CKesSend3::Release()
 {
     // Every slot, not only the first nCount: the host may have changed the
     // count in m_param since the set-up.
-    for (CUdpSocket *&slot : m_pSocket) {
-        if (slot == nullptr)
-            continue;
-        if (slot->m_dwGroup != 0)
-            slot->LeaveGroup();
-        delete slot;  // closes the socket
-        slot = nullptr;
-    }
+    for (CUdpSocket *&slot : m_pSocket)
+        CloseSlotSocket(slot);
 }

@@ -50,6 +50,20 @@ DWORD PeerVeth(int i)
     return VethAddr(i, 2);
 }
 
+std::vector<DWORD> LocalVethsThenForeign(int k)
+{
+    std::vector<DWORD> addrs;
+    for (int i = 0; i < k; ++i)
+        addrs.push_back(LocalVeth(i % 2));
+    addrs.push_back(Addr("10.99.99.99"));
+    return addrs;
+}
+
+std::string Text(const Datagram &d)
+{
+    return std::string(d.data.begin(), d.data.end());
+}
+
 void __cdecl Collector::Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
                                 int nPort)
 {
@@ -137,6 +151,12 @@ bool RawUdp::SendTo(const void *data, int length, DWORD addr, int port)
     to.sin_addr.s_addr = addr;
     return sendto(m_socket, static_cast<const char *>(data), length, 0, reinterpret_cast<sockaddr *>(&to),
                   sizeof to) == length;
+}
+
+bool RawUdp::SetMulticastInterface(DWORD addr)
+{
+    int value = static_cast<int>(addr);
+    return setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<char *>(&value), sizeof value) == 0;
 }
 
 bool RawUdp::Receive(Datagram *out, DWORD ms)

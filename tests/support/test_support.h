@@ -29,6 +29,10 @@ inline DWORD Loopback() { return Addr("127.0.0.1"); }
 bool InPrivateNetwork();
 DWORD LocalVeth(int i);  // 10.77.<i+1>.1
 DWORD PeerVeth(int i);   // 10.77.<i+1>.2
+// For failures of slot k of a multi-interface object: k addresses of this host
+// in the private network (the two veth links in turn), then one it does not
+// have.
+std::vector<DWORD> LocalVethsThenForeign(int k);
 #define KT_REQUIRE_PRIVATE_NETWORK()                                                        \
     do {                                                                                    \
         if (!kt::InPrivateNetwork())                                                        \
@@ -50,6 +54,9 @@ struct Datagram {
     void *user = nullptr;
     DWORD threadId = 0;
 };
+
+// The bytes of a datagram as a string.
+std::string Text(const Datagram &d);
 
 // Collects what a ReceiveProc is given; pass the collector as pUserData.
 class Collector {
@@ -79,6 +86,8 @@ public:
     SOCKET socket() const { return m_socket; }
     int port() const;
     bool SendTo(const void *data, int length, DWORD addr, int port);
+    // Group datagrams leave through the interface addr from now on.
+    bool SetMulticastInterface(DWORD addr);
     // Receives one datagram within ms; false on time-out.
     bool Receive(Datagram *out, DWORD ms = Bound());
     // Receives every datagram already queued, without waiting.

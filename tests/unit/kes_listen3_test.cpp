@@ -2,13 +2,9 @@
 #include <limits.h>
 #include <string.h>
 
-#include <memory>
 #include <new>
-#include <set>
 #include <string>
 #include <vector>
-
-#include <ws2tcpip.h>
 
 #include "datagram/udp_socket.h"
 #include "test_support.h"
@@ -94,11 +90,6 @@ tagParamListen3 Listen3Params(const std::vector<DWORD> &locals, int port, void *
     return param;
 }
 
-std::string Text(const kt::Datagram &d)
-{
-    return std::string(d.data.begin(), d.data.end());
-}
-
 bool Ended(HANDLE thread)
 {
     return WaitForSingleObject(thread, kt::Bound()) == WAIT_OBJECT_0;
@@ -137,16 +128,6 @@ std::string Describe(const std::vector<DWORD> &locals)
     return text;
 }
 
-// A plain socket that sends group datagrams out of one interface.
-std::unique_ptr<kt::RawUdp> GroupSender(DWORD interfaceAddr)
-{
-    std::unique_ptr<kt::RawUdp> s(new kt::RawUdp(0));
-    int value = static_cast<int>(interfaceAddr);
-    if (setsockopt(s->socket(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<char *>(&value), sizeof value) != 0)
-        ADD_FAILURE() << "IP_MULTICAST_IF " << kt::Dotted(interfaceAddr);
-    return s;
-}
-
 using KesListen3 = kt::WinsockTest;
 
 TEST_F(KesListen3, ServesOnePortOnEveryInterfaceEachOnItsOwnThread)
@@ -170,7 +151,7 @@ TEST_F(KesListen3, ServesOnePortOnEveryInterfaceEachOnItsOwnThread)
             ASSERT_TRUE(sender.SendTo(text.data(), static_cast<int>(text.size()), locals[i], port));
             ASSERT_TRUE(received.WaitFor(i + 1));
             kt::Datagram d = received.At(i);
-            EXPECT_EQ(text, Text(d));
+            EXPECT_EQ(text, kt::Text(d));
             EXPECT_EQ(sender.port(), d.port);
             EXPECT_EQ(&received, d.user);
             EXPECT_EQ(GetThreadId(listener.m_hThread[i]), d.threadId);
@@ -237,10 +218,7 @@ TEST_F(KesListen3, FailureOnASlotLeavesNoSocketAndNoThreadOfTheSlotsBefore)
     KT_REQUIRE_PRIVATE_NETWORK();
     for (int k : {0, 1, 2, 7}) {
         SCOPED_TRACE("failing slot " + std::to_string(k));
-        std::vector<DWORD> locals(k + 1);
-        for (int i = 0; i < k; ++i)
-            locals[i] = kt::LocalVeth(i % 2);
-        locals[k] = kt::Addr("10.99.99.99");
+        std::vector<DWORD> locals = kt::LocalVethsThenForeign(k);
         kt::Collector received;
         int port = kt::FreeUdpPort();
         tagParamListen3 param = Listen3Params(locals, port, &received);
@@ -402,12 +380,13 @@ TEST_F(KesListen3, MulticastJoinsTheGroupOnEveryInterface)
 
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE("group datagram out of " + kt::Dotted(kt::LocalVeth(i)));
-        std::unique_ptr<kt::RawUdp> sender = GroupSender(kt::LocalVeth(i));
+        kt::RawUdp sender(0);
+        ASSERT_TRUE(sender.SetMulticastInterface(kt::LocalVeth(i)));
         std::string text = "via interface " + std::to_string(i);
-        ASSERT_TRUE(sender->SendTo(text.data(), static_cast<int>(text.size()), group, port));
+        ASSERT_TRUE(sender.SendTo(text.data(), static_cast<int>(text.size()), group, port));
         ASSERT_TRUE(received.WaitFor(i + 1));
         kt::Datagram d = received.At(i);
-        EXPECT_EQ(text, Text(d));
+        EXPECT_EQ(text, kt::Text(d));
         EXPECT_EQ(kt::LocalVeth(i), d.addr);
         EXPECT_EQ(GetThreadId(listener.m_hThread[i]), d.threadId);
     }

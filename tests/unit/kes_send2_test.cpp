@@ -37,11 +37,6 @@ int SendText(CKesSend2 *sender, const std::string &text, DWORD addr, int port)
     return sender->Send(const_cast<char *>(text.data()), static_cast<unsigned long>(text.size()), addr, port);
 }
 
-std::string Text(const kt::Datagram &d)
-{
-    return std::string(d.data.begin(), d.data.end());
-}
-
 // A CKesListen that answers every datagram with "Echo", on an ephemeral port.
 class EchoingListener {
 public:
@@ -89,7 +84,7 @@ private:
         while (m_answered.size() < m_expected && m_destination.Receive(&d)) {
             if (!m_destination.Drain().empty())
                 m_overlap = true;
-            m_answered.push_back(Text(d));
+            m_answered.push_back(kt::Text(d));
             m_answer.SendTo(kEcho, sizeof kEcho, d.addr, ECHO_PORT);
         }
     }
@@ -153,9 +148,9 @@ TEST_F(KesSend2, EchoingListenerAcknowledgesEverySend)
     ASSERT_TRUE(listener.received.WaitFor(3));
     std::vector<kt::Datagram> got = listener.received.All();
     ASSERT_EQ(3u, got.size());
-    EXPECT_EQ("first", Text(got[0]));
-    EXPECT_EQ("second", Text(got[1]));
-    EXPECT_EQ("", Text(got[2]));
+    EXPECT_EQ("first", kt::Text(got[0]));
+    EXPECT_EQ("second", kt::Text(got[1]));
+    EXPECT_EQ("", kt::Text(got[2]));
     // Sent from the sender's own socket, not from the echo port.
     EXPECT_EQ(kt::BoundPort(sender.m_pSocket->GetSocket()), got[0].port);
     sender.Release();
@@ -172,7 +167,7 @@ TEST_F(KesSend2, ListenerWithoutEchoGetsTheDatagramButTheSendTimesOut)
 
     EXPECT_EQ(0, SendText(&sender, "unanswered", kt::Loopback(), port));
     EXPECT_TRUE(received.WaitFor(1));
-    EXPECT_EQ("unanswered", Text(received.At(0)));
+    EXPECT_EQ("unanswered", kt::Text(received.At(0)));
 
     sender.Release();
     EXPECT_EQ(1, KesStopListen());
@@ -216,7 +211,7 @@ TEST_F(KesSend2, EchoTimeoutZeroReturnsWithoutWaiting)
     EXPECT_EQ(0, result);
     kt::Datagram d;
     ASSERT_TRUE(silent.Receive(&d));
-    EXPECT_EQ("no wait", Text(d));
+    EXPECT_EQ("no wait", kt::Text(d));
     sender.Release();
 }
 
@@ -242,7 +237,7 @@ TEST_F(KesSend2, LateEchoDoesNotAcknowledgeTheNextSend)
 
         EXPECT_EQ(0, SendText(&sender, "second", kt::Loopback(), destination.port()));
         ASSERT_TRUE(destination.Receive(&d));
-        EXPECT_EQ("second", Text(d));
+        EXPECT_EQ("second", kt::Text(d));
         sender.Release();
     }
 }
@@ -351,7 +346,7 @@ TEST_F(KesSend2, NullRecordKeepsTheParametersAlreadyHeldAndListensOnAnyInterface
 
     EXPECT_EQ(1, SendText(&sender, "defaults", 0, 0));
     ASSERT_TRUE(listener.received.WaitFor(1));
-    EXPECT_EQ("defaults", Text(listener.received.At(0)));
+    EXPECT_EQ("defaults", kt::Text(listener.received.At(0)));
     sender.Release();
 }
 

@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include <ws2tcpip.h>
-
 #include "datagram/udp_socket.h"
 #include "test_support.h"
 
@@ -35,11 +33,6 @@ int SendText(CKesSend3 *sender, const std::string &text, DWORD addr = 0, int por
                         static_cast<unsigned long>(text.size()), addr, static_cast<unsigned short>(port));
 }
 
-std::string Text(const kt::Datagram &d)
-{
-    return std::string(d.data.begin(), d.data.end());
-}
-
 int SlotPort(const CKesSend3 &sender, int i)
 {
     return kt::BoundPort(sender.m_pSocket[i]->GetSocket());
@@ -59,7 +52,7 @@ std::vector<kt::Datagram> ReceiveExactly(kt::RawUdp *receiver, size_t n, DWORD s
     kt::RawUdp sentinel;
     EXPECT_TRUE(sentinel.SendTo(kSentinel.data(), static_cast<int>(kSentinel.size()), sentinelTo, receiver->port()));
     while (receiver->Receive(&d)) {
-        if (Text(d) == kSentinel && d.port == sentinel.port())
+        if (kt::Text(d) == kSentinel && d.port == sentinel.port())
             return got;
         got.push_back(d);
     }
@@ -73,16 +66,6 @@ std::set<std::pair<DWORD, int>> Sources(const std::vector<kt::Datagram> &all)
     for (const kt::Datagram &d : all)
         sources.insert({d.addr, d.port});
     return sources;
-}
-
-// A plain socket that sends group datagrams out of one interface.
-std::unique_ptr<kt::RawUdp> GroupSender(DWORD interfaceAddr)
-{
-    std::unique_ptr<kt::RawUdp> s(new kt::RawUdp(0));
-    int value = static_cast<int>(interfaceAddr);
-    if (setsockopt(s->socket(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<char *>(&value), sizeof value) != 0)
-        ADD_FAILURE() << "IP_MULTICAST_IF " << kt::Dotted(interfaceAddr);
-    return s;
 }
 
 using KesSend3 = kt::WinsockTest;
@@ -104,7 +87,7 @@ TEST_F(KesSend3, EachDatagramGoesOutOnceThroughEverySocket)
     EXPECT_EQ(1, SendText(&sender, "to the given one", kt::Loopback(), receiver.port()));
     std::multiset<std::pair<std::string, int>> got;
     for (const kt::Datagram &d : ReceiveExactly(&receiver, 4, kt::Loopback()))
-        got.insert({Text(d), d.port});
+        got.insert({kt::Text(d), d.port});
     std::multiset<std::pair<std::string, int>> expected;
     for (const char *text : {"to the record's destination", "to the given one"})
         for (int i = 0; i < 2; ++i)
@@ -137,11 +120,12 @@ TEST_F(KesSend3, MulticastJoinsAndLeavesThroughEveryInterface)
     // Another program's group datagrams now come back on both interfaces too.
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE("group datagram out of " + kt::Dotted(kt::LocalVeth(i)));
-        std::unique_ptr<kt::RawUdp> other = GroupSender(kt::LocalVeth(i));
-        ASSERT_TRUE(other->SendTo("member?", 7, group, receiver.port()));
+        kt::RawUdp other(0);
+        ASSERT_TRUE(other.SetMulticastInterface(kt::LocalVeth(i)));
+        ASSERT_TRUE(other.SendTo("member?", 7, group, receiver.port()));
         std::vector<kt::Datagram> back = ReceiveExactly(&receiver, 1, kt::Loopback());
         ASSERT_EQ(1u, back.size());
-        EXPECT_EQ("member?", Text(back[0]));
+        EXPECT_EQ("member?", kt::Text(back[0]));
     }
     sender.Release();
 }
@@ -201,7 +185,7 @@ TEST_F(KesSend3, UnreadableRecordIsRefusedAndNullKeepsTheRecordHeld)
     EXPECT_EQ(1, SendText(&sender, "held"));
     std::vector<kt::Datagram> got = ReceiveExactly(&receiver, 1, kt::Loopback());
     ASSERT_EQ(1u, got.size());
-    EXPECT_EQ("held", Text(got[0]));
+    EXPECT_EQ("held", kt::Text(got[0]));
     sender.Release();
 }
 
@@ -213,10 +197,7 @@ TEST_F(KesSend3, FailureOnAnySlotGivesBackTheSlotsBeforeIt)
     KT_REQUIRE_PRIVATE_NETWORK();
     for (int k : {0, 1, 2, 7}) {
         SCOPED_TRACE("failing slot " + std::to_string(k));
-        std::vector<DWORD> locals(k + 1);
-        for (int i = 0; i < k; ++i)
-            locals[i] = kt::LocalVeth(i % 2);
-        locals[k] = kt::Addr("10.99.99.99");
+        std::vector<DWORD> locals = kt::LocalVethsThenForeign(k);
         tagParamSend3 param = Send3Params(locals, kt::Addr(kGroup), 9, KES_MODE_MULTICAST);
         CKesSend3 sender;
         EXPECT_EQ(0, sender.InitInstance(&param));
