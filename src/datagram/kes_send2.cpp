@@ -57,7 +57,7 @@ int CKesSend2::InitInstance(tagParamSend *pParam)
             return 0;
         m_param = *pParam;
         if (m_param.nMode != KES_MODE_UNICAST)
-            return 0;  // an echo from a group or a broadcast could never match
+            return 0;  // only unicast: an echo comes from one receiver's own address
     }
 
     m_hEchoEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);

@@ -42,19 +42,19 @@ struct Listener {
     CKesListen single;
     CKesListen3 multi;
 
-    bool Start(const tagParamListen &param, const std::vector<DWORD> &locals)
+    bool Start(tagParamListen *param, const std::vector<DWORD> &locals)
     {
         if (locals.size() <= 1)
-            return single.InitInstance(const_cast<tagParamListen *>(&param)) == 1;
+            return single.InitInstance(param) == 1;
         tagParamListen3 param3;
-        param3.nMode = param.nMode;
-        param3.dwGroupAddr = param.dwGroupAddr;
-        param3.nPort = param.nPort;
+        param3.nMode = param->nMode;
+        param3.dwGroupAddr = param->dwGroupAddr;
+        param3.nPort = param->nPort;
         for (size_t i = 0; i < locals.size(); ++i)
             param3.dwLocalAddr[i] = locals[i];
         param3.nCount = static_cast<int>(locals.size());
-        param3.pUserData = param.pUserData;
-        param3.pfnReceive = param.pfnReceive;
+        param3.pUserData = param->pUserData;
+        param3.pfnReceive = param->pfnReceive;
         return multi.InitInstance(&param3) == 1;
     }
     void Release()
@@ -102,7 +102,7 @@ int RunListen(const std::vector<std::string> &argv)
     std::string where = locals.size() > 1 ? "port " + std::to_string(param.nPort) + " of " + DottedList(locals)
                                           : Endpoint(param.dwLocalAddr, param.nPort);
     Listener listener;
-    if (!listener.Start(param, locals))
+    if (!listener.Start(&param, locals))
         return Failure(name, "cannot listen on " + where +
                                  (args.Has("group") ? " in group " + Dotted(param.dwGroupAddr) : std::string()));
     printf("listening on %s%s%s%s%s\n", where.c_str(),
