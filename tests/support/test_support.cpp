@@ -50,6 +50,20 @@ DWORD PeerVeth(int i)
     return VethAddr(i, 2);
 }
 
+std::vector<DWORD> LocalVethsThenForeign(int k)
+{
+    std::vector<DWORD> addrs;
+    for (int i = 0; i < k; ++i)
+        addrs.push_back(LocalVeth(i % 2));
+    addrs.push_back(Addr("10.99.99.99"));
+    return addrs;
+}
+
+std::string Text(const Datagram &d)
+{
+    return std::string(d.data.begin(), d.data.end());
+}
+
 void __cdecl Collector::Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
                                 int nPort)
 {
@@ -147,6 +161,12 @@ bool RawUdp::JoinGroup(DWORD group, DWORD iface)
     return setsockopt(m_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char *>(&join), sizeof join) == 0;
 }
 
+bool RawUdp::SetMulticastInterface(DWORD addr)
+{
+    int value = static_cast<int>(addr);
+    return setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<char *>(&value), sizeof value) == 0;
+}
+
 bool RawUdp::Receive(Datagram *out, DWORD ms)
 {
     fd_set readable;
@@ -185,12 +205,6 @@ int BoundPort(SOCKET s)
     return ntohs(sa.sin_port);
 }
 
-int FreeUdpPort()
-{
-    RawUdp probe;
-    return probe.port();
-}
-
 bool UdpPortFree(DWORD addr, int port)
 {
     RawUdp probe(addr, port, false);
@@ -211,6 +225,12 @@ PageEdge::~PageEdge()
 {
     if (m_base != nullptr)
         VirtualFree(m_base, 0, MEM_RELEASE);
+}
+
+int FreeUdpPort()
+{
+    RawUdp probe(0, 0, false);
+    return probe.ok() ? probe.port() : -1;
 }
 
 HANDLE DuplicateThread(HANDLE h)

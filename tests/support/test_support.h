@@ -29,6 +29,10 @@ inline DWORD Loopback() { return Addr("127.0.0.1"); }
 bool InPrivateNetwork();
 DWORD LocalVeth(int i);  // 10.77.<i+1>.1
 DWORD PeerVeth(int i);   // 10.77.<i+1>.2
+// For failures of slot k of a multi-interface object: k addresses of this host
+// in the private network (the two veth links in turn), then one it does not
+// have.
+std::vector<DWORD> LocalVethsThenForeign(int k);
 #define KT_REQUIRE_PRIVATE_NETWORK()                                                        \
     do {                                                                                    \
         if (!kt::InPrivateNetwork())                                                        \
@@ -60,6 +64,9 @@ struct Datagram {
     DWORD threadId = 0;
 };
 
+// The bytes of a datagram as a string.
+std::string Text(const Datagram &d);
+
 // Collects what a ReceiveProc is given; pass the collector as pUserData.
 class Collector {
 public:
@@ -90,6 +97,8 @@ public:
     bool SendTo(const void *data, int length, DWORD addr, int port);
     // Joins a multicast group on the interface iface.
     bool JoinGroup(DWORD group, DWORD iface);
+    // Group datagrams leave through the interface addr from now on.
+    bool SetMulticastInterface(DWORD addr);
     // Receives one datagram within ms; false on time-out.
     bool Receive(Datagram *out, DWORD ms = Bound());
     // Receives every datagram already queued, without waiting.
@@ -101,10 +110,11 @@ private:
 
 // The local port a socket is bound to.
 int BoundPort(SOCKET s);
-// A UDP port that nothing held a moment ago.
-int FreeUdpPort();
 // True if nothing holds the UDP port on addr (an exclusive bind succeeds).
 bool UdpPortFree(DWORD addr, int port);
+// A UDP port that was free on every interface a moment ago, for objects that
+// must bind one port number on several addresses.
+int FreeUdpPort();
 
 // A manual-reset event for handing control between a test and a callback.
 class Gate {

@@ -127,6 +127,23 @@ bool LoadPayload(const std::string &text, std::vector<unsigned char> *bytes, std
     return true;
 }
 
+bool ParseLocalInterfaces(const Args &args, std::vector<DWORD> *locals, std::string *error)
+{
+    const size_t kMaxInterfaces = 8;  // the multi-interface classes have eight slots
+    locals->clear();
+    for (const std::string &text : args.GetAll("from")) {
+        DWORD addr = 0;
+        if (!ParseIPv4(text, &addr, error))
+            return false;
+        locals->push_back(addr);
+    }
+    if (locals->size() > kMaxInterfaces) {
+        *error = "--from at most eight times";
+        return false;
+    }
+    return true;
+}
+
 std::string Dotted(DWORD addr)
 {
     in_addr a;
@@ -137,6 +154,14 @@ std::string Dotted(DWORD addr)
 std::string Endpoint(DWORD addr, int port)
 {
     return Dotted(addr) + ":" + std::to_string(port);
+}
+
+std::string DottedList(const std::vector<DWORD> &addrs)
+{
+    std::string text;
+    for (DWORD a : addrs)
+        text += (text.empty() ? "" : ", ") + Dotted(a);
+    return text;
 }
 
 std::string HexView(const unsigned char *data, size_t length, size_t limit)
@@ -206,6 +231,19 @@ void SignalOnInterrupt(HANDLE event)
 {
     g_interrupted = event;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+Stopwatch::Stopwatch()
+{
+    QueryPerformanceCounter(&m_start);
+}
+
+double Stopwatch::Milliseconds() const
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (now.QuadPart - m_start.QuadPart) * 1000.0 / frequency.QuadPart;
 }
 
 Library::Library() : m_ok(KesInitInstance() == 1) {}

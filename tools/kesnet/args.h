@@ -39,8 +39,13 @@ bool ParseNumber(const std::string &text, long long min, long long max, long lon
 // "TEXT" as it stands, or "@FILE" for a file's bytes.
 bool LoadPayload(const std::string &text, std::vector<unsigned char> *bytes, std::string *error);
 
+// Every --from of args: up to eight local interfaces (none when not given).
+bool ParseLocalInterfaces(const Args &args, std::vector<DWORD> *locals, std::string *error);
+
 std::string Dotted(DWORD addr);
 std::string Endpoint(DWORD addr, int port);
+// "A, B, C"
+std::string DottedList(const std::vector<DWORD> &addrs);
 // A classic hex view: offset, 16 bytes in hex, the same bytes as text.
 std::string HexView(const unsigned char *data, size_t length, size_t limit = 256);
 
@@ -57,6 +62,15 @@ bool SingleArgument(const char *command, const std::vector<std::string> &argv, c
 // From now on an interrupt (Ctrl+C) sets event instead of ending the
 // program, so that a command can release what it holds and report.
 void SignalOnInterrupt(HANDLE event);
+// Milliseconds since it was made, from the performance counter.
+class Stopwatch {
+public:
+    Stopwatch();
+    double Milliseconds() const;
+
+private:
+    LARGE_INTEGER m_start;
+};
 
 // Winsock started for the length of a command.
 class Library {

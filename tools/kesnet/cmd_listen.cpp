@@ -13,17 +13,48 @@ struct ListenState {
     long long wanted;    // stop after this many datagrams; 0: never
     volatile LONG seen;
     HANDLE done;
+    CRITICAL_SECTION printing;  // callbacks of several interfaces may run at once
 };
 
 void __cdecl PrintDatagram(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
 {
     ListenState *state = static_cast<ListenState *>(pUserData);
+    EnterCriticalSection(&state->printing);
     LONG n = InterlockedIncrement(&state->seen);
     printf("[%ld] from %s, %d bytes\n%s", n, Endpoint(dwAddr, nPort).c_str(), nLength,
            HexView(static_cast<unsigned char *>(pData), nLength).c_str());
+    LeaveCriticalSection(&state->printing);
     if (state->wanted > 0 && n >= state->wanted)
         SetEvent(state->done);
 }
+
+// One interface (or any): a CKesListen, which can echo. Several: a CKesListen3
+// with one receive thread per interface, which never echoes.
+struct Listener {
+    CKesListen single;
+    CKesListen3 multi;
+
+    bool Start(tagParamListen *param, const std::vector<DWORD> &locals)
+    {
+        if (locals.size() <= 1)
+            return single.InitInstance(param) == 1;
+        tagParamListen3 param3;
+        param3.nMode = param->nMode;
+        param3.dwGroupAddr = param->dwGroupAddr;
+        param3.nPort = param->nPort;
+        for (size_t i = 0; i < locals.size(); ++i)
+            param3.dwLocalAddr[i] = locals[i];
+        param3.nCount = static_cast<int>(locals.size());
+        param3.pUserData = param->pUserData;
+        param3.pfnReceive = param->pfnReceive;
+        return multi.InitInstance(&param3) == 1;
+    }
+    void Release()
+    {
+        single.Release();
+        multi.Release();
+    }
+};
 
 int RunListen(const std::vector<std::string> &argv)
 {
@@ -36,21 +67,21 @@ int RunListen(const std::vector<std::string> &argv)
     std::string error;
     tagParamListen param;
     long long count = 0, seconds = 0;
-    DWORD addr = 0;
     if (!ParsePort(args.positional()[0], &param.nPort, &error) ||
         (args.Has("group") && !ParseIPv4(args.Get("group"), &param.dwGroupAddr, &error)) ||
         (args.Has("count") && !ParseNumber(args.Get("count"), 1, 1000000000, &count, &error)) ||
         (args.Has("seconds") && !ParseNumber(args.Get("seconds"), 1, 86400, &seconds, &error)))
         return UsageError(name, error);
-    std::vector<std::string> locals = args.GetAll("from");
-    if (locals.size() > 1)
-        return UsageError(name, "one --from at most");
-    if (!locals.empty() && !ParseIPv4(locals[0], &addr, &error))
+    std::vector<DWORD> locals;
+    if (!ParseLocalInterfaces(args, &locals, &error))
         return UsageError(name, error);
+    if (locals.size() > 1 && args.Has("echo"))
+        return UsageError(name, "--echo listens on one interface only (one --from at most)");
 
-    ListenState state = {count, 0, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    ListenState state = {count, 0, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
+    InitializeCriticalSection(&state.printing);
     SignalOnInterrupt(state.done);
-    param.dwLocalAddr = addr;
+    param.dwLocalAddr = locals.empty() ? 0 : locals[0];
     param.nMode = args.Has("group") ? KES_MODE_MULTICAST : KES_MODE_UNICAST;
     param.bEcho = args.Has("echo");
     param.pfnReceive = PrintDatagram;
@@ -59,29 +90,35 @@ int RunListen(const std::vector<std::string> &argv)
     Library library;
     if (!library.ok())
         return Failure(name, "Winsock 2.2 could not be started");
-    CKesListen listener;
-    if (!listener.InitInstance(&param))
-        return Failure(name, "cannot listen on " + Endpoint(addr, param.nPort) +
+    std::string where = locals.size() > 1 ? "port " + std::to_string(param.nPort) + " of " + DottedList(locals)
+                                          : Endpoint(param.dwLocalAddr, param.nPort);
+    Listener listener;
+    if (!listener.Start(&param, locals))
+        return Failure(name, "cannot listen on " + where +
                                  (args.Has("group") ? " in group " + Dotted(param.dwGroupAddr) : std::string()));
-    printf("listening on %s%s%s%s\n", Endpoint(addr, param.nPort).c_str(),
+    printf("listening on %s%s%s%s%s\n", where.c_str(),
+           locals.size() > 1 ? " (one receive thread each)" : "",
            args.Has("group") ? (", group " + Dotted(param.dwGroupAddr)).c_str() : "",
            param.bEcho ? ", answering each datagram with \"Echo\"" : "",
            count ? (", until " + std::to_string(count) + " datagrams arrived").c_str() : "");
     WaitForSingleObject(state.done, seconds ? static_cast<DWORD>(seconds * 1000) : INFINITE);
     listener.Release();
     CloseHandle(state.done);
+    DeleteCriticalSection(&state.printing);
     printf("%ld datagrams received\n", state.seen);
     return kExitOk;
 }
 
 }  // namespace
 
-KESNET_COMMAND(listen, "listen", "PORT [--group GROUP] [--from LOCAL] [--echo] [--count N] [--seconds S]",
+KESNET_COMMAND(listen, "listen", "PORT [--group GROUP] [--from LOCAL]... [--echo] [--count N] [--seconds S]",
                "print datagrams as they arrive",
                "Listens on PORT with a CKesListen and prints each datagram: its source, its\n"
                "length, and a hex and text view.\n"
-               "  --group GROUP  join the multicast group GROUP\n"
-               "  --from LOCAL   listen on the local interface LOCAL only\n"
+               "  --group GROUP  join the multicast group GROUP (on each --from interface)\n"
+               "  --from LOCAL   listen on the local interface LOCAL only; give it up to\n"
+               "                 eight times to listen on PORT of each of them at once with\n"
+               "                 a CKesListen3 (one receive thread each, no --echo)\n"
                "  --echo         answer each datagram with \"Echo\" to the sender, port 37102\n"
                "  --count N      stop after N datagrams\n"
                "  --seconds S    stop after S seconds\n"
