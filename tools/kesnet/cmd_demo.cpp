@@ -94,8 +94,13 @@ bool WaitSignalled(HANDLE event, DWORD ms)
 
 KESNET_COMMAND(demo, "demo", "", "show every capability of the library, end to end",
                "Runs the library's capabilities one after the other and explains what\n"
-               "happens. scripts/demo.sh runs it inside a private network namespace (as\n"
-               "root) so that multicast stays on this machine; otherwise it uses loopback.\n",
+               "happens. scripts/demo.sh runs it as root inside a private network of two\n"
+               "hosts, so that multicast and broadcast stay on this machine; without it the\n"
+               "demo uses loopback, says so, and leaves out multicast and Wake-on-LAN.\n",
+               {},
+               {},
+               "every step worked",
+               "a step failed (the output marks it FAILED)",
                RunDemo, 1);
 
 }  // namespace tool

@@ -67,6 +67,11 @@ KESNET_COMMAND(host, "host", "", "show the host's names and addresses, and the p
                "the same with the preferred address first (KesGetHostIP), and the address the\n"
                "network is to use (CorGetHostIP) with where it comes from: the host's only\n"
                "address, or with several the registry value HostIP (see: kesnet help config).\n",
+               {},
+               {},
+               "the names and addresses were shown (a name that could not be read shows\n"
+               "as \"(not available)\")",
+               "Winsock 2.2 could not be started",
                RunHost, 70);
 
 }  // namespace tool

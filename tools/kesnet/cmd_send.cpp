@@ -46,11 +46,15 @@ int RunSend(const std::vector<std::string> &argv)
 
 KESNET_COMMAND(send, "send", "ADDRESS:PORT TEXT|@FILE [--multicast] [--from LOCAL]",
                "send one datagram",
-               "Sends TEXT (or the bytes of FILE) as one datagram with KesSend, from a new\n"
-               "socket on a port of the system's choice.\n"
-               "  --multicast    ADDRESS is a multicast group: join it and send with\n"
-               "                 time-to-live 10\n"
-               "  --from LOCAL   send from the local interface LOCAL\n",
+               "Sends TEXT, or the bytes of FILE, as one datagram with KesSend, from a new\n"
+               "socket on a port of the system's choice (at most 65507 bytes).\n",
+               {{"ADDRESS:PORT", "where to send it; with --multicast ADDRESS is the group"},
+                {"TEXT|@FILE", "the datagram: TEXT as it stands, or the bytes of FILE"}},
+               {{"--multicast", "join the group ADDRESS and send to it with time-to-live 10"},
+                {"--from LOCAL", "send from the local interface LOCAL"}},
+               "the datagram went out whole",
+               "KesSend failed: the socket could not be set up on LOCAL, the group could\n"
+               "not be joined, or the send was refused",
                RunSend, 10);
 
 }  // namespace tool
