@@ -20,6 +20,10 @@ install(FILES ${CMAKE_BINARY_DIR}/kesnetConfig.cmake ${CMAKE_BINARY_DIR}/kesnetC
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+# Two small hosts to start from, and the toolchain to build a host with: the
+# one the library's C++ classes were built with.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/toolchain-i686-mingw.cmake DESTINATION ${CMAKE_INSTALL_DATADIR}/kesnet)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME kesnet)
