@@ -9,6 +9,9 @@ install(TARGETS kesnet EXPORT kesnetTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS kesnet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/kesnet.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The plain functions' names, for a host whose linker needs an import library
+# of its own making (lib /def:kesnet.def /machine:x86).
+install(FILES ${CMAKE_SOURCE_DIR}/src/kesnet.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT kesnetTargets NAMESPACE kesnet:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
 
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kesnetConfig.cmake.in

@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""The kesnet tool's command line: help in one layout for every command, clear
-errors with exit status 2 for bad arguments, and a datagram from one kesnet
-process to another.
+"""The kesnet tool's command line: help in one layout for every command, as
+docs/tool.md shows it, clear errors with exit status 2 for bad arguments, and a
+datagram from one kesnet process to another.
 
     tool_test.py WINE_RUN KESNET_EXE
 """
+import os
 import socket
 import subprocess
 import sys
 
 TOOL = sys.argv[1:3]
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "tool.md")) as doc:
+    TOOL_DOC = doc.read()
 failures = []
 
 
@@ -75,6 +78,8 @@ for name in names:
            "status %d, missing %s, lines ending in blanks %s:\n%s" % (help_text.returncode, missing, trailing, text))
     expect("kesnet %s --help says the same" % name, flag_text.returncode == 0 and flag_text.stdout == text,
            flag_text.stdout)
+    expect("docs/tool.md shows kesnet help %s as it is" % name, "```\n" + text + "```\n" in TOOL_DOC,
+           "update the command's section in docs/tool.md to:\n" + text)
 
 # One kesnet process listens, another sends.
 port = free_udp_port()
