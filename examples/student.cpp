@@ -203,13 +203,12 @@ int main(int argc, char **argv)
     }
 
     // Release before destroying, and every endpoint before KesExitInstance.
-    // Release waits for the receive thread (up to the record's dwStopTimeout),
-    // so afterwards the callbacks are done with the Lesson.
+    // Release waits (a bounded time, ample for these short callbacks) for the
+    // receive thread, so afterwards the callbacks are done with the Lesson.
     if (serving)
         fileListener->Release();
     delete fileListener;  // through the interface's virtual destructor
     messageListener.Release();
-    KesExitInstance();
     if (lesson.save != NULL)
         fclose(lesson.save);
 
@@ -227,5 +226,6 @@ int main(int argc, char **argv)
         printf("student: the file did not come whole (%lu bytes)\n", (unsigned long)lesson.received);
     CloseHandle(lesson.messageArrived);
     CloseHandle(lesson.fileArrived);
+    KesExitInstance();
     return ok && intact ? 0 : 1;
 }
