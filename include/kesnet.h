@@ -28,7 +28,8 @@
  * Threads: received data reaches the host through a ReceiveProc that runs on
  * the listener's own receive thread, never on the host's. The rules a host
  * follows (what a callback may call, what to release before what) are given
- * with ReceiveProc below and with each listener; docs/threading.md has them all.
+ * with ReceiveProc below and with each listener; threading.md, installed with
+ * the documentation (share/doc/kesnet), has them all.
  *
  * Compilers: the plain functions (KesInitInstance ... KesGetDllVersion) are C
  * functions with the __cdecl convention and undecorated names, and the records
@@ -117,11 +118,12 @@
  * listener with several threads (CKesListen3, CTcpListen3Object) may call it on
  * several threads at once, and different listeners call theirs independently:
  * guard data that the callback shares with other threads. While it runs, its
- * thread serves nothing else: keep it short. It may call any function of the
- * library, including Release (and then destroy) its own listener: Release
- * returns at once when called on the listener's own thread, and the thread ends
- * when the callback returns. It must not wait for something that only its own
- * receive thread can deliver (that thread is busy running it).
+ * thread serves nothing else: keep it short. It may call the library's
+ * functions (all but KesExitInstance), and may Release (and then destroy) its
+ * own listener: Release returns at once when called on the listener's own
+ * thread, and the thread ends when the callback returns. It must not wait for
+ * something that only its own receive thread can deliver (that thread is busy
+ * running it).
  */
 typedef void(__cdecl *ReceiveProc)(void *pData, int nLength, void *pUserData,
                                    unsigned long dwAddr, int nPort);
