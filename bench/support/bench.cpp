@@ -1,0 +1,82 @@
+#include "bench.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace bench {
+
+long long Ticks()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+double TicksToSeconds(long long ticks)
+{
+    static const double perSecond = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    return static_cast<double>(ticks) / perSecond;
+}
+
+void Sample(const std::string &figure, const std::string &variant, double value)
+{
+    printf("sample\t%s\t%s\t%.6g\n", figure.c_str(), variant.c_str(), value);
+    fflush(stdout);
+}
+
+void Fail(const std::string &what)
+{
+    printf("error\t%s\n", what.c_str());
+    fflush(stdout);
+    exit(1);
+}
+
+void Interleave(const std::string &figure, int reps, const std::vector<Variant> &variants)
+{
+    for (const Variant &v : variants)
+        v.run();
+    for (int r = 0; r < reps; r++) {
+        for (size_t i = 0; i < variants.size(); i++) {
+            const Variant &v = variants[r % 2 == 0 ? i : variants.size() - 1 - i];
+            Sample(figure, v.name, v.run());
+        }
+    }
+}
+
+DWORD Addr(const char *dotted)
+{
+    return inet_addr(dotted);
+}
+
+Options ParseOptions(int argc, char **argv)
+{
+    Options o;
+    o.local = Addr("127.0.0.1");
+    for (int i = 1; i < argc; i++) {
+        bool hasValue = i + 1 < argc;
+        if (strcmp(argv[i], "--quick") == 0)
+            o.quick = true;
+        else if (strcmp(argv[i], "--reps") == 0 && hasValue)
+            o.reps = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--local") == 0 && hasValue)
+            o.local = Addr(argv[++i]);
+        else
+            Fail(std::string("unknown argument ") + argv[i]);
+    }
+    if (o.reps < 1 || o.local == INADDR_NONE)
+        Fail("bad --reps or --local");
+    return o;
+}
+
+Library::Library()
+{
+    if (KesInitInstance() != 1)
+        Fail("Winsock 2.2 could not be started");
+}
+
+}  // namespace bench
