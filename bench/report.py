@@ -160,9 +160,15 @@ def meets(fig, ratio, baseline):
     return "yes" if (ratio >= t if fig.better == "higher" else ratio <= t) else "**no**"
 
 
+# Figures of benchmark number 0 explain others: the cost of single calls.
+CALLS = 0
+
+
 def rows(results):
     """One row per figure and baseline: (figure, baseline, lib, base, ratio)."""
     for fig in sorted(results.figures.values(), key=lambda f: f.bench):
+        if fig.bench == CALLS:
+            continue
         lib = results.median(fig.id, LIBRARY)
         baselines = results.variants(fig.id) or [None]
         for baseline in baselines:
@@ -207,6 +213,19 @@ def markdown(results):
     out.append("")
     out.append("![Ratios](report.png)")
     out.append("")
+    calls = [f for f in results.figures.values() if f.bench == CALLS]
+    if calls:
+        out.append("## What single calls cost under this Wine")
+        out.append("")
+        out.append("Medians, microseconds per call, each timed in a loop. Under Wine most socket calls "
+                   "are a round trip to the Wine server, so a receive path costs roughly the sum of "
+                   "the calls it makes per datagram.")
+        out.append("")
+        out.append("| Call | µs |")
+        out.append("|---|---|")
+        for fig in calls:
+            out.append(f"| {fig.title} | {fmt(results.median(fig.id, 'wine'))} |")
+        out.append("")
     out.append("## Notes")
     out.append("")
     seen = set()
@@ -256,6 +275,7 @@ set ylabel "relative performance"
 set yrange [0:*]
 set grid ytics
 set bmargin 14
+set rmargin 14
 plot "{data}" using 0:2:xticlabels(1) with boxes notitle lc rgb "#3a6ea5", \\
      1.0 with lines lw 2 lc rgb "#2b8a3e" title "baseline", \\
      0.9 with lines dt 2 lw 2 lc rgb "#c92a2a" title "target (within 10%)"

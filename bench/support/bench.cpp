@@ -36,14 +36,16 @@ void Fail(const std::string &what)
     exit(1);
 }
 
-void Interleave(const std::string &figure, int reps, const std::vector<Variant> &variants)
+void Interleave(const std::vector<std::string> &figures, int reps, const std::vector<Variant> &variants)
 {
     for (const Variant &v : variants)
         v.run();
     for (int r = 0; r < reps; r++) {
         for (size_t i = 0; i < variants.size(); i++) {
             const Variant &v = variants[r % 2 == 0 ? i : variants.size() - 1 - i];
-            Sample(figure, v.name, v.run());
+            std::vector<double> values = v.run();
+            for (size_t f = 0; f < figures.size() && f < values.size(); f++)
+                Sample(figures[f], v.name, values[f]);
         }
     }
 }

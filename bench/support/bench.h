@@ -27,13 +27,14 @@ void Sample(const std::string &figure, const std::string &variant, double value)
 
 struct Variant {
     std::string name;
-    std::function<double()> run;  // one repetition; returns its value
+    // One repetition; returns its value of each figure, in order.
+    std::function<std::vector<double>()> run;
 };
 
 // Runs each variant once unrecorded (to warm caches and the Wine server), then
 // once per repetition, reversing their order every other repetition so that
 // no variant always runs first, and hands every value over as a sample.
-void Interleave(const std::string &figure, int reps, const std::vector<Variant> &variants);
+void Interleave(const std::vector<std::string> &figures, int reps, const std::vector<Variant> &variants);
 
 // The command line of every benchmark program:
 //   --reps N      repetitions of each figure (default 5)
