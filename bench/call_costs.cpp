@@ -29,15 +29,11 @@ class Queue {
 public:
     Queue(DWORD local, SOCKET s, int datagrams) : m_socket(s)
     {
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = local;
-        int size = 1 << 20;  // room for every datagram of a round
-        int length = sizeof sa;
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&size), sizeof size);
-        if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-            getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
+        sockaddr_in sa = bench::SocketAddress(local, 0);
+        bench::SetIntOption(s, SO_RCVBUF, 1 << 20);  // room for every datagram of a round
+        if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
             bench::Fail("cannot bind");
+        sa.sin_port = htons(static_cast<u_short>(bench::BoundPort(s)));
         SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, 0);
         char data[64] = {};
         for (int i = 0; i < datagrams; i++)

@@ -144,6 +144,8 @@ def fmt(value):
         return f"{value:.1f}"
     if abs(value) >= 1:
         return f"{value:.2f}"
+    if abs(value) >= 0.1:
+        return f"{value:.3f}"
     return f"{value:.3g}"
 
 
@@ -233,8 +235,11 @@ def markdown(results):
         if fig.note and fig.note not in seen:
             seen.add(fig.note)
             out.append(f"- {fig.bench}: {fig.note}.")
+    missing = {}
     for (fid, variant), reason in sorted(results.missing.items()):
-        out.append(f"- `{fid}` {variant}: not measured: {reason}.")
+        missing.setdefault((variant, reason), []).append(f"`{fid}`")
+    for (variant, reason), fids in missing.items():
+        out.append(f"- Not measured, {variant}: {reason}: {', '.join(fids)}.")
     for fid, text in results.notes:
         out.append(f"- `{fid}`: {text}.")
     out.append("")

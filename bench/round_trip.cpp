@@ -19,30 +19,21 @@ namespace {
 
 const int kSize = 64;
 
+SOCKET BoundUdp(DWORD local)
+{
+    SOCKET s = bench::BoundSocket(SOCK_DGRAM, local, 0, false);
+    if (s == INVALID_SOCKET)
+        bench::Fail("cannot bind a raw socket");
+    return s;
+}
+
 // A UDP port that nothing held a moment ago.
 int FreePort(DWORD local)
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = local;
-    int length = sizeof sa;
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length);
+    SOCKET s = BoundUdp(local);
+    int port = bench::BoundPort(s);
     closesocket(s);
-    return ntohs(sa.sin_port);
-}
-
-SOCKET BoundSocket(DWORD local, int port)
-{
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port));
-    sa.sin_addr.s_addr = local;
-    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
-        bench::Fail("cannot bind a raw socket");
-    return s;
+    return port;
 }
 
 // Times `count` round trips of `trip`, which returns false if one failed:
@@ -64,21 +55,18 @@ std::vector<double> Time(int count, const std::function<bool()> &trip)
 // receives an empty one.
 class RawEcho {
 public:
-    explicit RawEcho(DWORD local) : m_socket(BoundSocket(local, 0)), m_thread([this] { Serve(); }) {}
+    explicit RawEcho(DWORD local)
+        : m_address(bench::SocketAddress(local, 0)), m_socket(BoundUdp(local)), m_thread([this] { Serve(); })
+    {
+        m_address.sin_port = htons(static_cast<u_short>(bench::BoundPort(m_socket)));
+    }
     ~RawEcho()
     {
-        sockaddr_in self = Address();
-        sendto(m_socket, "", 0, 0, reinterpret_cast<sockaddr *>(&self), sizeof self);
+        sendto(m_socket, "", 0, 0, reinterpret_cast<const sockaddr *>(&m_address), sizeof m_address);
         m_thread.join();
         closesocket(m_socket);
     }
-    sockaddr_in Address() const
-    {
-        sockaddr_in sa;
-        int length = sizeof sa;
-        getsockname(m_socket, reinterpret_cast<sockaddr *>(&sa), &length);
-        return sa;
-    }
+    sockaddr_in Address() const { return m_address; }
 
 private:
     void Serve()
@@ -95,6 +83,7 @@ private:
         }
     }
 
+    sockaddr_in m_address;
     SOCKET m_socket;
     std::thread m_thread;
 };
@@ -125,7 +114,7 @@ int main(int argc, char **argv)
 
     RawEcho rawEcho(o.local);
     sockaddr_in to = rawEcho.Address();
-    SOCKET client = BoundSocket(o.local, 0);
+    SOCKET client = BoundUdp(o.local);
     char reply[16];
 
     auto kesnetTrip = [&] { return sender.Send(data.data(), kSize, 0, 0) == 1; };

@@ -33,8 +33,8 @@ VOLUMES = {
     "udp_paced_count": (2000, 200),
     "tcp_bytes": (4 << 20, 256 << 10),      # streamed by each load, over all clients
     "tcp_native_bytes": (64 << 20, 1 << 20),
-    "idle_settle": (0.3, 0.05),             # seconds before and during the idle window
-    "idle_window": (1.0, 0.1),
+    "idle_settle": (0.2, 0.05),             # seconds before and during the idle window
+    "idle_window": (0.5, 0.1),
     "release_cycles_per_rep": (3, 1),
 }
 TCP_CLIENTS = (1, 8, 62)

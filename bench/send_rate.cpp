@@ -30,19 +30,8 @@ struct Endpoint {
 // library sender sets.
 SOCKET OpenRawSocket(DWORD addr, bool libraryOptions)
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s == INVALID_SOCKET)
-        return s;
-    int one = 1, size = kSendBuffer;
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = addr;
-    bool ok = (!libraryOptions ||
-               setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&one), sizeof one) == 0) &&
-              bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
-              (!libraryOptions ||
-               setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char *>(&size), sizeof size) == 0);
-    if (!ok) {
+    SOCKET s = bench::BoundSocket(SOCK_DGRAM, addr, 0, libraryOptions);
+    if (s != INVALID_SOCKET && libraryOptions && !bench::SetIntOption(s, SO_SNDBUF, kSendBuffer)) {
         closesocket(s);
         return INVALID_SOCKET;
     }
@@ -51,10 +40,7 @@ SOCKET OpenRawSocket(DWORD addr, bool libraryOptions)
 
 int RawSendTo(SOCKET s, const std::vector<char> &data, const Endpoint &to)
 {
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(to.port));
-    sa.sin_addr.s_addr = to.addr;
+    sockaddr_in sa = bench::SocketAddress(to.addr, to.port);
     return sendto(s, data.data(), static_cast<int>(data.size()), 0, reinterpret_cast<sockaddr *>(&sa),
                   sizeof sa) == static_cast<int>(data.size());
 }
@@ -126,11 +112,9 @@ int main(int argc, char **argv)
     bench::Options o = bench::ParseOptions(argc, argv);
     bench::Library library;
     SOCKET sink = OpenRawSocket(o.local, false);
-    sockaddr_in bound = {};
-    int length = sizeof bound;
-    if (sink == INVALID_SOCKET || getsockname(sink, reinterpret_cast<sockaddr *>(&bound), &length) != 0)
+    Endpoint to = {o.local, bench::BoundPort(sink)};
+    if (sink == INVALID_SOCKET || to.port == 0)
         bench::Fail("cannot open the receiving socket");
-    Endpoint to = {o.local, ntohs(bound.sin_port)};
     MeasureSend(o, to, 64);
     MeasureSend(o, to, 1400);
     MeasureOneShot(o, to);

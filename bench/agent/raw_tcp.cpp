@@ -3,6 +3,7 @@
 // WSAWaitForMultipleEvents on a stop event, the accept event and one event per
 // client, and makes one read of 1536 bytes per FD_READ.
 #include "agent/receiver.h"
+#include "support/bench.h"
 
 #include <thread>
 
@@ -53,13 +54,8 @@ public:
 private:
     bool Listen(Client *listener, DWORD addr, int port)
     {
-        listener->socket = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        sockaddr_in local = SocketAddress(addr, port);
+        listener->socket = BoundSocket(SOCK_STREAM, addr, port, true);
         return listener->socket != INVALID_SOCKET &&
-               setsockopt(listener->socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&one),
-                          sizeof one) == 0 &&
-               bind(listener->socket, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
                WSAEventSelect(listener->socket, listener->event, FD_ACCEPT) == 0 &&
                listen(listener->socket, m_capacity) == 0;
     }

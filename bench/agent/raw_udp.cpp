@@ -5,6 +5,7 @@
 //                  and reads one datagram per wake-up: the library listener's
 //                  design without the library.
 #include "agent/receiver.h"
+#include "support/bench.h"
 
 #include <thread>
 
@@ -21,14 +22,8 @@ struct Slot {
 
 SOCKET OpenBoundUdp(DWORD addr, int port)
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s == INVALID_SOCKET)
-        return s;
-    int one = 1, size = kReceiveBuffer;
-    sockaddr_in local = SocketAddress(addr, port);
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&one), sizeof one) != 0 ||
-        bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&size), sizeof size) != 0) {
+    SOCKET s = BoundSocket(SOCK_DGRAM, addr, port, true);
+    if (s != INVALID_SOCKET && !SetIntOption(s, SO_RCVBUF, kReceiveBuffer)) {
         closesocket(s);
         return INVALID_SOCKET;
     }

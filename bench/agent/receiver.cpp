@@ -54,13 +54,4 @@ ReceiverRegistration::ReceiverRegistration(ReceiverKind *kind)
     *tail = kind;
 }
 
-sockaddr_in SocketAddress(DWORD addr, int port)
-{
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port));
-    sa.sin_addr.s_addr = addr;
-    return sa;
-}
-
 }  // namespace bench

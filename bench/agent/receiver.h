@@ -73,9 +73,6 @@ struct ReceiverRegistration {
         nullptr};                                                                                \
     static bench::ReceiverRegistration id##_registration(&id##_kind)
 
-// The local address as Winsock wants it.
-sockaddr_in SocketAddress(DWORD addr, int port);
-
 }  // namespace bench
 
 #endif

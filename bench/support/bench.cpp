@@ -55,6 +55,43 @@ DWORD Addr(const char *dotted)
     return inet_addr(dotted);
 }
 
+sockaddr_in SocketAddress(DWORD addr, int port)
+{
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<u_short>(port));
+    sa.sin_addr.s_addr = addr;
+    return sa;
+}
+
+SOCKET BoundSocket(int type, DWORD addr, int port, bool reuse)
+{
+    SOCKET s = socket(AF_INET, type, 0);
+    if (s == INVALID_SOCKET)
+        return s;
+    sockaddr_in local = SocketAddress(addr, port);
+    if ((reuse && !SetIntOption(s, SO_REUSEADDR, 1)) ||
+        bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+int BoundPort(SOCKET s)
+{
+    sockaddr_in sa = {};
+    int length = sizeof sa;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
+        return 0;
+    return ntohs(sa.sin_port);
+}
+
+bool SetIntOption(SOCKET s, int option, int value)
+{
+    return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<char *>(&value), sizeof value) == 0;
+}
+
 Options ParseOptions(int argc, char **argv)
 {
     Options o;

@@ -51,6 +51,15 @@ Options ParseOptions(int argc, char **argv);
 
 DWORD Addr(const char *dotted);
 
+// Plain Winsock sockets, for the baselines and the programs' own ends.
+sockaddr_in SocketAddress(DWORD addr, int port);
+// A socket of the type (SOCK_DGRAM, SOCK_STREAM), with address reuse if asked,
+// bound to addr:port (port 0: the system's choice); INVALID_SOCKET on failure.
+SOCKET BoundSocket(int type, DWORD addr, int port, bool reuse);
+int BoundPort(SOCKET s);
+// Sets a SOL_SOCKET option of int size.
+bool SetIntOption(SOCKET s, int option, int value);
+
 // Winsock 2.2, started through the library for the life of the object.
 class Library {
 public:
