@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The benchmark results and the report made from them.
 
-    report.py RESULTS.tsv OUTDIR    writes OUTDIR/report.md and report.png again
-                                    from saved results
+    report.py RESULTS.tsv OUTDIR    writes OUTDIR/benchmarks.md and benchmarks.png
+                                    again from saved results
 
 Results are lines of tab-separated fields:
     figure  ID  BENCH  UNIT  BETTER  TARGETS  LIMIT  RATIO  TITLE  NOTE
@@ -162,6 +162,10 @@ def meets(fig, ratio, baseline):
     return "yes" if (ratio >= t if fig.better == "higher" else ratio <= t) else "**no**"
 
 
+# The report and its chart; the report links the chart by name, so the two may
+# be copied elsewhere together.
+REPORT, CHART = "benchmarks.md", "benchmarks.png"
+
 # Figures of benchmark number 0 explain others: the cost of single calls.
 CALLS = 0
 
@@ -213,7 +217,7 @@ def markdown(results):
                    f"{fmt(base)} | {fmt(ratio) if ratio is not None else '—'} | {target} | {met} | "
                    f"{fmt(results.median(fig.id, CEILING))} |")
     out.append("")
-    out.append("![Ratios](report.png)")
+    out.append(f"![Ratios]({CHART})")
     out.append("")
     calls = [f for f in results.figures.values() if f.bench == CALLS]
     if calls:
@@ -265,23 +269,24 @@ def chart(results, out_dir):
             if ratio is None:
                 continue
             label = f"{fig.bench}: {fig.id} / {baseline}"
-            f.write(f'"{label}" {relative(fig, ratio):.4f}\n')
+            color = 0x3a6ea5 if baseline in fig.targets else 0x9aa5b1  # with a target: blue
+            f.write(f'"{label}" {relative(fig, ratio):.4f} {color}\n')
             count += 1
     if count == 0:
         return False
     script = f"""
-set terminal pngcairo size {max(900, 40 * count + 200)},650 font "sans,9"
-set output "{os.path.join(out_dir, 'report.png')}"
-set title "kesnet relative to its baselines under the same Wine (above 1: kesnet better)"
+set terminal pngcairo size {max(900, 40 * count + 250)},760 font "sans,9"
+set output "{os.path.join(out_dir, CHART)}"
+set title "kesnet relative to its baselines under the same Wine (above 1: kesnet better; blue: figures with a target)"
 set style fill solid 0.6 border -1
 set boxwidth 0.7
 set xtics rotate by -60 left noenhanced
 set ylabel "relative performance"
 set yrange [0:*]
 set grid ytics
-set bmargin 14
-set rmargin 14
-plot "{data}" using 0:2:xticlabels(1) with boxes notitle lc rgb "#3a6ea5", \\
+set bmargin 20
+set rmargin 16
+plot "{data}" using 0:2:3:xticlabels(1) with boxes notitle lc rgb variable, \\
      1.0 with lines lw 2 lc rgb "#2b8a3e" title "baseline", \\
      0.9 with lines dt 2 lw 2 lc rgb "#c92a2a" title "target (within 10%)"
 """
@@ -292,8 +297,8 @@ plot "{data}" using 0:2:xticlabels(1) with boxes notitle lc rgb "#3a6ea5", \\
 def write(results, out_dir):
     text = markdown(results)
     if not chart(results, out_dir):
-        text = text.replace("![Ratios](report.png)", "(no chart: gnuplot is missing or no ratio was measured)")
-    with open(os.path.join(out_dir, "report.md"), "w") as f:
+        text = text.replace(f"![Ratios]({CHART})", "(no chart: gnuplot is missing or no ratio was measured)")
+    with open(os.path.join(out_dir, REPORT), "w") as f:
         f.write(text)
 
 

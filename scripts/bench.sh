@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the library and its benchmarks, runs them all and writes the report:
-#   build/bench-report/report.md   every figure beside its baselines, with ratios
-#   build/bench-report/report.png  the ratios as a chart
-#   build/bench-report/results.tsv every sample (bench/report.py remakes the report)
+#   build/bench-report/benchmarks.md   every figure beside its baselines, with ratios
+#   build/bench-report/benchmarks.png  the ratios as a chart (linked from the report)
+#   build/bench-report/results.tsv     every sample (bench/report.py remakes the report)
 #
 #   scripts/bench.sh [--reps N] [--quick]
 #
