@@ -106,8 +106,11 @@ class Agent:
                                     "baseline": None if words[4] == "-" else words[4]}
 
     def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
+        try:
+            self.proc.stdin.write(line + "\n")
+            self.proc.stdin.flush()
+        except OSError as error:
+            raise BenchError(f"{self.name} has gone ({error})")
 
     def receive(self, timeout=60):
         # Reads the pipe itself: a buffered reader could hold lines that
@@ -155,8 +158,9 @@ class Agent:
         try:
             self.send("quit")
             self.proc.wait(timeout=30)
-        except (OSError, subprocess.TimeoutExpired):
+        except (BenchError, subprocess.TimeoutExpired):
             self.proc.kill()
+            self.proc.wait()
 
 
 class Context:
@@ -170,10 +174,18 @@ class Context:
         self.results = report.Results()
         self.wine_run = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                      "scripts", "wine-run.sh")
+        self.start_agents()
+
+    def start_agents(self):
         prefix = os.environ.get("KESNET_WINEPREFIX")
         self.wine = Agent([self.wine_run, self.exe("bench_listen_agent")], "the Wine agent",
                           wineserver_pid(prefix) if prefix else None)
         self.native_agent = Agent([self.native, "agent"], "the native agent")
+
+    def restart_agents(self):
+        """After a failure: the agents may have died or be in any state."""
+        self.close()
+        self.start_agents()
 
     def exe(self, name):
         return os.path.join(self.bin, name + ".exe")
@@ -532,19 +544,29 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--peer-ns")
     parser.add_argument("--links", type=int, default=0)
-    parser.add_argument("--only", help="comma-separated benchmark functions to run (for development)")
+    parser.add_argument("--only", help="comma-separated benchmarks to run, e.g. send,receive")
     args = parser.parse_args()
 
     os.makedirs(args.out, exist_ok=True)
     machine = report.machine_facts()
     started = time.time()
     ctx = Context(args)
+    failed = []
     try:
         for bench in BENCHMARKS:
-            if args.only and bench.__name__ not in args.only.split(","):
+            name = bench.__name__[len("bench_"):]
+            if args.only and name not in args.only.split(","):
                 continue
-            print(f"bench: {bench.__name__[6:]} ...", flush=True)
-            bench(ctx)
+            print(f"bench: {name} ...", flush=True)
+            try:
+                bench(ctx)
+            except (BenchError, RuntimeError, subprocess.SubprocessError) as error:
+                # A crash of the library under test is a finding: it goes in
+                # the report, and the other benchmarks still run.
+                print(f"bench: {name} failed: {error}", file=sys.stderr, flush=True)
+                ctx.results.note(name, f"the benchmark failed: {str(error).splitlines()[0]}")
+                failed.append(name)
+                ctx.restart_agents()
     finally:
         ctx.close()
     machine["duration"] = "%.0f s" % (time.time() - started)
@@ -555,6 +577,8 @@ def main():
     ctx.results.save(os.path.join(args.out, "results.tsv"))
     report.write(ctx.results, args.out)
     print(f"bench: report in {os.path.join(args.out, report.REPORT)}")
+    if failed:
+        sys.exit(f"bench: failed: {', '.join(failed)}")
 
 
 if __name__ == "__main__":
