@@ -92,18 +92,16 @@ public:
         Answer(line);
     }
 
-    void Stop()
+    // Stops the running receiver, if any; how long its Stop took.
+    double Stop()
     {
-        double took = 0;
-        if (m_receiver) {
-            double start = bench::Seconds();
-            m_receiver->Stop();
-            took = bench::Seconds() - start;
-            m_receiver.reset();
-        }
-        char line[64];
-        snprintf(line, sizeof line, "stopped %.6f", took);
-        Answer(line);
+        if (!m_receiver)
+            return 0;
+        double start = bench::Seconds();
+        m_receiver->Stop();
+        double took = bench::Seconds() - start;
+        m_receiver.reset();
+        return took;
     }
 
 private:
@@ -129,7 +127,7 @@ int main()
         else if (command == "tally")
             agent.Tally();
         else if (command == "stop")
-            agent.Stop();
+            Answer("stopped " + std::to_string(agent.Stop()));
         else if (command == "quit")
             break;
         else if (!command.empty())
