@@ -25,15 +25,14 @@ WaitResult WaitForDatagram(tagThreadParam *pThread, HANDLE hNetEvent)
     return pThread->StopRequested() ? kStop : kRetry;
 }
 
-// Reads and clears the socket's network events; the same call resets the
-// event. A second reset after it would be a race: a datagram arriving between
-// the two calls signals the event, the reset clears it, and the datagram then
-// waits unseen, since Winsock does not signal FD_READ again until a receive.
-bool ReadableDatagramWaiting(CUdpSocket *socket)
+// Re-arms the network event before the socket is drained. Every receive,
+// also the last one that finds nothing, lets Winsock signal FD_READ again, so
+// a datagram that arrives during the drain is either read by it or wakes the
+// next wait. Resetting the event is cheaper than asking for the network
+// events, which for a socket selected for FD_READ alone say nothing more.
+void RearmNetworkEvent(CUdpSocket *socket)
 {
-    WSANETWORKEVENTS happened = {};
-    WSAEnumNetworkEvents(socket->GetSocket(), socket->m_hNetEvent, &happened);
-    return (happened.lNetworkEvents & FD_READ) != 0;
+    WSAResetEvent(socket->m_hNetEvent);
 }
 
 // The thread's receive buffer, handed over with every byte after the datagram
@@ -112,10 +111,8 @@ unsigned long RunDatagramReceiveLoop(tagThreadParam *pThread, const DatagramRece
 
         if (!pThread->Enter())
             return 0;
-        bool readable = ReadableDatagramWaiting(socket);
+        RearmNetworkEvent(socket);
         pThread->Leave();
-        if (!readable)
-            continue;
         // Once woken, read on until the socket has nothing more: under load
         // each datagram then costs one receive, not a wait, an event query and
         // a receive (under Wine each of these is a round trip to its server).
