@@ -161,9 +161,11 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
 
 void CTcpServer::AcceptClient()
 {
+    // Given the event, WSAEnumNetworkEvents also resets it, in the same step
+    // that takes the events: a reset of our own after it could only erase a
+    // signal that came in between, and costs a trip to the Wine server.
     WSANETWORKEVENTS happened = {};
     WSAEnumNetworkEvents(m_sListen, m_hAcceptEvent, &happened);
-    WSAResetEvent(m_hAcceptEvent);
     if ((happened.lNetworkEvents & FD_ACCEPT) == 0)
         return;
     sockaddr_in peer = {};
@@ -192,8 +194,7 @@ CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
 {
     const tagTcpClient &client = m_clients.At(nPlace);
     WSANETWORKEVENTS happened = {};
-    WSAEnumNetworkEvents(client.sClient, client.hEvent, &happened);
-    WSAResetEvent(client.hEvent);
+    WSAEnumNetworkEvents(client.sClient, client.hEvent, &happened);  // resets the event too
 
     Pass pass;
     if (happened.lNetworkEvents & FD_READ) {
