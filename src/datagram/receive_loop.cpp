@@ -109,18 +109,26 @@ unsigned long RunDatagramReceiveLoop(tagThreadParam *pThread, const DatagramRece
         if (woke == kRetry)
             continue;
 
+        // The datagram that woke the thread is handed over before the event is
+        // re-armed: an echo then leaves without waiting for the reset, which
+        // under Wine is a round trip to its server.
+        Delivery delivered = DeliverOne(pThread, socket, receiver, &buffer);
+        if (delivered == kEnd)
+            return 0;
         if (!pThread->Enter())
             return 0;
         RearmNetworkEvent(socket);
         pThread->Leave();
-        // Once woken, read on until the socket has nothing more: under load
-        // each datagram then costs one receive, not a wait, an event query and
-        // a receive (under Wine each of these is a round trip to its server).
-        // A stop request still wins between any two datagrams.
-        Delivery delivered;
-        while ((delivered = DeliverOne(pThread, socket, receiver, &buffer)) == kDelivered)
+        // Then read on until the socket has nothing more, at least once: a
+        // datagram that came after the first receive may have had its signal
+        // cleared by the re-arming. Under load each datagram so costs one
+        // receive, not a wait, an event query and a receive. A stop request
+        // still wins between any two datagrams.
+        do {
             if (pThread->StopRequested())
                 return 0;
+            delivered = DeliverOne(pThread, socket, receiver, &buffer);
+        } while (delivered == kDelivered);
         if (delivered == kEnd)
             return 0;
     }
