@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "stream/stream_socket.h"
+#include "util/host_pointers.h"
 
 // What one pass of the serving loop leaves to be done outside the lock.
 struct CTcpServer::Pass {
@@ -131,7 +132,9 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
         // locals are used here.
         if (pass.bStop)
             return 0;
-        if (pass.bDeliver && callback != nullptr)
+        // A callback that cannot be called (null, or not code) gets nothing;
+        // the clients are still served, and their bytes dropped.
+        if (pass.bDeliver && IsCallable(reinterpret_cast<void *>(callback)))
             callback(buffer, pass.nLength, pUserData, pass.dwAddr, pass.nPort);
         closePlace = pass.nClosePlace;
     }
