@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "host/preferred_address.h"
+#include "util/winsock_epoch.h"
 
 namespace {
 
@@ -68,7 +69,8 @@ extern "C" int __cdecl VantixGetHostIP(DWORD *pdwAddr)
                 memcpy(&pdwAddr[count], entry->h_addr_list[count], sizeof(DWORD));
         }
     }
-    WSACleanup();
+    if (WSACleanup() == 0)
+        EndWinsockEpochIfStopped();
     return count;
 }
 
