@@ -18,21 +18,6 @@ using kr::Row;
 
 const DWORD kAll = 0xFFFFFFFF;
 
-std::string ProgramFolder()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder(path, n);
-    return folder.substr(0, folder.rfind('\\') + 1);
-}
-
-::testing::AssertionResult Holds(bool condition, const char *what)
-{
-    if (condition)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << what;
-}
-
 class BadInput : public kt::WinsockTest {
 protected:
     std::shared_ptr<kr::Guarded> Out(size_t n) { return std::make_shared<kr::Guarded>(n); }
@@ -66,10 +51,10 @@ TEST_F(BadInput, KesSend)
     auto arrives = [&](size_t length) -> Row::Check {
         return [&receiver, length] {
             kt::Datagram d;
-            return Holds(receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
+            return kr::Holds(receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
         };
     };
-    Row::Check nothing = [&] { return Holds(kr::NothingArrived(receiver), "a datagram was sent"); };
+    Row::Check nothing = [&] { return kr::Holds(kr::NothingArrived(receiver), "a datagram was sent"); };
     bool foreignBinds = kr::BindsForeignAddress(SOCK_DGRAM);
     std::vector<Row> rows = {
         {"plain send from read-only data", [&] { return KesSend(1, payload, 7, to, port, 0); }, 1, arrives(7)},
@@ -156,7 +141,7 @@ TEST_F(BadInput, KesGetHostName)
              [&] { return KesGetHostName(m_bad.TailAs<char>(strlen(expected) + 1)); }, 0},
             {"read-only", [&] { return KesGetHostName(static_cast<char *>(m_bad.ReadOnly(expected, 64))); }, 0},
             {"64 bytes", [&] { return KesGetHostName(name->get()); }, 1,
-             [&] { return Holds(name->Text() == expected, "not the host name"); }},
+             [&] { return kr::Holds(name->Text() == expected, "not the host name"); }},
         },
         {name});
 }
@@ -170,12 +155,12 @@ TEST_F(BadInput, KesGetCompName)
     auto name = Out(fits);
     auto small = Out(length);
     auto untouched = [](const std::shared_ptr<kr::Guarded> &buffer) {
-        return [buffer] { return Holds(buffer->Untouched(), "the buffer was written"); };
+        return [buffer] { return kr::Holds(buffer->Untouched(), "the buffer was written"); };
     };
     kr::ExpectRows(
         {
             {"exactly large enough", [&] { return KesGetCompName(name->get(), fits); }, 1,
-             [&] { return Holds(name->Text() == expected, "not the computer name"); }},
+             [&] { return kr::Holds(name->Text() == expected, "not the computer name"); }},
             {"one byte too small", [&] { return KesGetCompName(small->get(), length); }, 0, untouched(small)},
             {"size 0", [&] { return KesGetCompName(small->get(), 0); }, 0, untouched(small)},
             {"null, size 0", [] { return KesGetCompName(nullptr, 0); }, 0},
@@ -196,7 +181,7 @@ TEST_F(BadInput, VantixGetHostIP)
     kr::ExpectRows(
         {
             {"room for 16", [&] { return VantixGetHostIP(list->as<DWORD>()); }, count,
-             [&] { return Holds(memcmp(list->get(), expected, count * sizeof(DWORD)) == 0, "not the addresses"); }},
+             [&] { return kr::Holds(memcmp(list->get(), expected, count * sizeof(DWORD)) == 0, "not the addresses"); }},
             {"null", [] { return VantixGetHostIP(nullptr); }, 0},
             {"no access", [&] { return VantixGetHostIP(m_bad.NoAccessAs<DWORD>()); }, 0},
             {"room for the addresses but not for 16",
@@ -235,7 +220,7 @@ TEST_F(BadInput, KesGetNetCard)
         {
             {"null only counts", [] { return KesGetNetCard(nullptr); }, count},
             {"room for every record", [&] { return KesGetNetCard(list->as<BYTE>()); }, count,
-             [&] { return Holds(!list->Untouched(), "no record written"); }},
+             [&] { return kr::Holds(!list->Untouched(), "no record written"); }},
             {"no access", [&] { return KesGetNetCard(m_bad.NoAccessAs<BYTE>()); }, 0},
             {"one byte short", [&] { return KesGetNetCard(m_bad.Tail(count * 6 - 1)); }, 0},
             {"read-only", [&] { return KesGetNetCard(static_cast<BYTE *>(m_bad.ReadOnly(list->get(), count * 6))); }, 0},
@@ -297,7 +282,7 @@ TEST_F(BadRegistryInput, RegReadDWORD)
 {
     auto value = Out(sizeof(DWORD));
     auto reads = [&](DWORD expected) {
-        return [value, expected] { return Holds(*value->as<DWORD>() == expected, "not the stored number"); };
+        return [value, expected] { return kr::Holds(*value->as<DWORD>() == expected, "not the stored number"); };
     };
     const char *noAccess = m_bad.NoAccessAs<char>();
     kr::ExpectRows(
@@ -332,7 +317,7 @@ TEST_F(BadRegistryInput, RegReadString)
     kr::ExpectRows(
         {
             {"the text", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", text->get(), 16); }, 1,
-             [&] { return Holds(text->Text() == "hello", "not the stored text"); }},
+             [&] { return kr::Holds(text->Text() == "hello", "not the stored text"); }},
             {"null buffer with size 0 only asks", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", nullptr, 0); }, 1},
             {"null buffer with a size", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", nullptr, 16); }, 0},
             {"buffer with no access", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", m_bad.NoAccessAs<char>(), 16); },
@@ -358,7 +343,7 @@ TEST_F(BadRegistryInput, RegWriteDWORD)
     kr::ExpectRows({
         {"a number", [&] { return RegWriteDWORD(HKEY_CURRENT_USER, Key(), "written", 0xFFFFFFFF); }, 1,
          [&] {
-             return Holds(RegReadDWORD(HKEY_CURRENT_USER, Key(), "written", &stored) && stored == 0xFFFFFFFF,
+             return kr::Holds(RegReadDWORD(HKEY_CURRENT_USER, Key(), "written", &stored) && stored == 0xFFFFFFFF,
                           "not stored");
          }},
         {"null value name writes the key's default value",
@@ -397,7 +382,7 @@ TEST_F(BadRegistryInput, RegWriteString)
 // directory, this program a file that is no bitmap.
 TEST_F(BadInput, SFGetCatalogSize)
 {
-    std::string folder = ProgramFolder();
+    std::string folder = kr::ProgramFolder();
     kr::ExpectRows({
         {"null", [] { return SFGetCatalogSize(nullptr); }, 0},
         {"empty", [] { return SFGetCatalogSize(""); }, 0},
@@ -443,13 +428,13 @@ TEST_F(BadInput, SIsFileWav)
 
 TEST_F(BadInput, KesGetDllVersion)
 {
-    std::string module = ProgramFolder() + "kesnet.dll";
+    std::string module = kr::ProgramFolder() + "kesnet.dll";
     std::string expected = KESNET_EXPECTED_VERSION;
     auto version = Out(expected.size() + 1);
     kr::ExpectRows(
         {
             {"the library's version", [&] { return KesGetDllVersion(module.c_str(), version->get()); }, 1,
-             [&] { return Holds(version->Text() == expected, "not the product version"); }},
+             [&] { return kr::Holds(version->Text() == expected, "not the product version"); }},
             {"null buffer", [&] { return KesGetDllVersion(module.c_str(), nullptr); }, 0},
             {"buffer with no access", [&] { return KesGetDllVersion(module.c_str(), m_bad.NoAccessAs<char>()); }, 0},
             {"buffer one byte short",

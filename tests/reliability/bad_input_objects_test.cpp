@@ -27,13 +27,6 @@ using kt::Loopback;
 const DWORD kAll = 0xFFFFFFFF;
 const char kEcho[4] = {'E', 'c', 'h', 'o'};
 
-::testing::AssertionResult Holds(bool condition, const char *what)
-{
-    if (condition)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << what;
-}
-
 int Port16(int nPort)
 {
     return static_cast<u_short>(nPort);
@@ -221,13 +214,13 @@ protected:
         if (!m_sender.SendTo("ping", 4, Loopback(), port))
             return ::testing::AssertionFailure() << "could not send";
         if (then == Then::kEndsItsThread)
-            return Holds(WaitForSingleObject(thread, kt::Bound()) == WAIT_OBJECT_0, "the receive thread still runs");
+            return kr::Holds(WaitForSingleObject(thread, kt::Bound()) == WAIT_OBJECT_0, "the receive thread still runs");
         if (then == Then::kEchoes) {
             kt::Datagram echo;
             if (!m_echoes.Receive(&echo) || echo.data != std::vector<unsigned char>(kEcho, kEcho + 4))
                 return ::testing::AssertionFailure() << "no echo";
         }
-        return Holds(m_seen.WaitFor(before + 1) && kt::Text(m_seen.At(before)) == "ping", "not delivered");
+        return kr::Holds(m_seen.WaitFor(before + 1) && kt::Text(m_seen.At(before)) == "ping", "not delivered");
     }
 
     // Starts a listener with the record and, when it starts, exercises its
@@ -357,12 +350,12 @@ protected:
     {
         return [this, length] {
             kt::Datagram d;
-            return Holds(m_receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
+            return kr::Holds(m_receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
         };
     }
     Row::Check Nothing()
     {
-        return [this] { return Holds(kr::NothingArrived(m_receiver), "a datagram was sent"); };
+        return [this] { return kr::Holds(kr::NothingArrived(m_receiver), "a datagram was sent"); };
     }
 
     kt::RawUdp m_receiver;
@@ -488,13 +481,13 @@ protected:
     Row::Check Answered(size_t length)
     {
         return [this, length] {
-            return Holds(m_listener.seen.WaitFor(m_delivered + 1) && m_listener.seen.At(m_delivered++).data.size() == length,
+            return kr::Holds(m_listener.seen.WaitFor(m_delivered + 1) && m_listener.seen.At(m_delivered++).data.size() == length,
                          "not delivered");
         };
     }
     Row::Check NotSent()
     {
-        return [this] { return Holds(m_listener.seen.Count() == m_delivered, "a datagram was delivered"); };
+        return [this] { return kr::Holds(m_listener.seen.Count() == m_delivered, "a datagram was delivered"); };
     }
     static bool Idle(CKesSend2 &s)
     {
@@ -537,7 +530,7 @@ TEST_F(BadSend2Input, CKesSend2Send)
     rows.push_back({"a destination that does not answer", [&] { return sender->Send(m_payload, 7, 0, m_receiver.port()); },
                     0, [this] {
                         kt::Datagram d;
-                        return Holds(m_receiver.Receive(&d), "not sent");
+                        return kr::Holds(m_receiver.Receive(&d), "not sent");
                     }});
     rows.push_back({"after Release",
                     [&] {
@@ -667,7 +660,7 @@ protected:
     {
         kt::RawTcp client;
         if (then == Then::kDelivers)
-            return Holds(client.Connect(Loopback(), port) && client.Send("block") &&
+            return kr::Holds(client.Connect(Loopback(), port) && client.Send("block") &&
                              m_reads.WaitForBytes(client.localAddr(), client.localPort(), 5),
                          "not delivered");
         if (!client.Connect(Loopback(), port))
@@ -675,7 +668,7 @@ protected:
         client.Send("block");  // may fail when the listener has reset it already
         client.ShutdownSend();
         bool closed = client.WaitClosed();
-        return Holds(closed && m_reads.StreamFrom(client.localAddr(), client.localPort()).empty(),
+        return kr::Holds(closed && m_reads.StreamFrom(client.localAddr(), client.localPort()).empty(),
                      "the connection was not served and closed");
     }
 

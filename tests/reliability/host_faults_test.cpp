@@ -265,7 +265,7 @@ struct OpenObjects {
                     sender3.Send(reinterpret_cast<unsigned char *>(data), 4, 0, 0) && tcpSender->Send(data, 4);
         if (!sent)
             return ::testing::AssertionFailure() << "a send failed";
-        return Holds(seen.WaitFor(before + 3) && reads.WaitForBytes(bytes + 4), "not everything arrived");
+        return kr::Holds(seen.WaitFor(before + 3) && reads.WaitForBytes(bytes + 4), "not everything arrived");
     }
 
     // Every send fails, without a crash.
@@ -274,7 +274,7 @@ struct OpenObjects {
         char data[] = "data";
         long sent = sender.Send(data, 4, 0, 0) + sender2.Send(data, 4, 0, 0) +
                     sender3.Send(reinterpret_cast<unsigned char *>(data), 4, 0, 0) + tcpSender->Send(data, 4);
-        return Holds(sent == 0, "a send worked without Winsock");
+        return kr::Holds(sent == 0, "a send worked without Winsock");
     }
 
     void Release()
@@ -290,13 +290,6 @@ struct OpenObjects {
         if (processWide)
             KesStopListen();
         processWide = false;
-    }
-
-    static ::testing::AssertionResult Holds(bool condition, const char *what)
-    {
-        if (condition)
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << what;
     }
 };
 
@@ -369,14 +362,6 @@ TEST(WinsockStoppedUnderOpenObjects, ReleaseAfterARestartLeavesNewSocketsAlone)
 // ---------------------------------------------------------------------------
 // The echo port held by another process.
 
-std::string ProgramFolder()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder(path, n);
-    return folder.substr(0, folder.rfind('\\') + 1);
-}
-
 // port_holder, a program of the tests, holding a UDP port on every interface.
 class PortHolder {
 public:
@@ -386,7 +371,7 @@ public:
         std::string readyName = "kesnet-holder-ready-" + id, quitName = "kesnet-holder-quit-" + id;
         m_ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
         m_quit = CreateEventA(nullptr, TRUE, FALSE, quitName.c_str());
-        std::string command = "\"" + ProgramFolder() + "port_holder.exe\" " + std::to_string(port) + " " + mode + " " +
+        std::string command = "\"" + kr::ProgramFolder() + "port_holder.exe\" " + std::to_string(port) + " " + mode + " " +
                               readyName + " " + quitName + " " + std::to_string(GetCurrentProcessId());
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;

@@ -99,6 +99,13 @@ std::string Guarded::Text() const
     return std::string(start, strnlen(start, m_size));
 }
 
+::testing::AssertionResult Holds(bool condition, const char *what)
+{
+    if (condition)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what;
+}
+
 void ExpectRows(const std::vector<Row> &rows, const std::vector<std::shared_ptr<Guarded>> &guarded)
 {
     for (const Row &row : rows) {

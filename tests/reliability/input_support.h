@@ -107,6 +107,9 @@ struct Row {
     Check then;
 };
 
+// Success if condition holds, else a failure that says what went wrong.
+::testing::AssertionResult Holds(bool condition, const char *what);
+
 // Runs every row, checking its result, its further checks and, after each
 // row, the guards of every buffer in guarded.
 void ExpectRows(const std::vector<Row> &rows, const std::vector<std::shared_ptr<Guarded>> &guarded = {});
