@@ -41,8 +41,8 @@ int CKesListen3::InitInstance(tagParamListen3 *pParam)
     if (!SlotCountAccepted(m_param.nCount))
         return 0;
     for (int i = 0; i < m_param.nCount; ++i) {
-        DWORD dwGroup = m_param.nMode == KES_MODE_MULTICAST ? m_param.dwGroupAddr : 0;
-        m_pSocket[i] = OpenSlotSocket(kReceivingSlot, m_param.nPort, m_param.dwLocalAddr[i], dwGroup);
+        m_pSocket[i] = OpenSlotSocket(kReceivingSlot, m_param.nPort, m_param.dwLocalAddr[i],
+                                      m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
         tagThreadParam *thread = nullptr;
         if (m_pSocket[i] != nullptr)
             thread = tagThreadParam::Start(InitThreadProc, this, i, m_pSocket[i]->m_hStopEvent,

@@ -38,8 +38,8 @@ int CKesSend3::InitInstance(tagParamSend3 *pParam)
         return 0;
     for (int i = 0; i < m_param.nCount; ++i) {
         // In multicast mode the destination is the group.
-        DWORD dwGroup = m_param.nMode == KES_MODE_MULTICAST ? m_param.dwDestAddr : 0;
-        m_pSocket[i] = OpenSlotSocket(kSendingSlot, 0, m_param.dwLocalAddr[i], dwGroup);
+        m_pSocket[i] = OpenSlotSocket(kSendingSlot, 0, m_param.dwLocalAddr[i], m_param.nMode == KES_MODE_MULTICAST,
+                                      m_param.dwDestAddr);
         if (m_pSocket[i] == nullptr) {
             Release();
             return 0;

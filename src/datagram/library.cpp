@@ -3,6 +3,8 @@
 
 #include <winsock2.h>
 
+#include "util/winsock_epoch.h"
+
 extern "C" int __cdecl KesInitInstance(void)
 {
     WSADATA data;
@@ -16,7 +18,10 @@ extern "C" int __cdecl KesInitInstance(void)
 
 extern "C" int __cdecl KesExitInstance(void)
 {
-    return WSACleanup() == 0;
+    if (WSACleanup() != 0)
+        return 0;
+    EndWinsockEpochIfStopped();
+    return 1;
 }
 
 extern "C" int __cdecl KesSend(int nMode, const void *pData, DWORD dwLength, DWORD dwDestAddr,

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "datagram/udp_socket.h"
+#include "util/host_pointers.h"
 #include "util/receive_thread.h"
 
 namespace {
@@ -81,7 +82,7 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
     void *pUserData = *receiver.ppUserData;
     pThread->Leave();
 
-    if (IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<void *>(callback))))
+    if (!IsCallable(reinterpret_cast<void *>(callback)))
         return kEnd;
     // The host's code runs outside Enter/Leave, so Release may give up on us
     // (or be called from here) while it runs.

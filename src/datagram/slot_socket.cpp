@@ -17,12 +17,12 @@ bool PrepareForRole(CUdpSocket *socket, SlotRole role)
 
 }  // namespace
 
-CUdpSocket *OpenSlotSocket(SlotRole role, int nPort, DWORD dwLocalAddr, DWORD dwGroup)
+CUdpSocket *OpenSlotSocket(SlotRole role, int nPort, DWORD dwLocalAddr, bool bJoin, DWORD dwGroup)
 {
     CUdpSocket *socket = new (std::nothrow) CUdpSocket;
     if (socket == nullptr)
         return nullptr;
-    if (socket->Create(nPort, dwLocalAddr) && (dwGroup == 0 || socket->JoinGroup(dwGroup)) &&
+    if (socket->Create(nPort, dwLocalAddr) && (!bJoin || socket->JoinGroup(dwGroup)) &&
         PrepareForRole(socket, role))
         return socket;
     CloseSlotSocket(socket);

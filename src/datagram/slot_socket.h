@@ -9,12 +9,13 @@ class CUdpSocket;
 
 enum SlotRole { kSendingSlot, kReceivingSlot };
 
-// Binds nPort (0: one of the system's choice) on dwLocalAddr and joins dwGroup
-// there unless it is 0; joining also makes dwLocalAddr the interface that group
-// datagrams leave through. A sending slot gets a 64 KiB send buffer; a
-// receiving slot a 64 KiB receive buffer and its network event tied to
-// incoming datagrams. Null if any step fails, with nothing left open.
-CUdpSocket *OpenSlotSocket(SlotRole role, int nPort, DWORD dwLocalAddr, DWORD dwGroup);
+// Binds nPort (0: one of the system's choice) on dwLocalAddr and, when bJoin
+// is set (multicast mode), joins dwGroup there; joining also makes dwLocalAddr
+// the interface that group datagrams leave through. A group of 0 is joined
+// like any other, and refused by the system. A sending slot gets a 64 KiB
+// send buffer; a receiving slot a 64 KiB receive buffer and its network event
+// tied to incoming datagrams. Null if any step fails, with nothing left open.
+CUdpSocket *OpenSlotSocket(SlotRole role, int nPort, DWORD dwLocalAddr, bool bJoin, DWORD dwGroup);
 
 // Leaves the group if one was joined, closes the socket and empties the slot.
 // Nothing happens to an empty slot.

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include "util/socket_address.h"
+#include "util/winsock_epoch.h"
 
 // The multicast options must carry their Winsock 2 numbers; the Winsock 1.1
 // header uses other values for the same names.
@@ -19,7 +20,7 @@ const int kMulticastTtl = 10;
 }  // namespace
 
 CUdpSocket::CUdpSocket()
-    : m_socket(INVALID_SOCKET), m_dwInterface(0), m_dwGroup(0), m_pReceiver(nullptr)
+    : m_socket(INVALID_SOCKET), m_nEpoch(0), m_dwInterface(0), m_dwGroup(0), m_pReceiver(nullptr)
 {
     m_hNetEvent = WSACreateEvent();
     m_hStopEvent = WSACreateEvent();
@@ -39,13 +40,14 @@ int CUdpSocket::Create(int nPort, DWORD dwInterface)
     m_socket = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, 0);
     if (m_socket == INVALID_SOCKET)
         return 0;
+    m_nEpoch = CurrentWinsockEpoch();
     if (!SetIntOption(SOL_SOCKET, SO_REUSEADDR, 1)) {
         Close();
         return 0;
     }
     m_dwInterface = dwInterface;
     sockaddr_in local = MakeAddress(dwInterface, nPort);
-    if (bind(m_socket, reinterpret_cast<sockaddr *>(&local), sizeof local) == SOCKET_ERROR) {
+    if (bind(Live(), reinterpret_cast<sockaddr *>(&local), sizeof local) == SOCKET_ERROR) {
         Close();
         return 0;
     }
@@ -54,15 +56,20 @@ int CUdpSocket::Create(int nPort, DWORD dwInterface)
 
 void CUdpSocket::Close()
 {
-    if (m_socket != INVALID_SOCKET)
+    if (Live() != INVALID_SOCKET)
         closesocket(m_socket);
     m_socket = INVALID_SOCKET;
+}
+
+SOCKET CUdpSocket::Live() const
+{
+    return IsCurrentWinsockEpoch(m_nEpoch) ? m_socket : INVALID_SOCKET;
 }
 
 int CUdpSocket::SendTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPort)
 {
     sockaddr_in to = MakeAddress(dwAddr, nPort);
-    int sent = sendto(m_socket, static_cast<const char *>(pData), static_cast<int>(dwLength), 0,
+    int sent = sendto(Live(), static_cast<const char *>(pData), static_cast<int>(dwLength), 0,
                       reinterpret_cast<sockaddr *>(&to), sizeof to);
     return sent != SOCKET_ERROR && static_cast<DWORD>(sent) == dwLength;
 }
@@ -71,7 +78,7 @@ int CUdpSocket::RecvFrom(void *pBuffer, int *pnLength, DWORD *pdwAddr, int *pnPo
 {
     sockaddr_in from = {};
     int fromLength = sizeof from;
-    *pnLength = recvfrom(m_socket, static_cast<char *>(pBuffer), *pnLength, 0,
+    *pnLength = recvfrom(Live(), static_cast<char *>(pBuffer), *pnLength, 0,
                          reinterpret_cast<sockaddr *>(&from), &fromLength);
     if (*pnLength == SOCKET_ERROR)
         return 0;
@@ -94,9 +101,9 @@ int CUdpSocket::SetRecvBuf(int nSize)
 
 int CUdpSocket::SelectEvents(long lMask)
 {
-    if (m_socket == INVALID_SOCKET)
+    if (Live() == INVALID_SOCKET)
         return 0;
-    return WSAEventSelect(m_socket, m_hNetEvent, lMask) != SOCKET_ERROR;
+    return WSAEventSelect(Live(), m_hNetEvent, lMask) != SOCKET_ERROR;
 }
 
 int CUdpSocket::SetMulticastIf()
@@ -112,7 +119,7 @@ int CUdpSocket::JoinGroup(DWORD dwGroup)
     if (!SetMulticastIf())
         return 0;
     SetIntOption(IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl);  // a refused TTL is not fatal
-    if (setsockopt(m_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char *>(&request),
+    if (setsockopt(Live(), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char *>(&request),
                    sizeof request) == SOCKET_ERROR)
         return 0;
     m_dwGroup = dwGroup;
@@ -124,7 +131,7 @@ int CUdpSocket::LeaveGroup()
     ip_mreq request = {};
     request.imr_multiaddr.s_addr = m_dwGroup;
     request.imr_interface.s_addr = m_dwInterface;
-    return setsockopt(m_socket, IPPROTO_IP, IP_DROP_MEMBERSHIP, reinterpret_cast<char *>(&request),
+    return setsockopt(Live(), IPPROTO_IP, IP_DROP_MEMBERSHIP, reinterpret_cast<char *>(&request),
                       sizeof request) != SOCKET_ERROR;
 }
 
@@ -135,6 +142,6 @@ int CUdpSocket::EnableBroadcast()
 
 int CUdpSocket::SetIntOption(int nLevel, int nOption, int nValue)
 {
-    return setsockopt(m_socket, nLevel, nOption, reinterpret_cast<char *>(&nValue),
+    return setsockopt(Live(), nLevel, nOption, reinterpret_cast<char *>(&nValue),
                       sizeof nValue) != SOCKET_ERROR;
 }

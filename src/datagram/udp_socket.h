@@ -23,8 +23,9 @@ public:
     int SetSendBuf(int nSize);
     int SetRecvBuf(int nSize);
     int SelectEvents(long lMask);
-    SOCKET GetSocket() const { return m_socket; }
-    int IsValid() const { return m_socket != INVALID_SOCKET; }
+    // INVALID_SOCKET also for a socket that Winsock ended when it stopped.
+    SOCKET GetSocket() const { return Live(); }
+    int IsValid() const { return Live() != INVALID_SOCKET; }
     int SetMulticastIf();
     int JoinGroup(DWORD dwGroup);
     int LeaveGroup();
@@ -33,6 +34,7 @@ public:
     WSAEVENT m_hNetEvent;   // tied to the socket by SelectEvents
     WSAEVENT m_hStopEvent;  // set by the owning listener to end its receive thread
     SOCKET m_socket;
+    LONG m_nEpoch;          // Winsock's epoch when the socket was made
     DWORD m_dwInterface;    // interface of the last Create, network order
     DWORD m_dwGroup;        // group of the last successful JoinGroup
 
@@ -40,6 +42,8 @@ public:
     tagThreadParam *m_pReceiver;
 
 private:
+    // m_socket while it is still the socket this object made.
+    SOCKET Live() const;
     int SetIntOption(int nLevel, int nOption, int nValue);
 };
 

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "host/preferred_address.h"
+#include "util/winsock_epoch.h"
 
 namespace {
 
@@ -17,6 +18,14 @@ void WriteCountLine(int count, const DWORD *table)
     char line[64];
     wsprintfA(line, "Number = %d, <%d>, <%d>\n", count, static_cast<int>(table[0]), static_cast<int>(table[1]));
     OutputDebugStringA(line);
+}
+
+// An array the caller gives must hold 16 addresses. The resolver's list is
+// copied into it without a guard, so one that cannot take them is refused
+// before anything is asked.
+bool CanHoldAddresses(DWORD *pdwAddr)
+{
+    return !IsBadWritePtr(pdwAddr, kMaxAddresses * sizeof(DWORD));
 }
 
 void CopyAddresses(const DWORD *table, int count, DWORD *pdwAddr)
@@ -45,6 +54,8 @@ bool PutPreferredFirst(DWORD preferred, DWORD *table, int count)
 
 extern "C" int __cdecl VantixGetHostIP(DWORD *pdwAddr)
 {
+    if (!CanHoldAddresses(pdwAddr))
+        return 0;  // nothing can be stored, so none is counted
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
         return 0;
@@ -58,12 +69,16 @@ extern "C" int __cdecl VantixGetHostIP(DWORD *pdwAddr)
                 memcpy(&pdwAddr[count], entry->h_addr_list[count], sizeof(DWORD));
         }
     }
-    WSACleanup();
+    if (WSACleanup() == 0)
+        EndWinsockEpochIfStopped();
     return count;
 }
 
 extern "C" int __cdecl KesGetHostIP(DWORD *pdwAddr, DWORD *pdwAddr2)
 {
+    // Either array may be null; one that is given must hold 16 addresses.
+    if ((pdwAddr != nullptr && !CanHoldAddresses(pdwAddr)) || (pdwAddr2 != nullptr && !CanHoldAddresses(pdwAddr2)))
+        return 0;
     // Slots that no address fills show as 0 in the debug line.
     DWORD table[kMaxAddresses] = {};
     int count = VantixGetHostIP(table);

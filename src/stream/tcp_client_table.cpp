@@ -12,9 +12,10 @@ void CTcpClientTable::Add(const tagTcpClient &client)
     m_clients[m_nCount++] = client;
 }
 
-void CTcpClientTable::Remove(int nPlace)
+void CTcpClientTable::Remove(int nPlace, bool bCloseSocket)
 {
-    closesocket(m_clients[nPlace].sClient);
+    if (bCloseSocket)
+        closesocket(m_clients[nPlace].sClient);
     WSACloseEvent(m_clients[nPlace].hEvent);
     int last = m_nCount - 1;
     // The moved client takes its address and port with it, so its later reads
@@ -25,10 +26,10 @@ void CTcpClientTable::Remove(int nPlace)
     m_nCount = last;
 }
 
-void CTcpClientTable::CloseAll()
+void CTcpClientTable::CloseAll(bool bCloseSockets)
 {
     while (m_nCount > 0)
-        Remove(m_nCount - 1);
+        Remove(m_nCount - 1, bCloseSockets);
 }
 
 void CTcpClientTable::CopyEvents(WSAEVENT *pEvents) const

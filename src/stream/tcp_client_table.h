@@ -29,8 +29,10 @@ public:
     // sure there is one (Count() < kPlaces).
     void Add(const tagTcpClient &client);
     // Closes the client in nPlace and moves the last client into its place.
-    void Remove(int nPlace);
-    void CloseAll();
+    // bCloseSocket false leaves the socket alone: one that outlived Winsock
+    // is no longer the client's (see util/winsock_epoch.h).
+    void Remove(int nPlace, bool bCloseSocket = true);
+    void CloseAll(bool bCloseSockets = true);
     // Copies the events of the connected clients, in place order, to pEvents.
     void CopyEvents(WSAEVENT *pEvents) const;
 

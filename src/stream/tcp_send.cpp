@@ -2,8 +2,9 @@
 
 #include "stream/stream_socket.h"
 #include "util/socket_address.h"
+#include "util/winsock_epoch.h"
 
-CTcpSend::CTcpSend() : m_socket(0) {}
+CTcpSend::CTcpSend() : m_socket(0), m_nEpoch(0) {}
 
 CTcpSend::~CTcpSend()
 {
@@ -29,12 +30,13 @@ int CTcpSend::InitInstance(tagParamSend *pParam)
         return 0;
     }
     m_socket = s;
+    m_nEpoch = CurrentWinsockEpoch();
     return 1;
 }
 
 int CTcpSend::Send(void *pData, unsigned long dwLength)
 {
-    if (m_socket == 0)
+    if (m_socket == 0 || !IsCurrentWinsockEpoch(m_nEpoch))
         return 0;
     if (IsBadReadPtr(pData, dwLength))
         return 0;
@@ -47,7 +49,7 @@ int CTcpSend::Send(void *pData, unsigned long dwLength)
 
 void CTcpSend::Release()
 {
-    if (m_socket != 0)
+    if (m_socket != 0 && IsCurrentWinsockEpoch(m_nEpoch))
         closesocket(m_socket);
     // Never closed twice: the number may by now name another object's socket.
     m_socket = 0;

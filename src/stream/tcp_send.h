@@ -16,6 +16,7 @@ public:
     void Release() override;
 
     SOCKET m_socket;  // 0 whenever the sender holds no connection
+    LONG m_nEpoch;    // Winsock's epoch when the connection was made
 };
 
 #endif

@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "stream/stream_socket.h"
+#include "util/host_pointers.h"
+#include "util/winsock_epoch.h"
 
 // What one pass of the serving loop leaves to be done outside the lock.
 struct CTcpServer::Pass {
@@ -38,7 +40,8 @@ CTcpServer::CTcpServer()
       m_pThread(nullptr),
       m_pfnReceive(nullptr),
       m_pUserData(nullptr),
-      m_nCapacity(0)
+      m_nCapacity(0),
+      m_nEpoch(0)
 {
 }
 
@@ -56,6 +59,7 @@ int CTcpServer::Open(const TcpServerSetup &setup)
 {
     if (IsOpen())
         return 0;
+    m_nEpoch = CurrentWinsockEpoch();
     m_pfnReceive = setup.pfnReceive;
     m_pUserData = setup.pUserData;
     m_nCapacity = Capacity(setup.nBacklog);
@@ -93,7 +97,12 @@ void CTcpServer::Close(DWORD dwStopTimeout)
         m_hThread = nullptr;
     }
     CloseHandles();
-    m_clients.CloseAll();
+    m_clients.CloseAll(SocketsLive());
+}
+
+bool CTcpServer::SocketsLive() const
+{
+    return IsCurrentWinsockEpoch(m_nEpoch);
 }
 
 void CTcpServer::CloseHandles()
@@ -102,7 +111,7 @@ void CTcpServer::CloseHandles()
         WSACloseEvent(m_hStopEvent);
     if (m_hAcceptEvent != WSA_INVALID_EVENT)
         WSACloseEvent(m_hAcceptEvent);
-    if (m_sListen != INVALID_SOCKET)
+    if (m_sListen != INVALID_SOCKET && SocketsLive())
         closesocket(m_sListen);
     m_hStopEvent = WSA_INVALID_EVENT;
     m_hAcceptEvent = WSA_INVALID_EVENT;
@@ -131,7 +140,9 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
         // locals are used here.
         if (pass.bStop)
             return 0;
-        if (pass.bDeliver && callback != nullptr)
+        // A callback that cannot be called (null, or not code) gets nothing;
+        // the clients are still served, and their bytes dropped.
+        if (pass.bDeliver && IsCallable(reinterpret_cast<void *>(callback)))
             callback(buffer, pass.nLength, pUserData, pass.dwAddr, pass.nPort);
         closePlace = pass.nClosePlace;
     }
@@ -148,7 +159,7 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
 
     Pass pass;
     if (r == WSA_WAIT_EVENT_0) {
-        m_clients.CloseAll();
+        m_clients.CloseAll(SocketsLive());
         pass.bStop = true;
     } else if (r == WSA_WAIT_EVENT_0 + 1) {
         AcceptClient();

@@ -43,6 +43,9 @@ public:
     // nothing is held.
     void Close(DWORD dwStopTimeout);
     bool IsOpen() const { return m_pThread != nullptr; }
+    // The sockets are still those this server made: Winsock has not stopped
+    // since (see util/winsock_epoch.h).
+    bool SocketsLive() const;
 
     // The serving loop, run by the thread that Open started; returns 0.
     unsigned long Serve(tagThreadParam *pThread);
@@ -56,6 +59,7 @@ public:
     ReceiveProc m_pfnReceive;
     void *m_pUserData;
     int m_nCapacity;
+    LONG m_nEpoch;  // Winsock's epoch when the server was opened
 
 private:
     struct Pass;

@@ -17,6 +17,8 @@
 
 #include <string.h>
 
+#include "util/host_pointers.h"
+
 namespace {
 
 // Where a directory lies: its volume and its index on that volume. Known is
@@ -147,5 +149,7 @@ DWORD EntrySize(LPCSTR pszDirectory, const WIN32_FIND_DATAA &entry, const WalkLe
 
 extern "C" int __cdecl SFGetCatalogSize(LPCSTR pszPath)
 {
+    if (!IsReadableText(pszPath))
+        return 0;
     return static_cast<int>(SumDirectory(pszPath, nullptr));
 }

@@ -1,5 +1,6 @@
 // A module's product version: KesGetDllVersion.
 #include "kesnet.h"
+#include "util/host_pointers.h"
 
 namespace {
 
@@ -21,14 +22,21 @@ bool CopyProductVersion(void *pData, char *pszVersion)
     void *pProductVersion = nullptr;
     if (!VerQueryValueA(pData, szSubBlock, &pProductVersion, &nLength) || pProductVersion == nullptr)
         return false;
-    lstrcpyA(pszVersion, static_cast<const char *>(pProductVersion));
-    return true;
+    // lstrcpyA stops at a fault in the destination and returns null, having
+    // written part of the string: a buffer that cannot take the whole string
+    // is refused before anything is written.
+    const char *pszFound = static_cast<const char *>(pProductVersion);
+    if (IsBadWritePtr(pszVersion, lstrlenA(pszFound) + 1))
+        return false;
+    return lstrcpyA(pszVersion, pszFound) != nullptr;
 }
 
 }  // namespace
 
 extern "C" int __cdecl KesGetDllVersion(LPCSTR pszModule, char *pszVersion)
 {
+    if (!IsReadableText(pszModule))
+        return 0;
     DWORD dwHandle = 0;
     DWORD dwSize = GetFileVersionInfoSizeA(pszModule, &dwHandle);
     if (dwSize == 0)

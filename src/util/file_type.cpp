@@ -1,5 +1,6 @@
 // Telling file types apart: SIsFileBmp and SIsFileWav.
 #include "kesnet.h"
+#include "util/host_pointers.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ bool HoldsBitmapSignature(HANDLE hFile)
 
 extern "C" int __cdecl SIsFileBmp(LPCSTR pszPath)
 {
-    if (GetFileAttributesA(pszPath) == INVALID_FILE_ATTRIBUTES)
+    if (!IsReadableText(pszPath) || GetFileAttributesA(pszPath) == INVALID_FILE_ATTRIBUTES)
         return 0;
     // No sharing: a file that someone else has open is not looked at.
     HANDLE hFile = CreateFileA(pszPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,

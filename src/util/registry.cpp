@@ -3,14 +3,23 @@
 #include "util/registry.h"
 
 #include "kesnet.h"
+#include "util/host_pointers.h"
 
 namespace {
+
+// The registry reads the key path and the value name without a guard.
+bool NamesReadable(LPCSTR pszSubKey, LPCSTR pszValueName)
+{
+    return IsReadableText(pszSubKey) && IsReadableText(pszValueName);
+}
 
 // Opens the key for writing, or creates it with any missing keys on its path,
 // and stores the value.
 int SetRegistryValue(HKEY hRoot, LPCSTR pszSubKey, LPCSTR pszValueName, DWORD dwType,
                      const void *pData, DWORD dwSize)
 {
+    if (!NamesReadable(pszSubKey, pszValueName))
+        return 0;
     HKEY hKey;
     if (RegOpenKeyExA(hRoot, pszSubKey, 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS &&
         RegCreateKeyA(hRoot, pszSubKey, &hKey) != ERROR_SUCCESS)
@@ -24,6 +33,8 @@ int SetRegistryValue(HKEY hRoot, LPCSTR pszSubKey, LPCSTR pszValueName, DWORD dw
 
 int QueryRegistryValue(HKEY hRoot, LPCSTR pszSubKey, LPCSTR pszValueName, void *pData, DWORD dwSize)
 {
+    if (!NamesReadable(pszSubKey, pszValueName))
+        return 0;
     HKEY hKey;
     if (RegOpenKeyExA(hRoot, pszSubKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
         return 0;
@@ -34,6 +45,10 @@ int QueryRegistryValue(HKEY hRoot, LPCSTR pszSubKey, LPCSTR pszValueName, void *
 
 extern "C" int __cdecl RegReadDWORD(HKEY hRoot, LPCSTR pszSubKey, LPCSTR pszValueName, DWORD *pdwValue)
 {
+    // A null destination only asks whether the value exists; any other must
+    // take the 4 bytes, which the registry copies without a guard.
+    if (pdwValue != nullptr && IsBadWritePtr(pdwValue, sizeof *pdwValue))
+        return 0;
     return QueryRegistryValue(hRoot, pszSubKey, pszValueName, pdwValue, sizeof(DWORD));
 }
 
