@@ -9,6 +9,9 @@ install(TARGETS kesnet EXPORT kesnetTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS kesnet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/kesnet.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The plain functions' names, for a host whose linker needs an import library
+# of its own making (lib /def:kesnet.def /machine:x86).
+install(FILES ${CMAKE_SOURCE_DIR}/src/kesnet.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT kesnetTargets NAMESPACE kesnet:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
 
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kesnetConfig.cmake.in
@@ -20,6 +23,10 @@ install(FILES ${CMAKE_BINARY_DIR}/kesnetConfig.cmake ${CMAKE_BINARY_DIR}/kesnetC
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+# Two small hosts to start from, and the toolchain to build a host with: the
+# one the library's C++ classes were built with.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/toolchain-i686-mingw.cmake DESTINATION ${CMAKE_INSTALL_DATADIR}/kesnet)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME kesnet)

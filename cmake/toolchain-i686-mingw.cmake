@@ -9,11 +9,18 @@ set(CMAKE_CXX_COMPILER ${KESNET_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER  ${KESNET_TRIPLET}-windres)
 set(CMAKE_OBJDUMP      ${KESNET_TRIPLET}-objdump CACHE FILEPATH "")
 
-set(CMAKE_FIND_ROOT_PATH /usr/${KESNET_TRIPLET})
+# Libraries for the target are looked for in the compiler's own root and in
+# the folders named in CMAKE_PREFIX_PATH (an installed kesnet package, say),
+# and nowhere else on the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${KESNET_TRIPLET} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Everything we build runs under Wine on the build machine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+# In the library's own tree everything built runs under Wine on the build
+# machine. This file is also installed with the library (share/kesnet/) for
+# host projects, which run their programs as they see fit.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+endif()

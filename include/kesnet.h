@@ -1,8 +1,8 @@
 /*
  * kesnet.h - the communication library of the classroom teaching network.
  *
- * The teacher's console and the students' programs load kesnet.dll to talk over
- * the school's LAN:
+ * The teacher's console and the students' programs load kesnet.dll (a 32-bit
+ * Windows DLL) to talk over the school's LAN:
  *   - datagrams by unicast and multicast, optionally acknowledged with a 4-byte
  *     "Echo" (CKesSend, CKesListen, CKesSend2, KesSend, KesListen);
  *   - the same on up to eight network interfaces at once (CKesSend3, CKesListen3);
@@ -13,22 +13,36 @@
  *
  * Conventions of every call:
  *   - Results are int 1 for success and 0 for failure, except where a count, an
- *     address or a byte total is returned. No error codes, no exceptions.
+ *     address or a byte total is returned. No error codes, no messages, no
+ *     exceptions; Winsock's and the system's errors are not passed on.
  *   - IPv4 addresses are 32-bit values in network byte order, as inet_addr()
  *     returns them; a local address of 0 means "any interface".
  *   - Ports are plain numbers in host byte order; only the low 16 bits are used.
  *   - Times are in milliseconds.
- *   - Call KesInitInstance() once before making any endpoint, and
- *     KesExitInstance() when done.
+ *   - Call KesInitInstance() once before making any endpoint (and before
+ *     KesSend, KesListen, KesGetHostName, KesLanWakeUp), and KesExitInstance()
+ *     when done, after every endpoint has been released.
+ *   - Records are copied by InitInstance: the host may change or free its record
+ *     as soon as InitInstance has returned.
  *
- * Threads: received data reaches the host through a ReceiveProc that runs on the
- * listener's own receive thread. See the documentation of each listener.
+ * Threads: received data reaches the host through a ReceiveProc that runs on
+ * the listener's own receive thread, never on the host's. The rules a host
+ * follows (what a callback may call, what to release before what) are given
+ * with ReceiveProc below and with each listener; threading.md, installed with
+ * the documentation (share/doc/kesnet), has them all.
  *
- * The plain functions are C functions with the __cdecl convention and can be
- * called from C and from other compilers. The exported classes and the stream
- * object interfaces are C++ and need a host built with the same toolchain
- * (i686 mingw-w64 g++), because C++ name mangling and virtual table layout are
- * compiler-specific.
+ * Compilers: the plain functions (KesInitInstance ... KesGetDllVersion) are C
+ * functions with the __cdecl convention and undecorated names, and the records
+ * are plain C structs: they can be used from C and from any compiler that can
+ * call a __cdecl DLL function. The exported classes (CKesSend, CKesListen,
+ * CKesSend2, CKesSend3, CKesListen3, the records' constructors) and the stream
+ * object interfaces (CTcpListenObject, CTcpListen3Object, CTcpSendObject) are
+ * C++ and need a host built with the library's own toolchain (i686 mingw-w64
+ * g++): their names are mangled the g++ way, and the stream objects' virtual
+ * tables are laid out the g++ way, in which a virtual destructor takes two
+ * entries (complete-object and deleting destructor).
+ *
+ * Include this header before windows.h (or after winsock2.h); it includes both.
  */
 #ifndef KESNET_H
 #define KESNET_H
@@ -49,6 +63,10 @@
 #define KESNET_API __declspec(dllimport)
 #endif
 
+/* The layout checks below work in C++11 and C11, and in older C through an
+ * array whose size turns negative when a check fails. */
+#define KESNET_JOIN2(a, b) a##b
+#define KESNET_JOIN(a, b) KESNET_JOIN2(a, b)
 #ifdef __cplusplus
 #define KESNET_CLASS KESNET_API
 #define KESNET_EXTERN_C extern "C"
@@ -56,13 +74,19 @@
 #else
 #define KESNET_CLASS
 #define KESNET_EXTERN_C
+#if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define KESNET_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define KESNET_STATIC_ASSERT(cond, msg) \
+    typedef char KESNET_JOIN(kesnet_layout_check_, __LINE__)[(cond) ? 1 : -1]
+#endif
 #endif
 
 #include <stddef.h> /* offsetof */
 
 /* UDP port on which echoes travel: a listener with bEcho set answers every
- * datagram with the 4 bytes "Echo" to the sender's address on this port. */
+ * datagram with the 4 bytes "Echo" (no terminating zero) to the sender's
+ * address on this port. Fixed: every program of the network uses 37102. */
 #ifndef ECHO_PORT
 #define ECHO_PORT 37102
 #endif
@@ -77,12 +101,29 @@
 #define KES_OBJECT_TCPLISTEN3 5 /* a CTcpListen3Object */
 
 /*
- * Receive callback of every listener. Runs on the listener's receive thread.
- *   pData      the received bytes; valid only during the call (the buffer is reused)
- *   nLength    number of bytes (a datagram may be empty: 0)
+ * Receive callback of every listener: the datagram listeners (CKesListen,
+ * KesListen, CKesListen3) call it once per datagram, the stream listeners once
+ * per read of at most 1536 bytes.
+ *   pData      the received bytes, in the receive thread's own buffer: valid
+ *              only during the call (copy what you keep). The buffer is zeroed
+ *              before every receive, so the byte after a short datagram or read
+ *              is 0; a read that fills the buffer has no terminator.
+ *   nLength    number of bytes; 0 for an empty datagram or an empty read
  *   pUserData  the record's pUserData, unchanged
- *   dwAddr     the sender's IPv4 address, network byte order
- *   nPort      the sender's port, host byte order (0 to 65535)
+ *   dwAddr     the sender's (the TCP client's) IPv4 address, network byte order
+ *   nPort      the sender's (the TCP client's) port, host byte order (0 to 65535)
+ *
+ * Threading: it runs on the listener's receive thread, never on a host thread.
+ * Calls of one receive thread come one at a time, in order of arrival; a
+ * listener with several threads (CKesListen3, CTcpListen3Object) may call it on
+ * several threads at once, and different listeners call theirs independently:
+ * guard data that the callback shares with other threads. While it runs, its
+ * thread serves nothing else: keep it short. It may call the library's
+ * functions (all but KesExitInstance), and may Release (and then destroy) its
+ * own listener: Release returns at once when called on the listener's own
+ * thread, and the thread ends when the callback returns. It must not wait for
+ * something that only its own receive thread can deliver (that thread is busy
+ * running it).
  */
 typedef void(__cdecl *ReceiveProc)(void *pData, int nLength, void *pUserData,
                                    unsigned long dwAddr, int nPort);
@@ -90,8 +131,11 @@ typedef void(__cdecl *ReceiveProc)(void *pData, int nLength, void *pUserData,
 /* ------------------------------------------------------------------------
  * Parameter records. The host declares one, fills it field by field and hands
  * it to an object's InitInstance, which copies it: the record may be changed
- * or freed as soon as InitInstance returns. In C++ the constructor and Reset()
- * store the defaults given beside each field; in C, fill every field yourself.
+ * or freed as soon as InitInstance returns, and later changes have no effect on
+ * the object. In C++ the constructor and Reset() store the defaults given
+ * beside each field; in C, fill every field yourself. The fields are 32 bits
+ * wide each, in the order shown, with no padding (checked below). dwSize is
+ * never read by the library.
  * ---------------------------------------------------------------------- */
 
 /* Senders with one local interface: CKesSend, CKesSend2, the TCP sender. */
@@ -217,88 +261,130 @@ KESNET_FIELD_AT(tagParamListen3, dwStopTimeout, 64);
 KESNET_FIELD_AT(tagParamListen3, nBacklog, 68);
 
 /* ------------------------------------------------------------------------
- * Plain functions.
+ * Plain functions. Any thread may call them; none keeps state between calls
+ * except KesListen/KesStopListen (the one process-wide listener) and Winsock's
+ * own count of starts.
  * ---------------------------------------------------------------------- */
 
-/* Starts Winsock 2.2 for the host. 1 if version 2.2 was granted, else 0.
- * Each successful call needs its own KesExitInstance. */
+/* Starts Winsock 2.2 for the host. 1 if version 2.2 was granted, else 0 (and
+ * Winsock is stopped again). Starts are counted: each successful call needs its
+ * own KesExitInstance. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesInitInstance(void);
 
-/* Stops Winsock (WSACleanup). 1 on success, 0 if no start was still open. */
+/* Stops Winsock (WSACleanup) once. 1 on success, 0 if no start was still open.
+ * Release every endpoint first: the last stop closes the sockets under them. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesExitInstance(void);
 
-/* Sends one datagram from a new socket bound to dwLocalAddr (any port), then
- * closes it. nMode 1 sends to dwDestAddr:nDestPort; nMode 2 joins the group
- * dwDestAddr first and sends with time-to-live 10. Note that the local address
- * comes last. 1 if the whole datagram went out; 0 if pData is not readable over
- * dwLength bytes, the socket could not be set up, or the send failed. Any other
- * nMode sends nothing and returns 1. */
+/* Sends one datagram from a new socket bound to dwLocalAddr (any port, a 64 KiB
+ * send buffer), then closes it. nMode 1 sends to dwDestAddr:nDestPort; nMode 2
+ * joins the group dwDestAddr on the interface dwLocalAddr first, sends with
+ * time-to-live 10 and leaves the group. Note that the local address comes last.
+ * 1 if the whole datagram went out (dwLength 0 sends an empty one); 0 if pData
+ * is not readable over dwLength bytes (nothing is made then), the socket could
+ * not be set up, or the send failed (more than 65507 bytes, a broadcast
+ * address: broadcast is not enabled). Any other nMode sends nothing and returns
+ * 1. Needs KesInitInstance. Calls from several threads run side by side. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesSend(int nMode, const void *pData, DWORD dwLength,
                                               DWORD dwDestAddr, int nDestPort,
                                               DWORD dwLocalAddr);
 
-/* Starts the process-wide datagram listener on nPort (and the group dwGroupAddr
- * in mode 2) on the interface dwLocalAddr. pfnReceive runs on its receive thread
- * with pUserData. It never echoes. 1 if started; 0 if it was already running or
- * could not start. */
+/* Starts the process-wide datagram listener (a CKesListen inside the library)
+ * on nPort of the interface dwLocalAddr, joining the group dwGroupAddr in mode 2.
+ * pfnReceive runs on its receive thread with pUserData. It never echoes, runs
+ * at normal priority and is stopped within 1000 ms. 1 if started; 0 if it was
+ * already running (the running one is left alone) or could not start. Needs
+ * KesInitInstance. Not for concurrent use: call KesListen and KesStopListen
+ * from one thread (or guard them). */
 KESNET_EXTERN_C KESNET_API int __cdecl KesListen(int nMode, ReceiveProc pfnReceive, int nPort,
                                                 DWORD dwGroupAddr, void *pUserData,
                                                 DWORD dwLocalAddr);
 
-/* Stops the process-wide listener. 1 if it was running, else 0. */
+/* Stops the process-wide listener as CKesListen::Release does. 1 if it was
+ * running, else 0. Call it before KesExitInstance and before unloading the DLL:
+ * a running listener keeps the DLL loaded. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesStopListen(void);
 
 /* Makes a stream object: KES_OBJECT_TCPLISTEN (1) a CTcpListenObject,
  * KES_OBJECT_TCPSEND (2) a CTcpSendObject, KES_OBJECT_TCPLISTEN3 (5) a
- * CTcpListen3Object. Any other code, or no memory: null. The host owns the
- * object and destroys it with delete through the interface's virtual destructor
- * (after Release). */
+ * CTcpListen3Object; cast the result to that type. Any other code, or no
+ * memory: null. The object holds nothing until InitInstance. The host owns it:
+ * InitInstance, use, Release, then delete it through that interface (its
+ * virtual destructor frees it with the library's own allocator). C++ hosts
+ * built with the library's toolchain only. */
 KESNET_EXTERN_C KESNET_API void *__cdecl KesCreateObject(int nType);
 
 /* Host names and addresses. */
 
-/* Stores the host name in pszName, which must hold 64 bytes. Needs
- * KesInitInstance. 1 on success, 0 if Winsock is not started or the name does
- * not fit. */
+/* Stores the host name (gethostname) in pszName, which must hold 64 bytes.
+ * Needs KesInitInstance. 1 on success, 0 if Winsock is not started or the name
+ * and its terminator do not fit in 64 bytes. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetHostName(char *pszName);
 
-/* Stores the computer name in pszName (dwSize characters). Nonzero on success,
- * 0 if it fails (for instance when the buffer is too small). */
+/* Stores the computer name (GetComputerNameA) in pszName, a buffer of dwSize
+ * characters. Nonzero on success, 0 if it fails (for instance when the buffer is
+ * too small). The name's length is not passed back: find its terminator. Needs
+ * no Winsock. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetCompName(char *pszName, DWORD dwSize);
 
-/* Stores the host's IPv4 addresses, in the resolver's order, in pdwAddr (room
- * for 16). Returns their number, 0 to 16. Starts Winsock by itself. */
+/* Stores the IPv4 addresses of the host name, in the resolver's order, in
+ * pdwAddr, which must not be null and must have room for 16. Returns their
+ * number, 0 to 16 (the first 16 when there are more). Starts and stops Winsock
+ * itself, so it works with or without KesInitInstance. */
 KESNET_EXTERN_C KESNET_API int __cdecl VantixGetHostIP(DWORD *pdwAddr);
 
-/* Like VantixGetHostIP, with the preferred address (registry value "HostIP")
- * moved to the front when the host has two or more addresses. pdwAddr (room for
- * 16) receives the list; pdwAddr2 (room for 16) receives count zeros. Either
- * may be null. Returns the number of addresses. Writes one debug line. */
+/* The host's addresses as VantixGetHostIP lists them, with the preferred address
+ * first. pdwAddr (room for 16) receives the list; pdwAddr2 (room for 16)
+ * receives count zeros; either may be null. Returns the number of addresses.
+ * With two or more addresses (and an array given) the registry value "HostIP"
+ * (text "A.B.C.D" under HKEY_LOCAL_MACHINE "SOFTWARE\Tarnwick\Corvane Settings")
+ * names the preferred address: it takes the first place, trading places with the
+ * address that held it; if the host lacks it, it replaces the first address,
+ * which drops out. A value that is missing, longer than 256 bytes, or not four
+ * plain decimal numbers (or 255.255.255.255) counts as not set: the order stays.
+ * Writes the debug line "Number = %d, <%d>, <%d>" (count and the first two
+ * addresses) with OutputDebugStringA, and again after a reordering. Starts
+ * Winsock itself. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetHostIP(DWORD *pdwAddr, DWORD *pdwAddr2);
 
-/* The address the network is to use: the host's only address, or with two or
- * more the preferred address from the registry value "HostIP". 0 if none. */
+/* The address the network is to use: with one address that address (the
+ * registry is not read), with two or more the valid "HostIP" value (see
+ * KesGetHostIP; it need not be one of the host's addresses), else 0: no address,
+ * or several and no valid "HostIP" (there is no fall-back to the first one).
+ * Writes KesGetHostIP's debug line. Starts Winsock itself. */
 KESNET_EXTERN_C KESNET_API DWORD __cdecl CorGetHostIP(void);
 
 /* Adapters and Wake-on-LAN. */
 
 /* Reads the 6-byte hardware addresses of the NetBIOS LAN adapters into pBuffer,
- * one after the other. With a null pBuffer only counts: call it once with null,
- * provide count * 6 bytes, call again. Returns the count, 0 on failure. */
+ * one after the other (the list form KesLanWakeUp takes). With a null pBuffer it
+ * only counts: call it once with null, provide count * 6 bytes, call again (or
+ * provide 255 * 6 bytes at once, room for every possible adapter). Returns the
+ * count; 0 when NetBIOS lists none or fails, or pBuffer is not writable over
+ * count * 6 bytes. A failure part-way leaves the records read before it in the
+ * buffer. Needs no Winsock. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetNetCard(BYTE *pBuffer);
 
-/* Broadcasts a Wake-on-LAN magic packet (102 bytes) for each of the dwCount
- * 6-byte hardware addresses in pList to 255.255.255.255, UDP port 2304, from the
- * interface dwLocalAddr. Needs KesInitInstance. 1 if every packet went out. */
+/* Broadcasts a Wake-on-LAN magic packet (102 bytes: six bytes 0xFF, then the
+ * hardware address sixteen times) for each of the dwCount 6-byte hardware
+ * addresses in pList to 255.255.255.255, UDP port 2304, from a socket bound to
+ * the interface dwLocalAddr. 1 if every packet went out (dwCount 0 sends nothing
+ * and returns 1); 0 if pList is not readable over dwCount * 6 bytes, the socket
+ * could not be set up, or a send failed (the packets before it stay sent).
+ * Needs KesInitInstance. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesLanWakeUp(DWORD dwLocalAddr, const BYTE *pList,
                                                    DWORD dwCount);
 
-/* Registry values: one open, one operation, one close per call; 1 or 0. */
+/* Registry values: one open, one operation, one close per call; 1 or 0. A
+ * missing key or value reads as 0 and leaves the destination untouched. */
 
-/* Reads at most 4 bytes of any type into *pdwValue. */
+/* Reads at most 4 bytes of any type into *pdwValue (fewer if the data is
+ * shorter; 0 if it is longer). A null pdwValue only asks whether the value
+ * exists. */
 KESNET_EXTERN_C KESNET_API int __cdecl RegReadDWORD(HKEY hRoot, LPCSTR pszSubKey,
                                                    LPCSTR pszValueName, DWORD *pdwValue);
-/* Reads at most dwSize bytes of any type into pszBuffer; adds no terminator. */
+/* Reads the value, of any type, into pszBuffer if it fits in dwSize bytes (else
+ * 0); adds no terminator beyond what the stored data holds. 0 without touching
+ * the registry if pszBuffer is not writable over dwSize bytes. */
 KESNET_EXTERN_C KESNET_API int __cdecl RegReadString(HKEY hRoot, LPCSTR pszSubKey,
                                                     LPCSTR pszValueName, char *pszBuffer,
                                                     DWORD dwSize);
@@ -306,22 +392,32 @@ KESNET_EXTERN_C KESNET_API int __cdecl RegReadString(HKEY hRoot, LPCSTR pszSubKe
 KESNET_EXTERN_C KESNET_API int __cdecl RegWriteDWORD(HKEY hRoot, LPCSTR pszSubKey,
                                                     LPCSTR pszValueName, DWORD dwValue);
 /* Writes exactly dwSize bytes as REG_SZ, creating the key if missing. Count the
- * terminator into dwSize if the stored string is to carry one. */
+ * terminator into dwSize if the stored string is to carry one. 0 without
+ * touching the registry if pData is not readable over dwSize bytes. */
 KESNET_EXTERN_C KESNET_API int __cdecl RegWriteString(HKEY hRoot, LPCSTR pszSubKey,
                                                      LPCSTR pszValueName, const char *pData,
                                                      DWORD dwSize);
 
-/* Files and versions. */
+/* Files and versions. None needs Winsock. */
 
-/* Total size in bytes of all files below the directory pszPath (low 32 bits of
- * each file, summed modulo 2^32). 0 if it is not a directory. */
+/* Total size in bytes of all files below the directory pszPath (with or without
+ * a trailing backslash), at any depth, hidden and system files included: the low
+ * 32 bits of each file's size, summed modulo 2^32 (read the result as unsigned).
+ * Directory links are not followed, a directory is never walked inside itself,
+ * and nothing is counted where a path would not fit in MAX_PATH. 0 if pszPath is
+ * not a directory or cannot be searched (or holds no bytes). */
 KESNET_EXTERN_C KESNET_API int __cdecl SFGetCatalogSize(LPCSTR pszPath);
-/* 1 if the file has at least 4 bytes and starts with "BM", else 0. */
+/* 1 if the file has at least 4 bytes and starts with "BM", else 0 (also for a
+ * directory, a missing file, or one that is open elsewhere: it is opened without
+ * sharing). */
 KESNET_EXTERN_C KESNET_API int __cdecl SIsFileBmp(LPCSTR pszPath);
 /* Always 1; the file is not read. */
 KESNET_EXTERN_C KESNET_API int __cdecl SIsFileWav(LPCSTR pszPath);
-/* Copies the module's ProductVersion string (of its first translation) into
- * pszVersion, which must be large enough. 1 if copied, else 0. */
+/* Copies the ProductVersion string of the module's version resource (that of its
+ * first translation only) into pszVersion. No length goes with the buffer: it
+ * must hold the whole string (a version resource is at most 64 KiB). 1 if
+ * copied; 0, with pszVersion untouched, if the module is not found or has no
+ * such string. pszModule is a path or a module file name ("kesnet.dll"). */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetDllVersion(LPCSTR pszModule, char *pszVersion);
 
 #ifdef __cplusplus
@@ -330,15 +426,18 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesGetDllVersion(LPCSTR pszModule, char *
  * Exported datagram classes. The host allocates them itself (on the stack, on
  * the heap or inside its own objects), so their fields are part of the binary
  * interface. Every object is two-phase: construct, InitInstance, use, Release,
- * destroy. A member-wise copy shares the original's sockets and threads; only
- * one of the two may be released.
+ * destroy; Release before destroying (only CKesListen releases itself when
+ * destroyed). InitInstance on an object that is already set up returns 0 and
+ * leaves it as it is. A member-wise copy shares the original's sockets and
+ * threads; only one of the two may be released, and neither used afterwards.
+ * Release every object before KesExitInstance.
  * ---------------------------------------------------------------------- */
 
 class CUdpSocket;     /* the library's datagram socket; opaque to hosts */
 struct tagThreadParam; /* the block handed to a receive thread; opaque to hosts */
 
-/* Datagram sender without acknowledgement, on one local interface. One thread
- * at a time. Must be released before it is destroyed. */
+/* Datagram sender without acknowledgement, on one local interface. No lock: one
+ * thread at a time. Must be released before it is destroyed. */
 class KESNET_API CKesSend {
 public:
     CKesSend(); /* mode 1, every other parameter 0 (dwEchoTimeout too) */
@@ -347,12 +446,16 @@ public:
     CKesSend &operator=(const CKesSend &other);
 
     /* Opens a socket on pParam->dwLocalAddr (any port), with a 64 KiB send buffer,
-     * joining pParam->dwDestAddr in mode 2. A null pParam keeps the parameters the
-     * sender already holds. Only on a sender that holds no socket. 1 or 0. */
+     * joining pParam->dwDestAddr in mode 2 (on dwLocalAddr, time-to-live 10). A
+     * null pParam keeps the parameters the sender already holds (also after
+     * Release). Any nMode other than 2 is set up as mode 1. 1; 0 with nothing
+     * held for an unreadable record or a socket or group that cannot be had; 0
+     * for a sender that is already set up, which stays as it is. */
     int InitInstance(tagParamSend *pParam);
-    /* Sends one datagram to dwAddr:nPort (0 takes the record's dwDestAddr or
-     * nDestPort). 1 if it went out whole; 0 if the sender is not set up or the send
-     * failed; 1 without sending for a mode other than 1 and 2. */
+    /* Sends one datagram to dwAddr:nPort (0 takes the record's dwDestAddr, 0 its
+     * nDestPort, each on its own). 1 if it went out whole; 0 if the sender is not
+     * set up or the send failed; 1 without sending for a mode other than 1 and 2.
+     * pData is not tested. */
     int Send(void *pData, DWORD dwLength, DWORD dwAddr, int nPort);
     /* Leaves the group (mode 2) and closes the socket. Harmless when not set up. */
     void Release();
@@ -362,13 +465,23 @@ public:
 };
 
 /* Datagram listener on one port of one local interface, with one receive
- * thread. ReceiveProc runs on that thread, one datagram at a time, in order of
- * arrival. With bEcho set, every datagram not sent from ECHO_PORT is answered
- * with the 4 bytes "Echo" to its sender's address on ECHO_PORT, before the
- * callback runs. The callback may call Release on its own listener; the thread
- * then ends when the callback returns. Release waits at most dwStopTimeout for
- * the thread; a thread still busy in the callback by then touches nothing of the
- * listener afterwards, so the host may destroy the listener right away. */
+ * thread at the record's nPriority. pfnReceive runs on that thread, one
+ * datagram at a time, in order of arrival; while it runs, further datagrams wait
+ * in the socket's 64 KiB receive buffer. With bEcho set, every datagram not sent
+ * from ECHO_PORT is answered with the 4 bytes "Echo" to its sender's address on
+ * ECHO_PORT, from the interface dwLocalAddr, before the callback runs. A null or
+ * non-executable pfnReceive ends the thread at the first datagram (after its
+ * echo). In mode 2 bind to any interface (dwLocalAddr 0) to be sure of the
+ * group's datagrams: on Linux under Wine a socket bound to one address gets none.
+ *
+ * Threading: InitInstance, Release and the destructor run on host threads and
+ * must not run concurrently for one listener. Release waits at most
+ * dwStopTimeout for the receive thread. The callback may call Release on its own
+ * listener (Release then does not wait for its own thread, which ends when the
+ * callback returns) and may then destroy it. A thread still inside a slow
+ * callback when dwStopTimeout runs out is let go: it finishes that callback
+ * (keep pUserData valid until it has returned) and then ends without touching
+ * the listener, so the host may destroy the listener at once. */
 class KESNET_API CKesListen {
 public:
     CKesListen();
@@ -376,11 +489,15 @@ public:
     CKesListen &operator=(const CKesListen &other);
     virtual ~CKesListen(); /* releases a running listener */
 
-    /* Binds pParam->nPort on pParam->dwLocalAddr (joining dwGroupAddr in mode 2),
-     * starts the receive thread. 1 running, 0 failed with nothing held. */
+    /* Copies the record (which must be readable over its 44 bytes), opens the
+     * echo sender on dwLocalAddr, binds pParam->nPort on dwLocalAddr (joining
+     * dwGroupAddr in mode 2; any other mode listens plainly), sets a 64 KiB
+     * receive buffer and starts the receive thread. 1 running; 0 failed with
+     * nothing held, or already running (left as it is). */
     int InitInstance(tagParamListen *pParam);
-    /* Stops the thread (waiting at most dwStopTimeout) and closes the sockets.
-     * Harmless on a listener that is not running. */
+    /* Stops the thread (waiting at most dwStopTimeout; not at all from inside the
+     * callback), leaves the group and closes the sockets. Harmless on a listener
+     * that is not running. It may be started again afterwards. */
     void Release();
 
     CUdpSocket *m_pSocket;  /* null while not running */
@@ -394,9 +511,14 @@ protected:
 };
 
 /* Acknowledged unicast sender: Send returns 1 only when the destination's
- * listener answers with its echo within dwEchoTimeout. It listens for echoes on
- * ECHO_PORT of dwLocalAddr with a CKesListen of its own. Send may be called from
- * several threads: they are served one at a time. Release before destroying. */
+ * listener answers with its echo within dwEchoTimeout. It hears echoes with a
+ * CKesListen of its own on ECHO_PORT of dwLocalAddr, so ECHO_PORT must be free
+ * for it there. Any datagram reaching ECHO_PORT from the destination's address
+ * counts as the echo, so a destination that answers from another address (a
+ * group, a broadcast address, another interface) never acknowledges. Send may be
+ * called from several threads: they are served one at a time, each holding the
+ * sender for up to dwEchoTimeout. InitInstance and Release must not run
+ * concurrently with Send. Release before destroying. */
 class KESNET_API CKesSend2 {
 public:
     CKesSend2();
@@ -404,11 +526,17 @@ public:
     CKesSend2 &operator=(const CKesSend2 &other);
     virtual ~CKesSend2(); /* stops the echo listener only; call Release first */
 
-    /* nMode must be 1. A null pParam keeps the parameters already held. 1 or 0. */
+    /* nMode must be 1 (0 otherwise, the record kept). A null pParam keeps the
+     * parameters already held. Starts the echo listener and opens the sending
+     * socket on dwLocalAddr (any port). 1, or 0 with nothing held. */
     int InitInstance(tagParamSend *pParam);
-    /* Sends one datagram and waits for the echo from dwAddr (0: dwDestAddr).
-     * 1 if acknowledged in time; 0 if not set up, not sent whole, or no echo. */
+    /* Sends one datagram to dwAddr:nPort (0: dwDestAddr, nDestPort) and waits up
+     * to dwEchoTimeout for the echo from dwAddr; an echo that came late for an
+     * earlier Send is dropped first and never acknowledges this one. 1 if
+     * acknowledged in time; 0 if not set up, not sent whole, or no echo came. */
     int Send(void *pData, unsigned long dwLength, unsigned long dwAddr, int nPort);
+    /* Closes the socket, stops the echo listener (at most 1000 ms), closes the
+     * event and the lock. Harmless when not set up. */
     void Release();
 
     CRITICAL_SECTION m_lock;   /* serialises Send; valid while set up */
@@ -424,7 +552,8 @@ protected:
 };
 
 /* Datagram sender on up to eight local interfaces: each datagram goes out once
- * through every one of them. One thread at a time. Release before destroying. */
+ * through every one of them (in multicast mode every socket joins the group on
+ * its own interface). No lock: one thread at a time. Release before destroying. */
 class KESNET_API CKesSend3 {
 public:
     CKesSend3();
@@ -432,12 +561,17 @@ public:
     CKesSend3 &operator=(const CKesSend3 &other);
     virtual ~CKesSend3(); /* does not release */
 
-    /* One socket per dwLocalAddr[0..nCount-1]. nCount 0 or above 8: 0. A negative
-     * nCount: 1 with nothing opened. All or nothing. */
+    /* One socket per dwLocalAddr[0..nCount-1] (any port, 64 KiB send buffer). A
+     * null pParam keeps the parameters already held. nCount 0 or above 8: 0. A
+     * negative nCount: 1 with nothing opened. All or nothing. */
     int InitInstance(tagParamSend3 *pParam);
-    /* 1 if sent through every socket; stops at the first failure with 0. */
+    /* Sends through every socket in order (0 address or port: the record's).
+     * 1 if sent through every one; stops at the first failure with 0, the
+     * datagram having gone out through the interfaces before it. A mode other
+     * than 1 and 2 sends nothing and returns 1. */
     int Send(unsigned char *pData, unsigned long dwLength, unsigned long dwAddr,
              unsigned short nPort);
+    /* Leaves the groups (mode 2) and closes every socket. */
     void Release();
 
     CUdpSocket *m_pSocket[8];
@@ -445,8 +579,10 @@ public:
 };
 
 /* Datagram listener on one port of up to eight local interfaces, one receive
- * thread each. Callbacks of different interfaces may run at the same time. It
- * never echoes. Release before destroying. */
+ * thread each, all calling the one pfnReceive: callbacks of different interfaces
+ * may run at the same time (guard what they share), those of one interface come
+ * one at a time. It never echoes. InitInstance and Release must not run
+ * concurrently. Release before destroying. */
 class KESNET_API CKesListen3 {
 public:
     CKesListen3();
@@ -454,10 +590,13 @@ public:
     CKesListen3 &operator=(const CKesListen3 &other);
     virtual ~CKesListen3(); /* does not release */
 
-    /* nCount 0 or above 8: 0. A negative nCount: 1 with nothing opened. All or
-     * nothing. */
+    /* The record must be readable over its 72 bytes. One socket bound to nPort
+     * and one thread per dwLocalAddr[0..nCount-1] (joining dwGroupAddr on each in
+     * mode 2). nCount 0 or above 8: 0. A negative nCount: 1 with nothing opened.
+     * All or nothing. */
     int InitInstance(tagParamListen3 *pParam);
-    /* Stops the interfaces one after the other, each waiting at most dwStopTimeout. */
+    /* Stops the interfaces one after the other, each waiting at most
+     * dwStopTimeout, and closes their sockets. */
     void Release();
 
     CUdpSocket *m_pSocket[8];
@@ -479,58 +618,82 @@ KESNET_CLASS_SIZE(CKesListen3, 140);
 
 /* ------------------------------------------------------------------------
  * Stream objects, made by KesCreateObject and reached only through their
- * virtual operations, in this order. Destroy them with delete through the
- * *Object interface (its virtual destructor frees the memory with the library's
- * own allocator), after Release.
+ * virtual operations, in the order declared here (that order is the binary
+ * contract). The order of calls: KesCreateObject, InitInstance once, (Send
+ * for the sender), Release once, then delete through the interface pointer
+ * that KesCreateObject's result was cast to: its virtual destructor frees the
+ * memory with the library's own allocator. A started object that is deleted
+ * without Release is released first, but call Release yourself. The objects
+ * take no lock: one host thread at a time per object.
  * ---------------------------------------------------------------------- */
 
 /* TCP listener on one local address: slots InitInstance, Release. */
 class CTcpListenBase {
 public:
-    /* Listens on pParam->nPort of pParam->dwLocalAddr and starts one thread that
-     * accepts up to min(nBacklog, 62) clients and hands every read (at most 1536
-     * bytes) to pfnReceive with the client's address and port. A client beyond
-     * that is accepted and reset at once; a backlog of 0 or less serves none.
-     * 1 or 0. */
+    /* Listens on pParam->nPort of pParam->dwLocalAddr (the record must be readable
+     * over 44 bytes) and starts one thread at nPriority that accepts up to
+     * min(nBacklog, 62) clients and hands every read (at most 1536 bytes, also an
+     * empty one) to pfnReceive with that client's address and port; a null
+     * pfnReceive drops the reads. A client beyond that is accepted and reset at
+     * once; a backlog of 0 or less serves none. Nothing tells of a client's
+     * arrival or departure but its reads. nMode, dwGroupAddr, bEcho and
+     * dwStopTimeout are not used. 1, or 0 with nothing held; 0 as well while
+     * started (the running listener is left as it is). */
     virtual int InitInstance(tagParamListen *pParam) = 0;
-    /* Stops the thread (waiting at most 1000 ms), closes every connection. */
+    /* Stops the thread (waiting at most 1000 ms, whatever dwStopTimeout says; not
+     * at all from inside the callback), then closes the listening socket and
+     * every connection. Harmless when not started. As with CKesListen, a thread
+     * still in a slow callback finishes it and ends without touching the object,
+     * and the callback may Release and delete its own listener. */
     virtual void Release() = 0;
 };
 
 /* TCP listener on up to eight local addresses: slots InitInstance, Release. */
 class CTcpListen3Base {
 public:
-    /* One listening socket and one thread per dwLocalAddr[0..nCount-1], each
-     * serving up to min(nBacklog, 62) clients. nCount 0 or above 8: 0; a
-     * negative nCount: 1 with nothing opened. 1 or 0. */
+    /* One listening socket on nPort and one thread per dwLocalAddr[0..nCount-1],
+     * each serving up to min(nBacklog, 62) clients of its own address as
+     * CTcpListenBase does; the threads' callbacks may run at the same time.
+     * nCount 0 or above 8: 0; a negative nCount: 1 with nothing opened. All or
+     * nothing. 1 or 0; 0 as well while started. */
     virtual int InitInstance(tagParamListen3 *pParam) = 0;
     /* Stops the threads one after the other, each waiting at most
-     * dwStopTimeout, and closes every connection. */
+     * dwStopTimeout, and closes every socket and connection. */
     virtual void Release() = 0;
 };
 
-/* What KesCreateObject(KES_OBJECT_TCPLISTEN) returns. */
+/* What KesCreateObject(KES_OBJECT_TCPLISTEN) returns. Virtual table:
+ * InitInstance, Release, then the destructor (two entries in g++'s layout). */
 class CTcpListenObject : public CTcpListenBase {
 public:
     virtual ~CTcpListenObject() {}
 };
 
-/* What KesCreateObject(KES_OBJECT_TCPLISTEN3) returns. */
+/* What KesCreateObject(KES_OBJECT_TCPLISTEN3) returns. Virtual table:
+ * InitInstance, Release, then the destructor (two entries in g++'s layout). */
 class CTcpListen3Object : public CTcpListen3Base {
 public:
     virtual ~CTcpListen3Object() {}
 };
 
-/* What KesCreateObject(KES_OBJECT_TCPSEND) returns: a TCP client. */
+/* What KesCreateObject(KES_OBJECT_TCPSEND) returns: a TCP client. It has no
+ * thread and reads nothing from its peer. Virtual table: InitInstance, Send,
+ * Release, then the destructor (two entries in g++'s layout). */
 class CTcpSendObject {
 public:
-    /* Connects from pParam->dwLocalAddr (any port) to dwDestAddr:nDestPort. 1 or 0. */
+    /* Connects from pParam->dwLocalAddr (a port of the system's choice) to
+     * dwDestAddr:nDestPort, blocking until the connection is made or refused. The
+     * record (24 readable bytes) is read during the call only. 1, or 0 with
+     * nothing held; 0 as well while connected (the connection is kept). */
     virtual int InitInstance(tagParamSend *pParam) = 0;
-    /* Sends dwLength bytes; blocks until Winsock has taken them all. 1 or 0. */
+    /* Sends dwLength bytes (0 is allowed); blocks until Winsock has taken them
+     * all. 1 if all went; 0 if not connected, pData is not readable over dwLength
+     * bytes (nothing is sent), or the connection failed. A stream has no message
+     * boundaries: the receiver may get the bytes in other pieces. */
     virtual int Send(void *pData, unsigned long dwLength) = 0;
-    /* Closes the connection. */
+    /* Closes the connection. Harmless when not connected. */
     virtual void Release() = 0;
-    virtual ~CTcpSendObject() {}
+    virtual ~CTcpSendObject() {} /* closes a connection still open */
 };
 
 #endif /* __cplusplus */

@@ -2,19 +2,23 @@
 # The private network in which tests and the demo run, so that fixed ports
 # never clash with the machine and multicast and broadcast never leave it.
 #
-#   scripts/netns.sh up NAME     make namespaces NAME-host and NAME-peer
-#   scripts/netns.sh down NAME   remove them
+#   scripts/netns.sh up NAME [LINKS]   make namespaces NAME-host and NAME-peer
+#   scripts/netns.sh down NAME         remove them
 #
-# NAME-host: loopback (multicast on, 224.0.0.0/4 routed to it) and two links
-# to NAME-peer:
+# NAME-host: loopback (multicast on, 224.0.0.0/4 routed to it) and LINKS links
+# (default 2, at most 8) to NAME-peer, link i being veth<i> on both sides:
 #   link 0: 10.77.1.1/24 (host) <-> 10.77.1.2/24 (peer), the default route
 #   link 1: 10.77.2.1/24 (host) <-> 10.77.2.2/24 (peer)
+#   link i: 10.77.<i+1>.1/24     <-> 10.77.<i+1>.2/24
 # Needs root.
 set -euo pipefail
 
 cmd=${1:-}
 name=${2:-}
-[ -n "$cmd" ] && [ -n "$name" ] || { echo "usage: $0 up|down NAME" >&2; exit 2; }
+links=${3:-2}
+usage() { echo "usage: $0 up NAME [LINKS] | down NAME" >&2; exit 2; }
+[ -n "$cmd" ] && [ -n "$name" ] || usage
+case "$links" in [1-8]) ;; *) usage ;; esac
 host="$name-host"
 peer="$name-peer"
 
@@ -32,7 +36,7 @@ up() {
         ip -n "$ns" link set lo multicast on
     done
     ip -n "$host" route add 224.0.0.0/4 dev lo
-    for i in 0 1; do
+    for ((i = 0; i < links; i++)); do
         # Interface names are per namespace, so short fixed names are fine.
         ip link add "kh$i-$$" type veth peer name "kp$i-$$"
         ip link set "kh$i-$$" netns "$host"
@@ -52,5 +56,5 @@ up() {
 case "$cmd" in
     up) up ;;
     down) down ;;
-    *) echo "usage: $0 up|down NAME" >&2; exit 2 ;;
+    *) usage ;;
 esac

@@ -16,7 +16,7 @@ fi
 
 for p in cmake ninja-build g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          binutils-mingw-w64-i686 googletest iproute2 util-linux wine wine32:i386 \
-         python3 libasio-dev gnuplot-nox tcpdump; do
+         python3 libasio-dev gnuplot-nox tcpdump unzip; do
     want "$p"
 done
 

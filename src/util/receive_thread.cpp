@@ -15,6 +15,7 @@ tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HAN
     t->m_dwThreadId = 0;
     t->m_hModule = nullptr;
     t->m_bAbandoned = false;
+    t->m_lStopRequested = 0;
     t->m_nRefs = 2;  // the owner's share and the thread's
     HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, hStopEvent, self, &t->m_hStop, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
@@ -58,6 +59,7 @@ tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HAN
 
 void tagThreadParam::Stop(DWORD dwTimeout)
 {
+    InterlockedExchange(&m_lStopRequested, 1);
     SetEvent(m_hStop);
     bool onOwnThread = GetCurrentThreadId() == m_dwThreadId;
     if (onOwnThread || WaitForSingleObject(m_hThread, dwTimeout) != WAIT_OBJECT_0) {

@@ -44,7 +44,9 @@ struct tagThreadParam {
 
     // Thread side.
     HANDLE StopEvent() const { return m_hStop; }
-    bool StopRequested() const { return WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0; }
+    // True once Stop() has been called. A plain memory read, so that a loop
+    // may ask between any two pieces of work without a system call.
+    bool StopRequested() const { return m_lStopRequested != 0; }
     // Before touching anything of the owner. false: the owner has gone; end now.
     bool Enter();
     void Leave();
@@ -60,6 +62,7 @@ private:
     HMODULE m_hModule;  // keeps our code mapped while the thread runs
     CRITICAL_SECTION m_lock;
     bool m_bAbandoned;
+    volatile LONG m_lStopRequested;
     LONG m_nRefs;
 };
 

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""The kesnet tool's command line: help, clear errors with exit status 2 for bad
-arguments, and a datagram from one kesnet process to another.
+"""The kesnet tool's command line: help in one layout for every command, as
+docs/tool.md shows it, clear errors with exit status 2 for bad arguments, and a
+datagram from one kesnet process to another.
 
     tool_test.py WINE_RUN KESNET_EXE
 """
+import os
 import socket
 import subprocess
 import sys
 
 TOOL = sys.argv[1:3]
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "tool.md")) as doc:
+    TOOL_DOC = doc.read()
 failures = []
 
 
@@ -35,11 +39,16 @@ CASES = [
     ([], 2, "usage: kesnet COMMAND"),
     (["--help"], 0, "commands:"),
     (["--version"], 0, "kesnet 1."),
+    (["--version"], 0, "(kesnet.dll 1."),
+    (["help", "bogus"], 2, "no command 'bogus'"),
     (["bogus"], 2, "no command 'bogus'"),
     (["help", "send"], 0, "usage: kesnet send ADDRESS:PORT"),
     (["listen", "--help"], 0, "usage: kesnet listen PORT"),
     (["send"], 2, "expected ADDRESS:PORT"),
     (["send", "1.2.3:5000", "x"], 2, "not an IPv4 address"),
+    (["send", "010.1.1.1:5000", "x"], 2, "not an IPv4 address"),
+    (["send", "1.2.3.4 :5000", "x"], 2, "not an IPv4 address"),
+    (["send", "1.2.3.256:5000", "x"], 2, "not an IPv4 address"),
     (["send", "127.0.0.1:70000", "x"], 2, "not a port"),
     (["send", "127.0.0.1:5000", "@/no/such/file"], 2, "cannot read the file"),
     (["send", "127.0.0.1:5000", "x", "--from"], 2, "--from needs a value"),
@@ -51,8 +60,29 @@ CASES = [
 for args, status, text in CASES:
     result = run(args)
     output = result.stdout + result.stderr
-    expect("kesnet %s -> %d" % (" ".join(args), status), result.returncode == status and text in output,
+    expect("kesnet %s -> %d, '%s'" % (" ".join(args), status, text), result.returncode == status and text in output,
            "status %d, output: %s" % (result.returncode, output.strip()[:300]))
+
+# Every command's help has the same sections, the same from "help NAME" as from
+# "NAME --help", and no line ends in blanks.
+listing = run(["--help"]).stdout
+names = [line.split()[0] for line in listing.split("commands:\n", 1)[1].split("\n\n", 1)[0].splitlines()]
+expect("the command list names the commands", len(names) >= 10, listing)
+for name in names:
+    help_text = run(["help", name])
+    flag_text = run([name, "--help"])
+    text = help_text.stdout
+    sections = ["usage: kesnet " + name, "\n\noptions:\n", "  --help  ", "\n\nexit codes:\n  0  ", "\n  1  ",
+                "\n  2  bad arguments"]
+    missing = [s for s in sections if s not in text]
+    trailing = [line for line in text.splitlines() if line != line.rstrip()]
+    expect("kesnet help %s has every section" % name,
+           help_text.returncode == 0 and text.startswith("usage: kesnet " + name) and not missing and not trailing,
+           "status %d, missing %s, lines ending in blanks %s:\n%s" % (help_text.returncode, missing, trailing, text))
+    expect("kesnet %s --help says the same" % name, flag_text.returncode == 0 and flag_text.stdout == text,
+           flag_text.stdout)
+    expect("docs/tool.md shows kesnet help %s as it is" % name, "```\n" + text + "```\n" in TOOL_DOC,
+           "update the command's section in docs/tool.md to:\n" + text)
 
 # One kesnet process listens, another sends.
 port = free_udp_port()

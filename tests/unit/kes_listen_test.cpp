@@ -2,7 +2,9 @@
 #include <string.h>
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <new>
+#include <thread>
 
 #include "datagram/udp_socket.h"
 #include "test_support.h"
@@ -117,18 +119,22 @@ TEST_F(ListenTest, WithoutEchoNothingIsSentAndKesListenNeverEchoes)
 }
 
 struct ShortAfterLong {
+    bool overwrite;  // the callback writes over the long datagram's bytes
     bool sawLong = false;
     bool tailIsZero = false;
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    explicit ShortAfterLong(bool overwrite) : overwrite(overwrite) {}
     ~ShortAfterLong() { CloseHandle(done); }
 };
 
 void __cdecl CheckTail(void *pData, int nLength, void *pUserData, unsigned long, int)
 {
     ShortAfterLong *state = static_cast<ShortAfterLong *>(pUserData);
-    const unsigned char *bytes = static_cast<const unsigned char *>(pData);
+    unsigned char *bytes = static_cast<unsigned char *>(pData);
     if (nLength == 1000) {
         state->sawLong = true;
+        if (state->overwrite)
+            memset(bytes, 0xEE, nLength);  // a host decoding in place
         return;
     }
     bool zero = true;
@@ -140,16 +146,45 @@ void __cdecl CheckTail(void *pData, int nLength, void *pUserData, unsigned long,
 
 TEST_F(ListenTest, TheBufferIsClearedBeforeEveryDatagram)
 {
-    ShortAfterLong state;
+    for (bool overwrite : {false, true}) {
+        ShortAfterLong state(overwrite);
+        CKesListen listener;
+        tagParamListen p = Param(FALSE, CheckTail, &state);
+        ASSERT_EQ(1, listener.InitInstance(&p));
+        std::vector<char> big(1000, '\xAA');
+        ASSERT_TRUE(sender.SendTo(big.data(), 1000, Loopback(), Port(listener)));
+        ASSERT_TRUE(sender.SendTo("short", 5, Loopback(), Port(listener)));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.done, kt::Bound()));
+        EXPECT_TRUE(state.sawLong);
+        EXPECT_TRUE(state.tailIsZero) << "bytes left behind by the earlier, longer datagram"
+                                      << (overwrite ? " and the host" : "");
+        listener.Release();
+    }
+}
+
+// The listener reads every datagram that waits before it sleeps again; the
+// datagrams of many bursts, each arriving while the one before is being read,
+// all arrive, in order, and none is left waiting unseen.
+TEST_F(ListenTest, BurstsAreDeliveredWholeAndInOrder)
+{
+    const int kBursts = 300, kBurst = 8;  // a burst fits the socket's receive buffer
     CKesListen listener;
-    tagParamListen p = Param(FALSE, CheckTail, &state);
+    tagParamListen p = Param();
     ASSERT_EQ(1, listener.InitInstance(&p));
-    std::vector<char> big(1000, '\xAA');
-    ASSERT_TRUE(sender.SendTo(big.data(), 1000, Loopback(), Port(listener)));
-    ASSERT_TRUE(sender.SendTo("short", 5, Loopback(), Port(listener)));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.done, kt::Bound()));
-    EXPECT_TRUE(state.sawLong);
-    EXPECT_TRUE(state.tailIsZero) << "bytes of the earlier, longer datagram were left behind";
+    for (int burst = 0; burst < kBursts; ++burst) {
+        for (int i = 0; i < kBurst; ++i) {
+            int n = burst * kBurst + i;
+            ASSERT_TRUE(sender.SendTo(&n, sizeof n, Loopback(), Port(listener)));
+        }
+        ASSERT_TRUE(seen.WaitFor((burst + 1) * kBurst)) << "burst " << burst << " did not arrive whole";
+    }
+    std::vector<kt::Datagram> all = seen.All();
+    ASSERT_EQ(static_cast<size_t>(kBursts * kBurst), all.size());
+    for (int n = 0; n < kBursts * kBurst; ++n) {
+        int got = -1;
+        memcpy(&got, all[n].data.data(), sizeof got);
+        ASSERT_EQ(n, got);
+    }
     listener.Release();
 }
 
@@ -324,6 +359,43 @@ void __cdecl WaitInCallback(void *, int, void *pUserData, unsigned long, int)
     SlowCallback *state = static_cast<SlowCallback *>(pUserData);
     state->entered.Open();
     state->leave.Wait();
+}
+
+// Holds its thread in the first call only, and counts every call.
+struct HeldFirstCall {
+    SlowCallback first;
+    std::atomic<int> calls{0};
+};
+
+void __cdecl HoldFirstCall(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
+{
+    HeldFirstCall *state = static_cast<HeldFirstCall *>(pUserData);
+    if (state->calls++ == 0)
+        WaitInCallback(pData, nLength, &state->first, dwAddr, nPort);
+}
+
+TEST_F(ListenTest, AStopRequestWinsOverDatagramsStillWaiting)
+{
+    HeldFirstCall state;
+    CKesListen listener;
+    tagParamListen p = Param(FALSE, HoldFirstCall, &state);
+    p.dwStopTimeout = kt::Bound();
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    ASSERT_TRUE(sender.SendTo("first", 5, Loopback(), Port(listener)));
+    ASSERT_TRUE(state.first.entered.Wait());
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(sender.SendTo("waiting", 7, Loopback(), Port(listener)));
+    HANDLE stop = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), listener.m_pSocket->m_hStopEvent, GetCurrentProcess(), &stop,
+                                0, FALSE, DUPLICATE_SAME_ACCESS));
+
+    std::thread releaser([&] { listener.Release(); });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stop, kt::Bound())) << "Release did not ask the thread to stop";
+    state.first.leave.Open();  // the thread comes back from the callback with datagrams waiting
+    releaser.join();
+    EXPECT_EQ(1, state.calls) << "datagrams were delivered after the stop request";
+    EXPECT_EQ(nullptr, listener.m_hThread);
+    CloseHandle(stop);
 }
 
 TEST_F(ListenTest, AThreadThatOutlivesReleaseNeverTouchesTheDestroyedListener)

@@ -65,17 +65,30 @@ std::vector<std::string> Args::GetAll(const std::string &name) const
     return all;
 }
 
+// Strictly A.B.C.D in decimal: inet_addr would also take fewer parts, and read
+// a leading zero as octal ("010.1.1.1" as 8.1.1.1).
 bool ParseIPv4(const std::string &text, DWORD *addr, std::string *error)
 {
-    unsigned parts[4];
-    char tail;
-    if (sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
-        parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255) {
-        *error = "'" + text + "' is not an IPv4 address (expected A.B.C.D)";
-        return false;
+    unsigned long value = 0;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (at >= text.size() || text[at++] != '.'))
+            break;
+        size_t start = at;
+        unsigned number = 0;
+        while (at < text.size() && at - start < 3 && text[at] >= '0' && text[at] <= '9')
+            number = number * 10 + (text[at++] - '0');
+        size_t digits = at - start;
+        if (digits == 0 || number > 255 || (digits > 1 && text[start] == '0'))
+            break;
+        value = (value << 8) | number;
+        if (part == 3 && at == text.size()) {
+            *addr = htonl(value);
+            return true;
+        }
     }
-    *addr = inet_addr(text.c_str());
-    return true;
+    *error = "'" + text + "' is not an IPv4 address (expected A.B.C.D)";
+    return false;
 }
 
 bool ParseNumber(const std::string &text, long long min, long long max, long long *value,

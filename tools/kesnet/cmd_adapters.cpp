@@ -35,6 +35,10 @@ KESNET_COMMAND(adapters, "adapters", "", "list the adapters' hardware addresses,
                "Prints the 6-byte hardware address of each NetBIOS LAN adapter\n"
                "(KesGetNetCard), one per line, in the form that kesnet wake takes:\n"
                "keep them to wake this machine from another one.\n",
+               {},
+               {},
+               "the adapters were listed",
+               "NetBIOS lists no LAN adapter, or could not be asked",
                RunAdapters, 72);
 
 }  // namespace tool

@@ -80,10 +80,13 @@ int RunConfig(const std::vector<std::string> &argv)
 KESNET_COMMAND(config, "config", "hostip [ADDRESS | --clear]", "show, set or remove the preferred address",
                "The preferred address is the registry value HostIP under\n"
                "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwick\\Corvane Settings: on a host with two or\n"
-               "more addresses, KesGetHostIP puts it first and CorGetHostIP returns it.\n"
-               "  hostip           show it\n"
-               "  hostip ADDRESS   set it (with RegWriteString)\n"
-               "  hostip --clear   remove it\n",
+               "more addresses, KesGetHostIP puts it first and CorGetHostIP returns it.\n",
+               {{"hostip", "show it"},
+                {"hostip ADDRESS", "set it (with RegWriteString), in the plain form A.B.C.D"}},
+               {{"--clear", "remove it"}},
+               "the value was shown, set or removed",
+               "the registry refused to write or remove it (on Windows this needs\n"
+               "administrator rights)",
                RunConfig, 71);
 
 }  // namespace tool

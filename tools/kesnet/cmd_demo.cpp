@@ -10,6 +10,7 @@
 #include "args.h"
 #include "command.h"
 #include "kesnet.h"
+#include "kesnet_version.h"
 
 namespace tool {
 namespace {
@@ -45,15 +46,21 @@ int RunDemo(const std::vector<std::string> &argv)
     net.peer = EnvAddress("KESNET_DEMO_PEER");
     net.second = EnvAddress("KESNET_DEMO_SECOND");
 
-    printf("kesnet demo\n");
-    printf(net.isPrivate ? "Running inside a private network namespace: nothing leaves this machine.\n"
-                         : "Running on loopback only (no private network namespace: run as root for\n"
-                           "multicast and the second host).\n");
-    Library library;
-    if (!library.ok())
-        return Failure("demo", "Winsock 2.2 could not be started");
-    Say("start", "KesInitInstance() -> 1: Winsock 2.2 is running");
+    printf("kesnet demo %s: the library's capabilities one after the other, used the way a host\n"
+           "program uses them. Every step checks what arrived.\n\n",
+           KESNET_VERSION_STRING);
+    if (net.isPrivate)
+        printf("Network: a private network of two hosts made for this run. This host has %s and\n"
+               "%s, the second host %s. Nothing leaves this machine.\n",
+               Dotted(net.local).c_str(), Dotted(net.second).c_str(), Dotted(net.peer).c_str());
+    else
+        printf("Network: loopback only (%s). Multicast and Wake-on-LAN are left out: they would\n"
+               "leave the machine. Run scripts/demo.sh as root for a private network of two hosts.\n",
+               Dotted(net.local).c_str());
 
+    printf("\n== Start ==\n");
+    if (!Check(KesInitInstance() == 1, "KesInitInstance() = 1: Winsock 2.2 is running, for every step"))
+        return kExitFailed;
     int passed = 0, failed = 0;
     int number = 0;
     for (const DemoStep &step : Steps()) {
@@ -63,6 +70,8 @@ int RunDemo(const std::vector<std::string> &argv)
         else
             ++failed;
     }
+    printf("\n== Stop ==\n");
+    Check(KesExitInstance() == 1, "KesExitInstance() = 1, after every object was released");
     printf("\ndemo finished: %d of %d steps worked\n", passed, passed + failed);
     return failed == 0 ? kExitOk : kExitFailed;
 }
@@ -94,8 +103,13 @@ bool WaitSignalled(HANDLE event, DWORD ms)
 
 KESNET_COMMAND(demo, "demo", "", "show every capability of the library, end to end",
                "Runs the library's capabilities one after the other and explains what\n"
-               "happens. scripts/demo.sh runs it inside a private network namespace (as\n"
-               "root) so that multicast stays on this machine; otherwise it uses loopback.\n",
+               "happens. scripts/demo.sh runs it as root inside a private network of two\n"
+               "hosts, so that multicast and broadcast stay on this machine; without it the\n"
+               "demo uses loopback, says so, and leaves out multicast and Wake-on-LAN.\n",
+               {},
+               {},
+               "every step worked",
+               "a step failed (the output marks it FAILED)",
                RunDemo, 1);
 
 }  // namespace tool

@@ -39,6 +39,10 @@ KESNET_COMMAND(dirsize, "dirsize", "DIR", "show how many bytes the files below a
                "file adds the low 32 bits of its size and the total wraps past 4 GiB.\n"
                "Directory links (junctions, symbolic links) are not followed, and\n"
                "nothing is counted where a path would not fit in 260 characters.\n",
+               {{"DIR", "the directory, with or without a trailing backslash"}},
+               {},
+               "the sum was shown",
+               "DIR is not a directory",
                RunDirsize, 61);
 
 }  // namespace tool

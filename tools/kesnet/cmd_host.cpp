@@ -3,38 +3,12 @@
 
 #include <stdio.h>
 
-#include <algorithm>
-
 #include "args.h"
 #include "command.h"
 #include "host_ip_setting.h"
 
 namespace tool {
 namespace {
-
-std::string List(const DWORD *addrs, int count)
-{
-    std::string text;
-    for (int i = 0; i < count; ++i)
-        text += (i ? " " : "") + Dotted(addrs[i]);
-    return count ? text : "(none)";
-}
-
-std::string WhereThePreferredComesFrom(const DWORD *addrs, int count)
-{
-    DWORD preferred = CorGetHostIP();
-    if (count == 0)
-        return "none: the host name resolves to no IPv4 address";
-    if (count == 1)
-        return Dotted(preferred) + ", the host's only address (HostIP is not consulted)";
-    HostIpSetting setting = ReadHostIpSetting();
-    if (preferred == 0)
-        return "none: the host has " + std::to_string(count) + " addresses and HostIP is " + Describe(setting) +
-               "\n                 (set it with: kesnet config hostip ADDRESS)";
-    bool own = std::find(addrs, addrs + count, preferred) != addrs + count;
-    return Dotted(preferred) + ", from " + kHostIpPlace +
-           (own ? "" : "\n                 (not one of this host's addresses: it took the first one's place)");
-}
 
 int RunHost(const std::vector<std::string> &argv)
 {
@@ -53,9 +27,9 @@ int RunHost(const std::vector<std::string> &argv)
     KesGetHostIP(preferred, nullptr);
     printf("host name:       %s\n", KesGetHostName(hostName) ? hostName : "(not available)");
     printf("computer name:   %s\n", KesGetCompName(computerName, sizeof computerName) ? computerName : "(not available)");
-    printf("addresses:       %s  (the resolver's order)\n", List(resolved, count).c_str());
-    printf("preferred order: %s\n", List(preferred, count).c_str());
-    printf("preferred:       %s\n", WhereThePreferredComesFrom(resolved, count).c_str());
+    printf("addresses:       %s  (the resolver's order)\n", AddressList(resolved, count).c_str());
+    printf("preferred order: %s\n", AddressList(preferred, count).c_str());
+    printf("preferred:       %s\n", PreferredAddressAndSource(resolved, count, 17).c_str());
     return kExitOk;
 }
 
@@ -67,6 +41,11 @@ KESNET_COMMAND(host, "host", "", "show the host's names and addresses, and the p
                "the same with the preferred address first (KesGetHostIP), and the address the\n"
                "network is to use (CorGetHostIP) with where it comes from: the host's only\n"
                "address, or with several the registry value HostIP (see: kesnet help config).\n",
+               {},
+               {},
+               "the names and addresses were shown (a name that could not be read shows\n"
+               "as \"(not available)\")",
+               "Winsock 2.2 could not be started",
                RunHost, 70);
 
 }  // namespace tool

@@ -31,7 +31,12 @@ int RunIsbmp(const std::vector<std::string> &argv)
 KESNET_COMMAND(isbmp, "isbmp", "FILE", "tell whether a file is a bitmap",
                "Asks SIsFileBmp whether FILE has at least 4 bytes and starts with \"BM\".\n"
                "The file is opened without sharing, so a file that is open elsewhere\n"
-               "counts as no. Exit code 0 for a bitmap, 1 otherwise.\n",
+               "counts as no.\n",
+               {{"FILE", "the file to look at"}},
+               {},
+               "FILE is a bitmap",
+               "it is not, or it cannot be read (missing, a directory, under 4 bytes,\n"
+               "open elsewhere)",
                RunIsbmp, 62);
 
 }  // namespace tool

@@ -114,15 +114,19 @@ int RunListen(const std::vector<std::string> &argv)
 KESNET_COMMAND(listen, "listen", "PORT [--group GROUP] [--from LOCAL]... [--echo] [--count N] [--seconds S]",
                "print datagrams as they arrive",
                "Listens on PORT with a CKesListen and prints each datagram: its source, its\n"
-               "length, and a hex and text view.\n"
-               "  --group GROUP  join the multicast group GROUP (on each --from interface)\n"
-               "  --from LOCAL   listen on the local interface LOCAL only; give it up to\n"
-               "                 eight times to listen on PORT of each of them at once with\n"
-               "                 a CKesListen3 (one receive thread each, no --echo)\n"
-               "  --echo         answer each datagram with \"Echo\" to the sender, port 37102\n"
-               "  --count N      stop after N datagrams\n"
-               "  --seconds S    stop after S seconds\n"
+               "length, and a hex and text view. With several --from it listens on PORT of\n"
+               "each of those interfaces at once with a CKesListen3, one receive thread each.\n"
                "Without --count or --seconds it runs until interrupted (Ctrl+C).\n",
+               {{"PORT", "the UDP port to listen on"}},
+               {{"--group GROUP", "join the multicast group GROUP (a member should listen on\n"
+                                  "every interface: leave out --from)"},
+                {"--from LOCAL", "listen on the local interface LOCAL only; up to eight times"},
+                {"--echo", "answer each datagram with \"Echo\" to the sender, port 37102\n"
+                           "(one interface only)"},
+                {"--count N", "stop after N datagrams"},
+                {"--seconds S", "stop after S seconds"}},
+               "it listened until --count, --seconds or Ctrl+C",
+               "it could not listen (the port or group could not be taken)",
                RunListen, 20);
 
 }  // namespace tool

@@ -100,12 +100,14 @@ KESNET_COMMAND(ping, "ping", "ADDRESS:PORT [--count N] [--timeout MS] [--size BY
                "`kesnet listen --echo` does) and how long the round trip took, then a\n"
                "summary: sent, acknowledged, loss, and min/median/max round trip.\n"
                "The echoes arrive on UDP port 37102 of this host, so only one acknowledged\n"
-               "sender per local address should run at a time.\n"
-               "  --count N      send N datagrams (default 4)\n"
-               "  --timeout MS   wait up to MS milliseconds for each echo (default 1000)\n"
-               "  --size BYTES   datagram size, 0 to 65507 (default 32)\n"
-               "  --from LOCAL   send from, and hear echoes on, the local interface LOCAL\n"
-               "Exit code 0 if at least one send was acknowledged, 1 if none was.\n",
+               "sender per local address should run at a time.\n",
+               {{"ADDRESS:PORT", "the listener to send to"}},
+               {{"--count N", "send N datagrams (default 4)"},
+                {"--timeout MS", "wait up to MS milliseconds for each echo (default 1000)"},
+                {"--size BYTES", "datagram size, 0 to 65507 (default 32)"},
+                {"--from LOCAL", "send from, and hear echoes on, the local interface LOCAL"}},
+               "at least one send was acknowledged",
+               "no send was acknowledged, or the sender could not be set up",
                RunPing, 15);
 
 }  // namespace tool

@@ -81,13 +81,18 @@ int RunSend(const std::vector<std::string> &argv)
 
 KESNET_COMMAND(send, "send", "ADDRESS:PORT TEXT|@FILE [--multicast] [--from LOCAL]...",
                "send one datagram",
-               "Sends TEXT (or the bytes of FILE) as one datagram with KesSend, from a new\n"
-               "socket on a port of the system's choice.\n"
-               "  --multicast    ADDRESS is a multicast group: join it and send with\n"
-               "                 time-to-live 10\n"
-               "  --from LOCAL   send from the local interface LOCAL; give it up to eight\n"
-               "                 times to send the datagram once through each of them with\n"
-               "                 a CKesSend3 (in multicast mode each joins the group)\n",
+               "Sends TEXT, or the bytes of FILE, as one datagram with KesSend, from a new\n"
+               "socket on a port of the system's choice (at most 65507 bytes). With several\n"
+               "--from it sends the datagram once through each of those interfaces with a\n"
+               "CKesSend3.\n",
+               {{"ADDRESS:PORT", "where to send it; with --multicast ADDRESS is the group"},
+                {"TEXT|@FILE", "the datagram: TEXT as it stands, or the bytes of FILE"}},
+               {{"--multicast", "join the group ADDRESS and send to it with time-to-live 10\n"
+                                "(with several --from, each socket joins on its own interface)"},
+                {"--from LOCAL", "send from the local interface LOCAL; up to eight times"}},
+               "the datagram went out whole (through every interface)",
+               "the socket could not be set up on LOCAL, the group could not be joined,\n"
+               "or the send was refused",
                RunSend, 10);
 
 }  // namespace tool

@@ -139,18 +139,21 @@ int RunTcpListen(const std::vector<std::string> &argv)
 
 KESNET_COMMAND(tcp_listen, "tcp-listen", "PORT [--from LOCAL ...] [--backlog N] [--count N] [--seconds S]",
                "serve TCP clients and print every read",
-               "Listens on PORT with a CTcpListen and prints each read, at most 1536 bytes,\n"
-               "with the client's address and port and a hex and text view of its first\n"
-               "bytes. At the end it counts the bytes of every client.\n"
-               "  --from LOCAL   listen on the local interface LOCAL only; given several\n"
-               "                 times (up to eight), a CTcpListen3 listens on all of them,\n"
-               "                 with a thread for each\n"
-               "  --backlog N    listen backlog and number of clients served at once (at\n"
-               "                 most 62 per address; default 5, or 100 with several --from);\n"
-               "                 a client beyond it is accepted and reset at once\n"
-               "  --count N      stop after N reads\n"
-               "  --seconds S    stop after S seconds\n"
+               "Listens on PORT with a CTcpListen (KesCreateObject(1)) and prints each read,\n"
+               "at most 1536 bytes, with the client's address and port and a hex and text\n"
+               "view of its first bytes. At the end it counts the bytes of every client.\n"
                "Without --count or --seconds it runs until interrupted (Ctrl+C).\n",
+               {{"PORT", "the TCP port to listen on"}},
+               {{"--from LOCAL", "listen on the local interface LOCAL only; given several\n"
+                                 "times (up to eight), a CTcpListen3 (KesCreateObject(5))\n"
+                                 "listens on all of them, with a thread for each"},
+                {"--backlog N", "listen backlog and number of clients served at once (at\n"
+                                "most 62 per address; default 5, or 100 with several\n"
+                                "--from); a client beyond it is accepted and reset at once"},
+                {"--count N", "stop after N reads"},
+                {"--seconds S", "stop after S seconds"}},
+               "it listened until --count, --seconds or Ctrl+C",
+               "it could not listen (the port could not be taken)",
                RunTcpListen, 45);
 
 }  // namespace tool

@@ -82,10 +82,14 @@ int RunTcpSend(const std::vector<std::string> &argv)
 
 KESNET_COMMAND(tcp_send, "tcp-send", "ADDRESS:PORT TEXT|@FILE [--from LOCAL]",
                "connect over TCP and send text or a file",
-               "Connects to ADDRESS:PORT with a CTcpSend, from a port of the system's\n"
-               "choice, sends TEXT (or the whole of FILE, of any size, in blocks of 64 KiB)\n"
-               "and closes the connection.\n"
-               "  --from LOCAL   connect from the local interface LOCAL\n",
+               "Connects to ADDRESS:PORT with a CTcpSend (KesCreateObject(2)) from a port of\n"
+               "the system's choice, sends TEXT, or the whole of FILE of any size in blocks\n"
+               "of 64 KiB, and closes the connection.\n",
+               {{"ADDRESS:PORT", "the TCP server to connect to"},
+                {"TEXT|@FILE", "what to send: TEXT as it stands, or the bytes of FILE"}},
+               {{"--from LOCAL", "connect from the local interface LOCAL"}},
+               "connected, and every byte was sent",
+               "the connection could not be made, or failed while sending",
                RunTcpSend, 40);
 
 }  // namespace tool

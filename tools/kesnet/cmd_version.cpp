@@ -31,9 +31,13 @@ int RunVersion(const std::vector<std::string> &argv)
 KESNET_COMMAND(version, "version", "MODULE", "show the product version a module declares",
                "Shows the ProductVersion string of MODULE's version resource, as\n"
                "KesGetDllVersion reads it: that of the first translation listed only.\n"
-               "MODULE is a path, or a file name searched for as modules are (so\n"
-               "\"kesnet version kesnet.dll\" shows the library's own). Exit code 1 if\n"
-               "there is none. (kesnet --version shows the tool's own version.)\n",
+               "(kesnet --version shows the tool's own version.)\n",
+               {{"MODULE", "a path, or a file name searched for as modules are (so\n"
+                           "\"kesnet version kesnet.dll\" shows the library's own)"}},
+               {},
+               "the product version was shown",
+               "MODULE has none: not found, no version resource, or no product version\n"
+               "for its first translation",
                RunVersion, 60);
 
 }  // namespace tool

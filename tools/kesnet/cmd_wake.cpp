@@ -47,9 +47,12 @@ int RunWake(const std::vector<std::string> &argv)
 KESNET_COMMAND(wake, "wake", "MAC [MAC ...] [--from LOCAL]", "wake machines by their hardware addresses",
                "Broadcasts a Wake-on-LAN magic packet (six bytes 0xFF, then the hardware\n"
                "address sixteen times) for each MAC to 255.255.255.255, UDP port 2304, with\n"
-               "KesLanWakeUp. The broadcast reaches the network of the interface it leaves by.\n"
-               "  MAC            aa:bb:cc:dd:ee:ff (or with '-'), as kesnet adapters prints it\n"
-               "  --from LOCAL   broadcast from the local interface LOCAL\n",
+               "KesLanWakeUp. The broadcast reaches the network of the interface it leaves by.\n",
+               {{"MAC", "aa:bb:cc:dd:ee:ff (or with '-'), as kesnet adapters prints it"}},
+               {{"--from LOCAL", "broadcast from the local interface LOCAL"}},
+               "every magic packet went out",
+               "KesLanWakeUp failed (the socket could not be set up, or a send was refused);\n"
+               "packets sent before the failure stay sent",
                RunWake, 73);
 
 }  // namespace tool

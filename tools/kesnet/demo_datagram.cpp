@@ -11,7 +11,7 @@
 namespace tool {
 namespace {
 
-const int kDemoPort = 47001;
+const int kDemoPort = 31001;
 const char *kDemoGroup = "239.77.0.1";
 
 // What one listener's callback saw last.

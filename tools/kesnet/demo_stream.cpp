@@ -1,5 +1,7 @@
-// Demo step: a file streamed over TCP (KesCreateObject, CTcpListen, CTcpSend).
+// Demo steps: a file streamed over TCP (KesCreateObject, CTcpListen, CTcpSend),
+// and one listener on two addresses with a thread for each (CTcpListen3).
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -11,7 +13,8 @@
 namespace tool {
 namespace {
 
-const int kDemoTcpPort = 47010;
+const int kDemoTcpPort = 31010;
+const int kDemoTcpPort3 = 31020;
 const size_t kFileSize = 1234567;
 const size_t kBlockSize = 65536;
 
@@ -134,8 +137,98 @@ bool FileOverTcp(const DemoNetwork &net)
     return ok;
 }
 
+// What the listener on two addresses saw: per address, the bytes and the
+// thread that delivered them. Its two threads call back at the same time.
+struct TwoAddresses {
+    DWORD addr[2];
+    std::string text[2];
+    DWORD thread[2] = {0, 0};
+    size_t expected[2];
+    HANDLE complete = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CRITICAL_SECTION lock;
+    TwoAddresses() { InitializeCriticalSection(&lock); }
+    ~TwoAddresses()
+    {
+        DeleteCriticalSection(&lock);
+        CloseHandle(complete);
+    }
+};
+
+void __cdecl CollectByAddress(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int)
+{
+    TwoAddresses *seen = static_cast<TwoAddresses *>(pUserData);
+    EnterCriticalSection(&seen->lock);
+    // Each client connects from the address it connects to, so its own
+    // address tells which listening address served it.
+    for (int i = 0; i < 2; ++i) {
+        if (dwAddr == seen->addr[i]) {
+            seen->text[i].append(static_cast<char *>(pData), nLength);
+            seen->thread[i] = GetCurrentThreadId();
+        }
+    }
+    if (seen->text[0].size() >= seen->expected[0] && seen->text[1].size() >= seen->expected[1])
+        SetEvent(seen->complete);
+    LeaveCriticalSection(&seen->lock);
+}
+
+// A CTcpSend from addr to addr:port that sends text and closes.
+bool SendText(DWORD addr, int port, const char *text)
+{
+    tagParamSend connect;
+    connect.dwLocalAddr = addr;
+    connect.dwDestAddr = addr;
+    connect.nDestPort = port;
+    CTcpSendObject *sender = static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND));
+    bool ok = sender != nullptr && sender->InitInstance(&connect) == 1;
+    if (ok) {
+        ok = sender->Send(const_cast<char *>(text), static_cast<unsigned long>(strlen(text))) == 1;
+        sender->Release();
+    }
+    delete sender;
+    return Check(ok, "a CTcpSend from " + Dotted(addr) + " sent \"" + text + "\"");
+}
+
+bool TwoAddressesOneThreadEach(const DemoNetwork &net)
+{
+    // On loopback every 127.x.y.z address is this host's.
+    DWORD second = net.second ? net.second : inet_addr("127.0.0.2");
+    const char *texts[2] = {"to the first address", "to the second address"};
+    TwoAddresses seen;
+    seen.addr[0] = net.local;
+    seen.addr[1] = second;
+    tagParamListen3 listen;
+    listen.nPort = kDemoTcpPort3;
+    listen.nCount = 2;
+    for (int i = 0; i < 2; ++i) {
+        listen.dwLocalAddr[i] = seen.addr[i];
+        seen.expected[i] = strlen(texts[i]);
+    }
+    listen.pfnReceive = CollectByAddress;
+    listen.pUserData = &seen;
+    CTcpListen3Object *listener = static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3));
+    bool ok = Check(listener != nullptr && listener->InitInstance(&listen) == 1,
+                    "KesCreateObject(5): a CTcpListen3 on " + Endpoint(seen.addr[0], kDemoTcpPort3) + " and " +
+                        Endpoint(seen.addr[1], kDemoTcpPort3) + ", a thread for each");
+    if (ok) {
+        for (int i = 0; i < 2; ++i)
+            ok &= SendText(seen.addr[i], kDemoTcpPort3, texts[i]);
+        bool arrived = ok && WaitSignalled(seen.complete);
+        listener->Release();  // no callback runs after this
+        for (int i = 0; i < 2 && arrived; ++i)
+            Say("received", "\"" + seen.text[i] + "\" from " + Dotted(seen.addr[i]) + " on thread " +
+                                std::to_string(seen.thread[i]));
+        ok &= Check(arrived && seen.text[0] == texts[0] && seen.text[1] == texts[1], "both arrived whole");
+        ok &= Check(arrived && seen.thread[0] != seen.thread[1], "each address's client was served by its own thread");
+    }
+    delete listener;
+    return ok;
+}
+
 }  // namespace
 
+KESNET_DEMO_STEP(two_addresses, 70, "One TCP listener on two addresses, a thread for each (KesCreateObject, "
+                                    "CTcpListen3)",
+                 TwoAddressesOneThreadEach);
 KESNET_DEMO_STEP(file_over_tcp, 65, "A file streamed over TCP (KesCreateObject, CTcpListen, CTcpSend)", FileOverTcp);
 
 }  // namespace tool

@@ -144,6 +144,6 @@ bool WakeUpTheSecondHost(const DemoNetwork &net)
 
 }  // namespace
 
-KESNET_DEMO_STEP(wake, 75, "Wake-on-LAN (KesGetNetCard, KesLanWakeUp)", WakeUpTheSecondHost);
+KESNET_DEMO_STEP(wake, 82, "Wake-on-LAN (KesGetNetCard, KesLanWakeUp)", WakeUpTheSecondHost);
 
 }  // namespace tool

@@ -1,5 +1,7 @@
 #include "host_ip_setting.h"
 
+#include <algorithm>
+
 #include "args.h"
 
 namespace tool {
@@ -35,6 +37,31 @@ std::string Describe(const HostIpSetting &setting)
     if (!setting.usable)
         return "\"" + setting.text + "\", which is not an address: it counts as missing";
     return setting.text;
+}
+
+std::string AddressList(const DWORD *addrs, int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += (i ? " " : "") + Dotted(addrs[i]);
+    return count ? text : "(none)";
+}
+
+std::string PreferredAddressAndSource(const DWORD *addrs, int count, int indent)
+{
+    const std::string newLine = "\n" + std::string(indent, ' ');
+    DWORD preferred = CorGetHostIP();
+    if (count == 0)
+        return "none: the host name resolves to no IPv4 address";
+    if (count == 1)
+        return Dotted(preferred) + ", the host's only address (HostIP is not consulted)";
+    HostIpSetting setting = ReadHostIpSetting();
+    if (preferred == 0)
+        return "none: the host has " + std::to_string(count) + " addresses and HostIP is " + Describe(setting) + newLine +
+               "(set it with: kesnet config hostip ADDRESS)";
+    bool own = std::find(addrs, addrs + count, preferred) != addrs + count;
+    return Dotted(preferred) + ", from " + kHostIpPlace +
+           (own ? "" : newLine + "(not one of this host's addresses: it took the first one's place)");
 }
 
 }  // namespace tool

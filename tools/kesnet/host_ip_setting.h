@@ -27,6 +27,13 @@ HostIpSetting ReadHostIpSetting();
 // "10.0.0.5", "not set", or what is wrong with the value.
 std::string Describe(const HostIpSetting &setting);
 
+// "10.0.0.5 10.0.0.6", or "(none)".
+std::string AddressList(const DWORD *addrs, int count);
+// What CorGetHostIP returns for a host with these addresses, and where that
+// comes from (the only address, or HostIP), for a reader; further lines start
+// with indent blanks.
+std::string PreferredAddressAndSource(const DWORD *addrs, int count, int indent);
+
 }  // namespace tool
 
 #endif

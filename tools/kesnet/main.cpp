@@ -1,4 +1,5 @@
 // kesnet: a command-line tool over the kesnet library, and its demonstration.
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "command.h"
+#include "kesnet.h"
 #include "kesnet_version.h"
 
 namespace tool {
@@ -22,8 +24,8 @@ void PrintUsage(FILE *out)
 {
     fprintf(out,
             "kesnet %s - the classroom network's communication library, on the command line\n\n"
-            "usage: kesnet COMMAND [ARGUMENTS]\n"
-            "       kesnet help COMMAND\n"
+            "usage: kesnet COMMAND [ARGUMENTS] [OPTIONS]\n"
+            "       kesnet help COMMAND      (or: kesnet COMMAND --help)\n"
             "       kesnet --version\n\n"
             "commands:\n",
             KESNET_VERSION_STRING);
@@ -31,12 +33,55 @@ void PrintUsage(FILE *out)
         fprintf(out, "  %-12s %s\n", c.name, c.summary);
     fprintf(out,
             "\nAddresses are IPv4 (A.B.C.D), ports 1 to 65535. --from LOCAL picks the local\n"
-            "interface to use. Exit codes: 0 done, 1 failed, 2 bad arguments.\n");
+            "interface to use.\n\n"
+            "exit codes (every command; its help says what they mean for it):\n"
+            "  0  done: what was asked worked\n"
+            "  1  failed: the library or the network reported a failure; a message says what\n"
+            "  2  bad arguments; a message says which\n");
+}
+
+// Prints text after what is already on the line; its further lines (after
+// '\n') start at column indent.
+void PrintLines(const char *text, int indent)
+{
+    for (const char *line = text;;) {
+        const char *end = strchr(line, '\n');
+        if (end == nullptr) {
+            printf("%s\n", line);
+            return;
+        }
+        printf("%.*s\n%*s", static_cast<int>(end - line), line, indent, "");
+        line = end + 1;
+    }
+}
+
+// "  NAME  text", every text starting in the same column.
+void PrintItems(const char *heading, const std::vector<HelpItem> &items)
+{
+    int width = 0;
+    for (const HelpItem &item : items)
+        width = std::max(width, static_cast<int>(strlen(item.name)));
+    printf("\n%s:\n", heading);
+    for (const HelpItem &item : items) {
+        printf("  %-*s  ", width, item.name);
+        PrintLines(item.text, width + 4);
+    }
 }
 
 void PrintHelp(const Command &c)
 {
-    printf("usage: kesnet %s %s\n\n%s\n\n%s", c.name, c.synopsis, c.summary, c.details);
+    printf("usage: kesnet %s%s%s\n\n", c.name, *c.synopsis ? " " : "", c.synopsis);
+    printf("%c%s.\n\n%s", toupper(static_cast<unsigned char>(c.summary[0])), c.summary + 1, c.description);
+    if (!c.arguments.empty())
+        PrintItems("arguments", c.arguments);
+    std::vector<HelpItem> options = c.options;
+    options.push_back({"--help", "show this help"});
+    PrintItems("options", options);
+    printf("\nexit codes:\n  0  ");
+    PrintLines(c.success, 5);
+    printf("  1  ");
+    PrintLines(c.failure, 5);
+    printf("  2  bad arguments; a message says which\n");
 }
 
 const Command *Find(const std::string &name)
@@ -73,7 +118,12 @@ int main(int argc, char **argv)
     }
     std::string first = argv[1];
     if (first == "--version") {
-        printf("kesnet %s\n", KESNET_VERSION_STRING);
+        // The library beside the tool may be another build: show both.
+        // No length goes with the buffer; a version resource holds at most 64 KiB.
+        static char library[65536];
+        if (!KesGetDllVersion("kesnet.dll", library))
+            strcpy(library, "unknown");
+        printf("kesnet %s (kesnet.dll %s)\n", KESNET_VERSION_STRING, library);
         return kExitOk;
     }
     if (first == "--help" || first == "-h" || first == "help") {

@@ -1,0 +1,123 @@
+// How fast datagrams leave, in datagrams per second:
+//   send_rate.64, send_rate.1400  CKesSend::Send against sendto on a socket set
+//                                 up the same way (address reuse, bound, 64 KiB
+//                                 send buffer);
+//   oneshot_rate                  KesSend, which makes a socket per datagram,
+//                                 against a socket, bind, sendto, close loop;
+//                                 against the same loop with the options the
+//                                 library sets; and with the two events too
+//                                 that every library socket object makes.
+// Every datagram goes to a bound socket on the local address that nobody
+// reads: the system drops what overflows its buffer, so only the sending side
+// is measured.
+#include "kesnet.h"
+
+#include <string>
+#include <vector>
+
+#include "support/bench.h"
+
+namespace {
+
+const int kSendBuffer = 65536;
+
+struct Endpoint {
+    DWORD addr;
+    int port;
+};
+
+// A plain Winsock UDP socket bound to addr, optionally with the options every
+// library sender sets.
+SOCKET OpenRawSocket(DWORD addr, bool libraryOptions)
+{
+    SOCKET s = bench::BoundSocket(SOCK_DGRAM, addr, 0, libraryOptions);
+    if (s != INVALID_SOCKET && libraryOptions && !bench::SetIntOption(s, SO_SNDBUF, kSendBuffer)) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+int RawSendTo(SOCKET s, const std::vector<char> &data, const Endpoint &to)
+{
+    sockaddr_in sa = bench::SocketAddress(to.addr, to.port);
+    return sendto(s, data.data(), static_cast<int>(data.size()), 0, reinterpret_cast<sockaddr *>(&sa),
+                  sizeof sa) == static_cast<int>(data.size());
+}
+
+// Calls send `count` times; the rate at which it succeeded.
+std::vector<double> Rate(int count, const std::function<int()> &send)
+{
+    double start = bench::Seconds();
+    for (int i = 0; i < count; i++)
+        if (!send())
+            bench::Fail("a send failed");
+    return {count / (bench::Seconds() - start)};
+}
+
+void MeasureSend(const bench::Options &o, const Endpoint &sink, int size)
+{
+    std::vector<char> data(size, 'k');
+    tagParamSend param;
+    param.dwLocalAddr = o.local;
+    param.dwDestAddr = sink.addr;
+    param.nDestPort = sink.port;
+    CKesSend sender;
+    SOCKET raw = OpenRawSocket(o.local, true);
+    if (!sender.InitInstance(&param) || raw == INVALID_SOCKET)
+        bench::Fail("cannot set up the senders");
+    int count = o.Volume(10000, 100);
+    bench::Interleave({"send_rate." + std::to_string(size)}, o.reps,
+                      {{"kesnet", [&] { return Rate(count, [&] { return sender.Send(data.data(), size, 0, 0); }); }},
+                       {"raw", [&] { return Rate(count, [&] { return RawSendTo(raw, data, sink); }); }}});
+    sender.Release();
+    closesocket(raw);
+}
+
+enum OneShotSetup { kPlain, kLibraryOptions, kLibraryOptionsAndEvents };
+
+int RawOneShot(const std::vector<char> &data, const Endpoint &to, DWORD local, OneShotSetup setup)
+{
+    WSAEVENT events[2] = {WSA_INVALID_EVENT, WSA_INVALID_EVENT};
+    if (setup == kLibraryOptionsAndEvents)
+        events[0] = WSACreateEvent(), events[1] = WSACreateEvent();
+    SOCKET s = OpenRawSocket(local, setup != kPlain);
+    int sent = s != INVALID_SOCKET && RawSendTo(s, data, to);
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    for (WSAEVENT e : events)
+        if (e != WSA_INVALID_EVENT)
+            WSACloseEvent(e);
+    return sent;
+}
+
+void MeasureOneShot(const bench::Options &o, const Endpoint &sink)
+{
+    std::vector<char> data(64, 'k');
+    int count = o.Volume(1500, 20);
+    bench::Interleave(
+        {"oneshot_rate"}, o.reps,
+        {{"kesnet", [&] { return Rate(count, [&] { return KesSend(1, data.data(), 64, sink.addr, sink.port, o.local); }); }},
+         {"raw", [&] { return Rate(count, [&] { return RawOneShot(data, sink, o.local, kPlain); }); }},
+         {"raw-same-setup",
+          [&] { return Rate(count, [&] { return RawOneShot(data, sink, o.local, kLibraryOptions); }); }},
+         {"raw-same-setup-events",
+          [&] { return Rate(count, [&] { return RawOneShot(data, sink, o.local, kLibraryOptionsAndEvents); }); }}});
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    bench::Options o = bench::ParseOptions(argc, argv);
+    bench::Library library;
+    SOCKET sink = OpenRawSocket(o.local, false);
+    Endpoint to = {o.local, bench::BoundPort(sink)};
+    if (sink == INVALID_SOCKET || to.port == 0)
+        bench::Fail("cannot open the receiving socket");
+    MeasureSend(o, to, 64);
+    MeasureSend(o, to, 1400);
+    MeasureOneShot(o, to);
+    closesocket(sink);
+    return 0;
+}
