@@ -31,8 +31,8 @@ void CTcpClientTable::CloseAll()
         Remove(m_nCount - 1);
 }
 
-void CTcpClientTable::CopyEvents(WSAEVENT *pEvents) const
+void CTcpClientTable::CopyEvents(WSAEVENT *pEvents, int nFirst) const
 {
     for (int k = 0; k < m_nCount; ++k)
-        pEvents[k] = m_clients[k].hEvent;
+        pEvents[k] = m_clients[(nFirst + k) % m_nCount].hEvent;
 }

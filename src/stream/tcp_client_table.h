@@ -13,8 +13,8 @@ struct tagTcpClient {
 };
 
 // Connected clients always sit in places 0 to Count() - 1, without gaps, so
-// that a serving thread can put their events straight after its own two in
-// one wait and find the client behind each wait index.
+// that a serving thread can put their events after its own two in one wait
+// and find the client behind each wait index.
 class CTcpClientTable {
 public:
     static const int kPlaces = 100;
@@ -31,8 +31,9 @@ public:
     // Closes the client in nPlace and moves the last client into its place.
     void Remove(int nPlace);
     void CloseAll();
-    // Copies the events of the connected clients, in place order, to pEvents.
-    void CopyEvents(WSAEVENT *pEvents) const;
+    // Copies the events of the connected clients to pEvents, in place order
+    // but starting at place nFirst and wrapping round to place 0.
+    void CopyEvents(WSAEVENT *pEvents, int nFirst) const;
 
     tagTcpClient m_clients[kPlaces];
     int m_nCount;

@@ -56,6 +56,7 @@ public:
     ReceiveProc m_pfnReceive;
     void *m_pUserData;
     int m_nCapacity;
+    int m_nNextPlace;  // the client the next wait looks at first
 
 private:
     struct Pass;

@@ -24,3 +24,5 @@ function(kesnet_load_test name)
 endfunction()
 
 kesnet_load_test(datagram_flood_test LOCKS echo_port)
+kesnet_load_test(tcp_churn_test)
+kesnet_load_test(leak_test LOCKS echo_port)
