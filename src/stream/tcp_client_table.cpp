@@ -32,8 +32,8 @@ void CTcpClientTable::CloseAll(bool bCloseSockets)
         Remove(m_nCount - 1, bCloseSockets);
 }
 
-void CTcpClientTable::CopyEvents(WSAEVENT *pEvents) const
+void CTcpClientTable::CopyEvents(WSAEVENT *pEvents, int nFirst) const
 {
     for (int k = 0; k < m_nCount; ++k)
-        pEvents[k] = m_clients[k].hEvent;
+        pEvents[k] = m_clients[(nFirst + k) % m_nCount].hEvent;
 }

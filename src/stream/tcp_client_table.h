@@ -13,8 +13,8 @@ struct tagTcpClient {
 };
 
 // Connected clients always sit in places 0 to Count() - 1, without gaps, so
-// that a serving thread can put their events straight after its own two in
-// one wait and find the client behind each wait index.
+// that a serving thread can put their events after its own two in one wait
+// and find the client behind each wait index.
 class CTcpClientTable {
 public:
     static const int kPlaces = 100;
@@ -33,8 +33,9 @@ public:
     // is no longer the client's (see util/winsock_epoch.h).
     void Remove(int nPlace, bool bCloseSocket = true);
     void CloseAll(bool bCloseSockets = true);
-    // Copies the events of the connected clients, in place order, to pEvents.
-    void CopyEvents(WSAEVENT *pEvents) const;
+    // Copies the events of the connected clients to pEvents, in place order
+    // but starting at place nFirst and wrapping round to place 0.
+    void CopyEvents(WSAEVENT *pEvents, int nFirst) const;
 
     tagTcpClient m_clients[kPlaces];
     int m_nCount;

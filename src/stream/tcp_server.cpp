@@ -30,6 +30,21 @@ void RefuseClient(SOCKET s)
     closesocket(s);
 }
 
+// The network events reported since the last call. The event is reset first
+// and the events are then read without it: WSAEnumNetworkEvents given the event
+// resets it after reading, and under Wine not in one step, so an event reported
+// between the two (a close right behind a client's last bytes) would be cleared
+// unseen; Winsock reports FD_CLOSE only once, and FD_READ not again until the
+// next read, so the client would stall with its place held for good. In this
+// order such an event is either read here or signals the next wait.
+long TakeNetworkEvents(SOCKET s, WSAEVENT hEvent)
+{
+    WSAResetEvent(hEvent);
+    WSANETWORKEVENTS happened = {};
+    WSAEnumNetworkEvents(s, nullptr, &happened);
+    return happened.lNetworkEvents;
+}
+
 }  // namespace
 
 CTcpServer::CTcpServer()
@@ -41,7 +56,8 @@ CTcpServer::CTcpServer()
       m_pfnReceive(nullptr),
       m_pUserData(nullptr),
       m_nCapacity(0),
-      m_nEpoch(0)
+      m_nEpoch(0),
+      m_nNextPlace(0)
 {
 }
 
@@ -153,8 +169,14 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
     WSAEVENT events[WSA_MAXIMUM_WAIT_EVENTS];
     events[0] = pThread->StopEvent();  // first, so that a stop request wins
     events[1] = m_hAcceptEvent;
-    m_clients.CopyEvents(events + 2);
-    DWORD waited = 2 + m_clients.Count();
+    // A wait reports the first of its signalled events, so the clients are
+    // looked at from the one after the client served last, in turn: from
+    // place 0 each time, a client that never pauses would keep every client
+    // behind it waiting for as long as it streams.
+    const int count = m_clients.Count();
+    const int first = count > 0 ? m_nNextPlace % count : 0;
+    m_clients.CopyEvents(events + 2, first);
+    DWORD waited = 2 + count;
     DWORD r = WSAWaitForMultipleEvents(waited, events, FALSE, WSA_INFINITE, FALSE);
 
     Pass pass;
@@ -164,7 +186,9 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
     } else if (r == WSA_WAIT_EVENT_0 + 1) {
         AcceptClient();
     } else if (r >= WSA_WAIT_EVENT_0 + 2 && r < WSA_WAIT_EVENT_0 + waited) {
-        pass = ReadClient(static_cast<int>(r - WSA_WAIT_EVENT_0 - 2), pBuffer);
+        const int place = (first + static_cast<int>(r - WSA_WAIT_EVENT_0 - 2)) % count;
+        m_nNextPlace = place + 1;
+        pass = ReadClient(place, pBuffer);
     }
     // A failed wait is simply repeated.
     return pass;
@@ -172,12 +196,7 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
 
 void CTcpServer::AcceptClient()
 {
-    // Given the event, WSAEnumNetworkEvents also resets it, in the same step
-    // that takes the events: a reset of our own after it could only erase a
-    // signal that came in between, and costs a trip to the Wine server.
-    WSANETWORKEVENTS happened = {};
-    WSAEnumNetworkEvents(m_sListen, m_hAcceptEvent, &happened);
-    if ((happened.lNetworkEvents & FD_ACCEPT) == 0)
+    if ((TakeNetworkEvents(m_sListen, m_hAcceptEvent) & FD_ACCEPT) == 0)
         return;
     sockaddr_in peer = {};
     int length = sizeof peer;
@@ -204,11 +223,10 @@ void CTcpServer::AcceptClient()
 CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
 {
     const tagTcpClient &client = m_clients.At(nPlace);
-    WSANETWORKEVENTS happened = {};
-    WSAEnumNetworkEvents(client.sClient, client.hEvent, &happened);  // resets the event too
+    const long happened = TakeNetworkEvents(client.sClient, client.hEvent);
 
     Pass pass;
-    if (happened.lNetworkEvents & FD_READ) {
+    if (happened & FD_READ) {
         // Cleared first: the bytes after a short read are always zero.
         memset(pBuffer, 0, kReadSize);
         WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
@@ -221,7 +239,7 @@ CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
         }
     }
     // Even after a failed read: this close is not reported a second time.
-    if (happened.lNetworkEvents & FD_CLOSE)
+    if (happened & FD_CLOSE)
         pass.nClosePlace = nPlace;
     return pass;
 }

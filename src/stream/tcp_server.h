@@ -60,6 +60,7 @@ public:
     void *m_pUserData;
     int m_nCapacity;
     LONG m_nEpoch;  // Winsock's epoch when the server was opened
+    int m_nNextPlace;  // the client the next wait looks at first
 
 private:
     struct Pass;
