@@ -134,6 +134,57 @@ TEST_F(TcpListenTest, ThreeBytesThenCloseArriveBeforeThePlaceIsFreed)
     EXPECT_EQ(std::vector<Place>{PlaceOf(*staying)}, SendAndSee(*staying, "x").places);
 }
 
+// Holds the serving thread in its first callback until the test lets it go,
+// and records every read.
+struct HoldFirstRead {
+    kt::Gate entered, release;
+    kt::StreamRecorder reads;
+    volatile LONG calls = 0;
+    static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
+    {
+        HoldFirstRead *self = static_cast<HoldFirstRead *>(pUserData);
+        if (InterlockedIncrement(&self->calls) == 1) {
+            self->entered.Open();
+            self->release.Wait();
+        }
+        kt::StreamRecorder::Receive(pData, nLength, &self->reads, dwAddr, nPort);
+    }
+};
+
+// Clients that send and close while the thread is busy elsewhere: their bytes
+// and their close are all waiting when the listener first looks at them, and
+// the platform may report the close before the bytes are read.
+TEST_F(TcpListenTest, BytesOfClientsThatLeftBeforeTheyWereServedStillArriveWhole)
+{
+    HoldFirstRead held;
+    tagParamListen param = Record();
+    param.pfnReceive = HoldFirstRead::Receive;
+    param.pUserData = &held;
+    ASSERT_NE(nullptr, Start(param));
+    RawTcp busy;
+    ASSERT_TRUE(busy.Connect(kt::Loopback(), m_port));
+    ASSERT_TRUE(busy.Send("x"));
+    ASSERT_TRUE(held.entered.Wait());
+
+    const size_t kLeavers = 3;
+    std::vector<Place> leavers;
+    std::vector<unsigned char> block(5000);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<unsigned char>(i * 13 + i / 256);
+    for (size_t i = 0; i < kLeavers; ++i) {
+        RawTcp leaving;
+        ASSERT_TRUE(leaving.Connect(kt::Loopback(), m_port));
+        leavers.push_back(PlaceOf(leaving));
+        ASSERT_TRUE(leaving.Send(block.data(), block.size()));
+    }  // each closed at once, gracefully
+    held.release.Open();
+
+    for (const Place &gone : leavers) {
+        EXPECT_TRUE(held.reads.WaitForBytes(gone.first, gone.second, block.size()));
+        EXPECT_EQ(block, held.reads.StreamFrom(gone.first, gone.second));
+    }
+}
+
 TEST_F(TcpListenTest, ClosingPlaceZeroMovesTheLastClientIntoItWithItsAddressAndPort)
 {
     ASSERT_NE(nullptr, Start(Record()));
