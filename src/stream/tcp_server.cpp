@@ -30,18 +30,16 @@ void RefuseClient(SOCKET s)
     closesocket(s);
 }
 
-// The network events reported since the last call. The event is reset first
-// and the events are then read without it: WSAEnumNetworkEvents given the event
-// resets it after reading, and under Wine not in one step, so an event reported
-// between the two (a close right behind a client's last bytes) would be cleared
-// unseen; Winsock reports FD_CLOSE only once, and FD_READ not again until the
-// next read, so the client would stall with its place held for good. In this
-// order such an event is either read here or signals the next wait.
+// The network events reported since the last call, with the event reset in
+// the same step (under Wine one request to its server, which handles one
+// request at a time). A reset of its own after the query would leave a gap:
+// a close reported between the two (a reset right behind a client's last
+// bytes) would signal only to be cleared unseen, and Winsock reports FD_CLOSE
+// once, so the client would keep its place for good.
 long TakeNetworkEvents(SOCKET s, WSAEVENT hEvent)
 {
-    WSAResetEvent(hEvent);
     WSANETWORKEVENTS happened = {};
-    WSAEnumNetworkEvents(s, nullptr, &happened);
+    WSAEnumNetworkEvents(s, hEvent, &happened);
     return happened.lNetworkEvents;
 }
 

@@ -18,6 +18,12 @@ struct Bench {
     int udpPort;              // free on every local address, for the listeners
     std::unique_ptr<CTcpListenObject, void (*)(CTcpListenObject *)> server{nullptr, nullptr};
     int tcpPort = 0;          // where server listens, for the stream sender
+    kt::Gate arrived;         // opened by server when bytes come in
+    static void __cdecl Received(void *, int nLength, void *pUserData, unsigned long, int)
+    {
+        if (nLength > 0)
+            static_cast<Bench *>(pUserData)->arrived.Open();
+    }
 };
 
 // One set-up, a little use and a release; false if a call failed.
@@ -136,8 +142,12 @@ const Case kCases[] = {
          CTcpSendObject *sender = static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND));
          tagParamSend param = SendParams(b);
          param.nDestPort = b.tcpPort;
+         // Each sender waits for its bytes to arrive: senders that came and
+         // went faster than the listener reads would fill its places, and
+         // those beyond them are turned away by design.
+         ResetEvent(b.arrived.handle());
          bool ok = sender != nullptr && sender->InitInstance(&param) == 1 &&
-                   sender->Send(g_bytes, sizeof g_bytes) == 1;
+                   sender->Send(g_bytes, sizeof g_bytes) == 1 && b.arrived.Wait();
          if (sender != nullptr)
              sender->Release();
          delete sender;
@@ -159,6 +169,8 @@ protected:
                           }};
         tagParamListen param = ListenParams(m_bench.tcpPort);
         param.nBacklog = 62;
+        param.pfnReceive = Bench::Received;
+        param.pUserData = &m_bench;
         ASSERT_EQ(1, m_bench.server->InitInstance(&param));
     }
 
