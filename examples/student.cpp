@@ -12,6 +12,7 @@
 // Exit code 0 once both have arrived intact, 1 if something failed or did not
 // come within S seconds (default 60), 2 for bad arguments.
 #include "kesnet.h"
+#include "example_support.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,14 +39,6 @@ struct Lesson {
     DWORD checksum;  // of what arrived so far
     FILE *save;      // where the file goes, or null
 };
-
-// FNV-1a, 32 bits: the teacher computes the same over the file it sends.
-static DWORD AddToChecksum(DWORD sum, const unsigned char *data, DWORD length)
-{
-    for (DWORD i = 0; i < length; ++i)
-        sum = (sum ^ data[i]) * 16777619u;
-    return sum;
-}
 
 // Runs on the message listener's receive thread. The echo has already gone
 // out by the time it is called. pData is valid only during the call: copy it.
@@ -92,36 +85,6 @@ static void __cdecl OnFileBytes(void *pData, int nLength, void *pUserData, unsig
         SetEvent(lesson->fileArrived);
 }
 
-static const char *Dotted(unsigned long addr)
-{
-    in_addr a;
-    a.s_addr = addr;
-    return inet_ntoa(a);
-}
-
-// Options come after the positional arguments (from argv[first] on) as
-// "--name value" pairs. The value of one, or null when it is not given:
-static const char *Option(int argc, char **argv, int first, const char *name)
-{
-    for (int i = first; i + 1 < argc; i += 2)
-        if (strcmp(argv[i], name) == 0)
-            return argv[i + 1];
-    return NULL;
-}
-
-// And true when every option is one of those known (a null-ended list).
-static bool OnlyKnownOptions(int argc, char **argv, int first, const char *const *known)
-{
-    for (int i = first; i < argc; i += 2) {
-        const char *const *name = known;
-        while (*name != NULL && strcmp(*name, argv[i]) != 0)
-            ++name;
-        if (*name == NULL || i + 1 == argc)
-            return false;
-    }
-    return true;
-}
-
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
@@ -161,7 +124,7 @@ int main(int argc, char **argv)
     memset(&lesson, 0, sizeof lesson);
     lesson.messageArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
     lesson.fileArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
-    lesson.checksum = 2166136261u;
+    lesson.checksum = kChecksumStart;
     lesson.save = saveName ? fopen(saveName, "wb") : NULL;
 
     // The message listener. The record's constructor stores the defaults;

@@ -14,6 +14,7 @@
 // LOCAL is the teacher's own interface for all of it (default: any).
 // Exit code 0 if all of it worked, 1 if something failed, 2 for bad arguments.
 #include "kesnet.h"
+#include "example_support.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,13 +25,6 @@
 // The ports the teacher and the students agree on.
 static int g_messagePort = 47100;
 static int g_filePort = 47101;
-
-static const char *Dotted(unsigned long addr)
-{
-    in_addr a;
-    a.s_addr = addr;
-    return inet_ntoa(a);
-}
 
 // Set by OnEcho when the student's echo arrives.
 struct EchoWatch {
@@ -46,15 +40,6 @@ static void __cdecl OnEcho(void *pData, int nLength, void *pUserData, unsigned l
     EchoWatch *watch = static_cast<EchoWatch *>(pUserData);
     if (dwAddr == watch->student && nLength == 4 && memcmp(pData, "Echo", 4) == 0)
         SetEvent(watch->arrived);
-}
-
-// FNV-1a, 32 bits: the student computes the same over what it receives.
-static DWORD Checksum(const unsigned char *data, size_t length)
-{
-    DWORD sum = 2166136261u;
-    for (size_t i = 0; i < length; ++i)
-        sum = (sum ^ data[i]) * 16777619u;
-    return sum;
 }
 
 static bool ReadWholeFile(const char *name, std::vector<unsigned char> *bytes)
@@ -112,7 +97,7 @@ static bool SendFile(const char *name, DWORD student, DWORD from)
         printf("teacher: cannot read %s\n", name);
         return false;
     }
-    DWORD header[2] = {htonl((DWORD)bytes.size()), htonl(Checksum(bytes.data(), bytes.size()))};
+    DWORD header[2] = {htonl((DWORD)bytes.size()), htonl(AddToChecksum(kChecksumStart, bytes.data(), bytes.size()))};
 
     // The stream sender; its record names the student's address and port.
     tagParamSend connection;
@@ -151,29 +136,6 @@ static bool Wake(const char *text, DWORD from)
     bool woken = KesLanWakeUp(from, mac, 1) == 1;
     printf("teacher: %s a wake-up packet for %s\n", woken ? "broadcast" : "could not broadcast", text);
     return woken;
-}
-
-// Options come after the positional arguments (from argv[first] on) as
-// "--name value" pairs. The value of one, or null when it is not given:
-static const char *Option(int argc, char **argv, int first, const char *name)
-{
-    for (int i = first; i + 1 < argc; i += 2)
-        if (strcmp(argv[i], name) == 0)
-            return argv[i + 1];
-    return NULL;
-}
-
-// And true when every option is one of those known (a null-ended list).
-static bool OnlyKnownOptions(int argc, char **argv, int first, const char *const *known)
-{
-    for (int i = first; i < argc; i += 2) {
-        const char *const *name = known;
-        while (*name != NULL && strcmp(*name, argv[i]) != 0)
-            ++name;
-        if (*name == NULL || i + 1 == argc)
-            return false;
-    }
-    return true;
 }
 
 int main(int argc, char **argv)

@@ -32,6 +32,7 @@ REQUIRED = {
     "share/doc/kesnet/examples/CMakeLists.txt": "the example hosts' project",
     "share/doc/kesnet/examples/teacher.cpp": "the teacher example",
     "share/doc/kesnet/examples/student.cpp": "the student example",
+    "share/doc/kesnet/examples/example_support.h": "what the two examples share",
 }
 
 
