@@ -438,7 +438,10 @@ class TcpLoadTest : public kt::WinsockTest, public ::testing::WithParamInterface
 protected:
     // 62 clients at address a stream `bytes` each in parallel, while the
     // clients 63 to 100 try to connect and are turned away. Each stream arrives
-    // whole and in order, and the listener closes it when it ends.
+    // whole and in order, and the listener closes it when it ends. The 62 end
+    // their streams only once the others have been turned away: a place that
+    // a finished client freed would let the next one in, however slowly a busy
+    // machine goes through them.
     void FullHouse(Served &served, int a, size_t bytes)
     {
         const DWORD addr = served.Addresses()[a];
@@ -447,7 +450,7 @@ protected:
         for (int i = 0; i < kCapacity; ++i)
             clients.emplace_back(new Client(*m_checker));
         std::vector<Ending> endings(kCapacity, kNotWaited);
-        kt::Gate go;
+        kt::Gate go, othersTurnedAway;
         DWORD start = GetTickCount();
         std::thread streaming([&] {
             OnThreads(kCapacity, [&](int i) {
@@ -459,6 +462,7 @@ protected:
                 while (client.Sent() < bytes)
                     if (!client.Send(std::min<size_t>(BlockSize(random), bytes - client.Sent())))
                         return;
+                othersTurnedAway.Wait(kt::Bound(60000));
                 endings[i] = client.Finish(kt::Bound(60000));
             });
         });
@@ -476,6 +480,7 @@ protected:
                 EXPECT_NE(kStillOpen, client.WaitForListener(kt::Bound())) << "client " << i + 1;
             }
         }
+        othersTurnedAway.Open();
         streaming.join();
 
         for (int i = 0; i < kCapacity; ++i) {
