@@ -1,8 +1,11 @@
 /*
  * kesnet.h - the communication library of the classroom teaching network.
  *
- * The teacher's console and the students' programs load kesnet.dll (a 32-bit
- * Windows DLL) to talk over the school's LAN:
+ * The teacher's console and the students' programs load kesnet.dll to talk over
+ * the school's LAN. It is a 32-bit Windows DLL (i686), and the same library is
+ * built as a 64-bit DLL (x86_64) for 64-bit hosts: a program loads the one of
+ * its own pointer size. Both export the same names and put the same bytes on
+ * the wire. The library offers
  *   - datagrams by unicast and multicast, optionally acknowledged with a 4-byte
  *     "Echo" (CKesSend, CKesListen, CKesSend2, KesSend, KesListen);
  *   - the same on up to eight network interfaces at once (CKesSend3, CKesListen3);
@@ -37,8 +40,8 @@
  * call a __cdecl DLL function. The exported classes (CKesSend, CKesListen,
  * CKesSend2, CKesSend3, CKesListen3, the records' constructors) and the stream
  * object interfaces (CTcpListenObject, CTcpListen3Object, CTcpSendObject) are
- * C++ and need a host built with the library's own toolchain (i686 mingw-w64
- * g++): their names are mangled the g++ way, and the stream objects' virtual
+ * C++ and need a host built with the library's own toolchain (mingw-w64 g++,
+ * i686 or x86_64): their names are mangled the g++ way, and the stream objects' virtual
  * tables are laid out the g++ way, in which a virtual destructor takes two
  * entries (complete-object and deleting destructor).
  *
@@ -133,9 +136,10 @@ typedef void(__cdecl *ReceiveProc)(void *pData, int nLength, void *pUserData,
  * it to an object's InitInstance, which copies it: the record may be changed
  * or freed as soon as InitInstance returns, and later changes have no effect on
  * the object. In C++ the constructor and Reset() store the defaults given
- * beside each field; in C, fill every field yourself. The fields are 32 bits
- * wide each, in the order shown, with no padding (checked below). dwSize is
- * never read by the library.
+ * beside each field; in C, fill every field yourself. In the 32-bit DLL the
+ * fields are 32 bits wide each, in the order shown, with no padding; in the
+ * 64-bit DLL the pointers are 64 bits wide and aligned (checked below). dwSize
+ * is never read by the library.
  * ---------------------------------------------------------------------- */
 
 /* Senders with one local interface: CKesSend, CKesSend2, the TCP sender. */
@@ -214,51 +218,66 @@ typedef struct KESNET_CLASS tagParamListen3 {
 #endif
 } tagParamListen3;
 
-/* The records are part of the binary interface: their layout never changes. */
-#define KESNET_FIELD_AT(type, field, offset) \
-    KESNET_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field " must sit at offset " #offset)
+/* The records are part of the binary interface: their layout never changes.
+ * The 32-bit layout is the contract: every field 4 bytes, no padding. The
+ * 64-bit DLL has the same fields in the same order with their natural
+ * alignment: pUserData and pfnReceive are 8 bytes wide and start on an 8-byte
+ * boundary, so tagParamListen is 56 bytes there and tagParamListen3 88. Each
+ * record's dwSize is its own size on its architecture. Each check gives the
+ * 32-bit offset or size, then the 64-bit one. */
+#ifdef _WIN64
+#define KESNET_BY_ARCH(on32, on64) (on64)
+#else
+#define KESNET_BY_ARCH(on32, on64) (on32)
+#endif
+#define KESNET_FIELD_AT(type, field, on32, on64)                                \
+    KESNET_STATIC_ASSERT(offsetof(type, field) == KESNET_BY_ARCH(on32, on64), \
+                         #type "." #field " must sit at offset " #on32 " (32-bit) or " #on64 " (64-bit)")
+#define KESNET_SIZE_IS(type, on32, on64)                                 \
+    KESNET_STATIC_ASSERT(sizeof(type) == KESNET_BY_ARCH(on32, on64), \
+                         #type " is " #on32 " bytes (32-bit) or " #on64 " (64-bit)")
 
-KESNET_STATIC_ASSERT(sizeof(tagParamSend) == 24, "tagParamSend is 24 bytes");
-KESNET_FIELD_AT(tagParamSend, dwSize, 0);
-KESNET_FIELD_AT(tagParamSend, nMode, 4);
-KESNET_FIELD_AT(tagParamSend, dwLocalAddr, 8);
-KESNET_FIELD_AT(tagParamSend, dwDestAddr, 12);
-KESNET_FIELD_AT(tagParamSend, nDestPort, 16);
-KESNET_FIELD_AT(tagParamSend, dwEchoTimeout, 20);
+KESNET_SIZE_IS(tagParamSend, 24, 24);
+KESNET_FIELD_AT(tagParamSend, dwSize, 0, 0);
+KESNET_FIELD_AT(tagParamSend, nMode, 4, 4);
+KESNET_FIELD_AT(tagParamSend, dwLocalAddr, 8, 8);
+KESNET_FIELD_AT(tagParamSend, dwDestAddr, 12, 12);
+KESNET_FIELD_AT(tagParamSend, nDestPort, 16, 16);
+KESNET_FIELD_AT(tagParamSend, dwEchoTimeout, 20, 20);
 
-KESNET_STATIC_ASSERT(sizeof(tagParamListen) == 44, "tagParamListen is 44 bytes");
-KESNET_FIELD_AT(tagParamListen, dwSize, 0);
-KESNET_FIELD_AT(tagParamListen, nMode, 4);
-KESNET_FIELD_AT(tagParamListen, dwGroupAddr, 8);
-KESNET_FIELD_AT(tagParamListen, dwLocalAddr, 12);
-KESNET_FIELD_AT(tagParamListen, nPort, 16);
-KESNET_FIELD_AT(tagParamListen, pUserData, 20);
-KESNET_FIELD_AT(tagParamListen, pfnReceive, 24);
-KESNET_FIELD_AT(tagParamListen, nPriority, 28);
-KESNET_FIELD_AT(tagParamListen, bEcho, 32);
-KESNET_FIELD_AT(tagParamListen, nBacklog, 36);
-KESNET_FIELD_AT(tagParamListen, dwStopTimeout, 40);
+KESNET_SIZE_IS(tagParamListen, 44, 56);
+KESNET_FIELD_AT(tagParamListen, dwSize, 0, 0);
+KESNET_FIELD_AT(tagParamListen, nMode, 4, 4);
+KESNET_FIELD_AT(tagParamListen, dwGroupAddr, 8, 8);
+KESNET_FIELD_AT(tagParamListen, dwLocalAddr, 12, 12);
+KESNET_FIELD_AT(tagParamListen, nPort, 16, 16);
+KESNET_FIELD_AT(tagParamListen, pUserData, 20, 24);
+KESNET_FIELD_AT(tagParamListen, pfnReceive, 24, 32);
+KESNET_FIELD_AT(tagParamListen, nPriority, 28, 40);
+KESNET_FIELD_AT(tagParamListen, bEcho, 32, 44);
+KESNET_FIELD_AT(tagParamListen, nBacklog, 36, 48);
+KESNET_FIELD_AT(tagParamListen, dwStopTimeout, 40, 52);
 
-KESNET_STATIC_ASSERT(sizeof(tagParamSend3) == 52, "tagParamSend3 is 52 bytes");
-KESNET_FIELD_AT(tagParamSend3, dwSize, 0);
-KESNET_FIELD_AT(tagParamSend3, nMode, 4);
-KESNET_FIELD_AT(tagParamSend3, dwLocalAddr, 8);
-KESNET_FIELD_AT(tagParamSend3, nCount, 40);
-KESNET_FIELD_AT(tagParamSend3, dwDestAddr, 44);
-KESNET_FIELD_AT(tagParamSend3, nDestPort, 48);
+KESNET_SIZE_IS(tagParamSend3, 52, 52);
+KESNET_FIELD_AT(tagParamSend3, dwSize, 0, 0);
+KESNET_FIELD_AT(tagParamSend3, nMode, 4, 4);
+KESNET_FIELD_AT(tagParamSend3, dwLocalAddr, 8, 8);
+KESNET_FIELD_AT(tagParamSend3, nCount, 40, 40);
+KESNET_FIELD_AT(tagParamSend3, dwDestAddr, 44, 44);
+KESNET_FIELD_AT(tagParamSend3, nDestPort, 48, 48);
 
-KESNET_STATIC_ASSERT(sizeof(tagParamListen3) == 72, "tagParamListen3 is 72 bytes");
-KESNET_FIELD_AT(tagParamListen3, dwSize, 0);
-KESNET_FIELD_AT(tagParamListen3, nMode, 4);
-KESNET_FIELD_AT(tagParamListen3, dwGroupAddr, 8);
-KESNET_FIELD_AT(tagParamListen3, nPort, 12);
-KESNET_FIELD_AT(tagParamListen3, dwLocalAddr, 16);
-KESNET_FIELD_AT(tagParamListen3, nCount, 48);
-KESNET_FIELD_AT(tagParamListen3, pUserData, 52);
-KESNET_FIELD_AT(tagParamListen3, pfnReceive, 56);
-KESNET_FIELD_AT(tagParamListen3, nPriority, 60);
-KESNET_FIELD_AT(tagParamListen3, dwStopTimeout, 64);
-KESNET_FIELD_AT(tagParamListen3, nBacklog, 68);
+KESNET_SIZE_IS(tagParamListen3, 72, 88);
+KESNET_FIELD_AT(tagParamListen3, dwSize, 0, 0);
+KESNET_FIELD_AT(tagParamListen3, nMode, 4, 4);
+KESNET_FIELD_AT(tagParamListen3, dwGroupAddr, 8, 8);
+KESNET_FIELD_AT(tagParamListen3, nPort, 12, 12);
+KESNET_FIELD_AT(tagParamListen3, dwLocalAddr, 16, 16);
+KESNET_FIELD_AT(tagParamListen3, nCount, 48, 48);
+KESNET_FIELD_AT(tagParamListen3, pUserData, 52, 56);
+KESNET_FIELD_AT(tagParamListen3, pfnReceive, 56, 64);
+KESNET_FIELD_AT(tagParamListen3, nPriority, 60, 72);
+KESNET_FIELD_AT(tagParamListen3, dwStopTimeout, 64, 76);
+KESNET_FIELD_AT(tagParamListen3, nBacklog, 68, 80);
 
 /* ------------------------------------------------------------------------
  * Plain functions. Any thread may call them; none keeps state between calls
@@ -608,13 +627,13 @@ protected:
     static unsigned long __stdcall InitThreadProc(void *pParam);
 };
 
-#define KESNET_CLASS_SIZE(type, size) \
-    KESNET_STATIC_ASSERT(sizeof(type) == (size), #type " is " #size " bytes")
-KESNET_CLASS_SIZE(CKesSend, 28);
-KESNET_CLASS_SIZE(CKesListen, 84);
-KESNET_CLASS_SIZE(CKesSend2, 148);
-KESNET_CLASS_SIZE(CKesSend3, 88);
-KESNET_CLASS_SIZE(CKesListen3, 140);
+/* Hosts allocate these classes, so their sizes are part of the binary interface
+ * too: 32-bit, then 64-bit. */
+KESNET_SIZE_IS(CKesSend, 28, 32);
+KESNET_SIZE_IS(CKesListen, 84, 112);
+KESNET_SIZE_IS(CKesSend2, 148, 208);
+KESNET_SIZE_IS(CKesSend3, 88, 128);
+KESNET_SIZE_IS(CKesListen3, 140, 224);
 
 /* ------------------------------------------------------------------------
  * Stream objects, made by KesCreateObject and reached only through their

@@ -3,6 +3,19 @@
 
 #include <string.h>
 
+namespace {
+
+// Every byte first: the 64-bit records have padding before their pointers,
+// which then holds zeros too, so that two records with the same fields are
+// the same bytes (and copies of them carry nothing left over).
+template <typename Record>
+void Clear(Record *record)
+{
+    memset(static_cast<void *>(record), 0, sizeof *record);
+}
+
+}  // namespace
+
 tagParamSend::tagParamSend()
 {
     Reset();
@@ -10,6 +23,7 @@ tagParamSend::tagParamSend()
 
 int tagParamSend::Reset()
 {
+    Clear(this);
     dwSize = sizeof(tagParamSend);
     nMode = KES_MODE_UNICAST;
     dwLocalAddr = 0;
@@ -32,6 +46,7 @@ tagParamListen::tagParamListen()
 
 int tagParamListen::Reset()
 {
+    Clear(this);
     dwSize = sizeof(tagParamListen);
     nMode = KES_MODE_UNICAST;
     dwGroupAddr = 0;
@@ -59,6 +74,7 @@ tagParamSend3::tagParamSend3()
 
 void tagParamSend3::Reset()
 {
+    Clear(this);
     dwSize = sizeof(tagParamSend3);
     nMode = KES_MODE_UNICAST;
     memset(dwLocalAddr, 0, sizeof dwLocalAddr);
@@ -80,6 +96,7 @@ tagParamListen3::tagParamListen3()
 
 void tagParamListen3::Reset()
 {
+    Clear(this);
     dwSize = sizeof(tagParamListen3);
     nMode = KES_MODE_UNICAST;
     dwGroupAddr = 0;

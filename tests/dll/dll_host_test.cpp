@@ -65,7 +65,8 @@ TEST(DllHost, ExportedClassesAndRecordsWorkThroughTheDll)
     ASSERT_EQ(1, KesInitInstance());
     Arrival arrival;
     tagParamListen listen;
-    EXPECT_EQ(44u, listen.dwSize) << "the constructor in the DLL stored the defaults";
+    EXPECT_EQ(sizeof listen, listen.dwSize) << "the constructor in the DLL stored the defaults";
+    EXPECT_EQ(1000u, listen.dwStopTimeout) << "the constructor in the DLL stored the defaults";
     listen.nPort = FreePort();
     listen.dwLocalAddr = Loopback();
     listen.pfnReceive = OnDatagram;

@@ -239,9 +239,14 @@ unsigned long LinuxProcessId()
         if (!UnderWine())
             return 0ul;
         // No Windows call names the Linux process behind a Wine process; the
-        // kernel does, through the i386 system call getpid (20).
+        // kernel does, through the system call getpid: 39 of x86_64 (a kernel
+        // without a 32-bit mode has no int 0x80), 20 of i386.
         long result = 0;
+#ifdef _WIN64
+        __asm__ volatile("syscall" : "=a"(result) : "a"(39L) : "rcx", "r11", "memory");
+#else
         __asm__ volatile("int $0x80" : "=a"(result) : "a"(20) : "memory");
+#endif
         return result > 0 ? static_cast<unsigned long>(result) : 0ul;
     }();
     return pid;

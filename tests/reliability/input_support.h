@@ -54,7 +54,7 @@ private:
 // itself starts filled with a byte no call writes on its own.
 class Guarded {
 public:
-    static const BYTE kFill = 0xEE;
+    static constexpr BYTE kFill = 0xEE;
     explicit Guarded(size_t n);
     char *get() { return reinterpret_cast<char *>(&m_bytes[kGuard]); }
     template <typename T>
@@ -67,8 +67,8 @@ public:
     std::string Text() const;
 
 private:
-    static const size_t kGuard = 64;
-    static const BYTE kGuardByte = 0xA5;
+    static constexpr size_t kGuard = 64;
+    static constexpr BYTE kGuardByte = 0xA5;
     size_t m_size;
     std::vector<BYTE> m_bytes;
 };

@@ -13,6 +13,17 @@
 
 #include "kesnet.h"
 
+// The import slot through which a program's calls of a system function go,
+// by its linker name: a test that defines it replaces the function for every
+// caller in the program (the library's code included). The names differ:
+// the 32-bit ones carry an underscore and the bytes of the arguments of the
+// __stdcall function.
+#ifdef _WIN64
+#define KT_IMPORT_SLOT(function, argumentBytes) "__imp_" #function
+#else
+#define KT_IMPORT_SLOT(function, argumentBytes) "__imp__" #function "@" #argumentBytes
+#endif
+
 namespace kt {
 
 // Every bounded wait of the tests is this many milliseconds times the factor

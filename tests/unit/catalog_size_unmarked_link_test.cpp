@@ -35,7 +35,7 @@ BOOL WINAPI FindNextWithoutLinkMarks(HANDLE hSearch, LPWIN32_FIND_DATAA pEntry)
 // The library's calls go through this import slot; defining it here keeps the
 // linker from taking kernel32's.
 extern "C" {
-FindNextFn kesnet_fake_find_next __asm__("__imp__FindNextFileA@8") = FindNextWithoutLinkMarks;
+FindNextFn kesnet_fake_find_next __asm__(KT_IMPORT_SLOT(FindNextFileA, 8)) = FindNextWithoutLinkMarks;
 }
 
 namespace {

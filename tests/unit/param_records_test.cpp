@@ -1,6 +1,7 @@
 // The four parameter records: defaults, Reset and copy assignment.
 #include <string.h>
 
+#include <initializer_list>
 #include <vector>
 
 #include "test_support.h"
@@ -22,20 +23,31 @@ void Scribble(Record *r)
     memset(static_cast<void *>(r), 0xA5, sizeof *r);
 }
 
-std::vector<DWORD> Join(std::vector<DWORD> a, const std::vector<DWORD> &b)
+std::vector<DWORD> Join(std::initializer_list<std::vector<DWORD>> parts)
 {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    std::vector<DWORD> all;
+    for (const std::vector<DWORD> &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
 }
 
 const std::vector<DWORD> kEightZeros(8, 0);
+// A null pointer field in 32-bit words: one in the 32-bit records; two in the
+// 64-bit ones, where it starts on an 8-byte boundary after a padding word,
+// which the constructor clears as well.
+const bool k64 = sizeof(void *) == 8;
+const std::vector<DWORD> kPadding = k64 ? std::vector<DWORD>{0} : std::vector<DWORD>{};
+const std::vector<DWORD> kNull = k64 ? std::vector<DWORD>{0, 0} : std::vector<DWORD>{0};
 
 TEST(ParamRecords, NewRecordsHoldTheirDefaultsInFieldOrder)
 {
     EXPECT_EQ(Fields(tagParamSend()), (std::vector<DWORD>{24, 1, 0, 0, 0, 100}));
-    EXPECT_EQ(Fields(tagParamListen()), (std::vector<DWORD>{44, 1, 0, 0, 0, 0, 0, 0, 0, 5, 1000}));
-    EXPECT_EQ(Fields(tagParamSend3()), Join(Join({52, 1}, kEightZeros), {0, 0, 0}));
-    EXPECT_EQ(Fields(tagParamListen3()), Join(Join({72, 1, 0, 0}, kEightZeros), {0, 0, 0, 0, 1000, 100}));
+    EXPECT_EQ(Fields(tagParamListen()),
+              Join({{k64 ? 56u : 44u, 1, 0, 0, 0}, kPadding, kNull, kNull, {0, 0, 5, 1000}}));
+    EXPECT_EQ(Fields(tagParamSend3()), Join({{52, 1}, kEightZeros, {0, 0, 0}}));
+    EXPECT_EQ(Fields(tagParamListen3()),
+              Join({{k64 ? 88u : 72u, 1, 0, 0}, kEightZeros, {0}, kPadding, kNull, kNull, {0, 1000, 100},
+                    kPadding}));
 }
 
 TEST(ParamRecords, ResetRestoresEveryDefaultIncludingSize)

@@ -81,7 +81,7 @@ TEST_F(TcpListen3Test, AnUnreadableRecordIsRefused)
     kt::CutShort exact(sizeof param);
     memcpy(exact.get(), &param, sizeof param);
     EXPECT_EQ(1, listener->InitInstance(static_cast<tagParamListen3 *>(exact.get())))
-        << "exactly 72 readable bytes are enough";
+        << "exactly the record's readable bytes are enough";
 }
 
 struct PairCase {

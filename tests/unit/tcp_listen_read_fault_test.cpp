@@ -42,7 +42,7 @@ int WSAAPI PlannedRecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received
 }  // namespace
 
 // The library calls WSARecv through this import slot.
-extern "C" WSARecvProc g_importedRecv __asm__("__imp__WSARecv@28");
+extern "C" WSARecvProc g_importedRecv __asm__(KT_IMPORT_SLOT(WSARecv, 28));
 WSARecvProc g_importedRecv = PlannedRecv;
 
 namespace {

@@ -408,7 +408,7 @@ TEST_F(TcpListenTest, AnUnreadableRecordIsRefusedWithNothingOpened)
     kt::CutShort exact(sizeof param);
     memcpy(exact.get(), &param, sizeof param);
     EXPECT_EQ(1, listener->InitInstance(static_cast<tagParamListen *>(exact.get())))
-        << "exactly 44 readable bytes are enough";
+        << "exactly the record's readable bytes are enough";
 }
 
 TEST_F(TcpListenTest, ARefusedPriorityStopsTheThreadAndClosesEverything)

@@ -142,7 +142,7 @@ TEST_F(TcpSendTest, AnUnreadableRecordIsRefused)
     kt::CutShort exact(sizeof param);
     memcpy(exact.get(), &param, sizeof param);
     EXPECT_EQ(1, m_sender->InitInstance(static_cast<tagParamSend *>(exact.get())))
-        << "exactly 24 readable bytes are enough";
+        << "exactly the record's readable bytes are enough";
 }
 
 TEST_F(TcpSendTest, SendRefusesUnreadableDataAndSendsNothing)
