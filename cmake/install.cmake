@@ -1,6 +1,7 @@
 # What a host developer receives: the DLL, the tool, the import library, the
 # header, a CMake package (find_package(kesnet) gives kesnet::kesnet) and the
-# documentation; `cpack` puts the same into one ZIP named with the version.
+# documentation; `cpack` puts the same into one ZIP named with the version and
+# the architecture (kesnet-1.0.0-win32.zip, kesnet-1.0.0-win64.zip).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -17,8 +18,10 @@ install(EXPORT kesnetTargets NAMESPACE kesnet:: DESTINATION ${CMAKE_INSTALL_LIBD
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kesnetConfig.cmake.in
     ${CMAKE_BINARY_DIR}/kesnetConfig.cmake
     INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/kesnetConfigVersion.cmake
-    COMPATIBILITY SameMajorVersion)
+# Same major version, and a host of the same pointer size: a 64-bit host
+# cannot load the 32-bit DLL, nor the other way round.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/kesnetConfigVersion.cmake.in
+    ${CMAKE_BINARY_DIR}/kesnetConfigVersion.cmake @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kesnetConfig.cmake ${CMAKE_BINARY_DIR}/kesnetConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -26,12 +29,13 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} 
 # Two small hosts to start from, and the toolchain to build a host with: the
 # one the library's C++ classes were built with.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES ${CMAKE_SOURCE_DIR}/cmake/toolchain-i686-mingw.cmake DESTINATION ${CMAKE_INSTALL_DATADIR}/kesnet)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/${KESNET_TOOLCHAIN} ${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-posix.cmake
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kesnet)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME kesnet)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME kesnet-${PROJECT_VERSION}-win32)
+set(CPACK_PACKAGE_FILE_NAME kesnet-${PROJECT_VERSION}-${KESNET_ARCH})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "kesnet classroom network communication library")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 include(CPack)

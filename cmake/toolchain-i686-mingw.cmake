@@ -1,26 +1,4 @@
-# Cross-compiles for 32-bit Windows with the mingw-w64 "posix" thread variant,
-# the one whose libstdc++ has std::thread and std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 32-bit Windows (i686), the library's binary contract.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(KESNET_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${KESNET_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KESNET_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER  ${KESNET_TRIPLET}-windres)
-set(CMAKE_OBJDUMP      ${KESNET_TRIPLET}-objdump CACHE FILEPATH "")
-
-# Libraries for the target are looked for in the compiler's own root and in
-# the folders named in CMAKE_PREFIX_PATH (an installed kesnet package, say),
-# and nowhere else on the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${KESNET_TRIPLET} ${CMAKE_PREFIX_PATH})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# In the library's own tree everything built runs under Wine on the build
-# machine. This file is also installed with the library (share/kesnet/) for
-# host projects, which run their programs as they see fit.
-if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-posix.cmake)

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Reads the DLL's (and the tool's) import and export tables: the library needs
-# nothing but Windows' own DLLs (the tool nothing but those and the library),
-# and exports every plain function under its exact undecorated name.
-#   check_dll.sh OBJDUMP DLL [EXE...]
+# Reads the DLL's (and the tool's) headers and import and export tables: the
+# library is a PE32 (win32) or PE32+ (win64) DLL, needs nothing but Windows' own
+# DLLs (the tool nothing but those and the library), exports every plain
+# function under its exact undecorated name, and exports the classes and the
+# records' member functions. The 32-bit and the 64-bit DLL export the same
+# names. Nothing here runs the DLL.
+#   check_dll.sh win32|win64 OBJDUMP DLL [EXE...]
 set -euo pipefail
-objdump=$1
-dll=$2
-shift 2
+arch=$1
+objdump=$2
+dll=$3
+shift 3
 
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi32.dll user32.dll ntdll.dll iphlpapi.dll shell32.dll "
 exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
@@ -14,8 +18,30 @@ exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
          KesGetNetCard KesLanWakeUp RegReadDWORD RegReadString RegWriteDWORD RegWriteString
          SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject)
 
+# Members of every exported class and record, by their g++ names.
+classes=(8CKesSend 10CKesListen 9CKesSend2 9CKesSend3 11CKesListen3)
+records=(12tagParamSend 14tagParamListen 13tagParamSend3 15tagParamListen3)
+members=()
+for c in "${classes[@]}"; do
+    members+=("_ZN${c}C1Ev" "_ZN${c}C2Ev" "_ZN${c}D1Ev" "_ZN${c}aSERKS_" "_ZN${c}7ReleaseEv")
+done
+for r in "${records[@]}"; do
+    members+=("_ZN${r}C1Ev" "_ZN${r}5ResetEv" "_ZN${r}aSERKS_")
+done
+
+case "$arch" in
+    win32) magic='Magic\s+010b\s+\(PE32\)' ;;
+    win64) magic='Magic\s+020b\s+\(PE32\+\)' ;;
+    *) echo "usage: $0 win32|win64 OBJDUMP DLL [EXE...]" >&2; exit 2 ;;
+esac
+
 status=0
 for file in "$dll" "$@"; do
+    headers=$("$objdump" -p "$file")
+    if ! grep -qE "$magic" <<<"$headers"; then
+        echo "FAIL: $(basename "$file") is not a $arch program (its header's Magic is not that of $arch)"
+        status=1
+    fi
     while read -r name; do
         lower=$(echo "$name" | tr 'A-Z' 'a-z')
         [ "$lower" = kesnet.dll ] && [ "$file" != "$dll" ] && continue
@@ -23,15 +49,16 @@ for file in "$dll" "$@"; do
             *" $lower "*) ;;
             *) echo "FAIL: $(basename "$file") imports $name, which is not a Windows system DLL"; status=1 ;;
         esac
-    done < <("$objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p')
+    done < <(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
 done
 
 table=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
-for name in "${exports[@]}"; do
-    if ! grep -qE "\] $name\$" <<<"$table"; then
+for name in "${exports[@]}" "${members[@]}"; do
+    if ! grep -qF "] $name" <<<"$table"; then
         echo "FAIL: $(basename "$dll") does not export $name"
         status=1
     fi
 done
-[ $status -eq 0 ] && echo "ok: imports are Windows system DLLs only; ${#exports[@]} plain functions exported by name"
+[ $status -eq 0 ] && echo "ok: $arch; imports are Windows system DLLs only; ${#exports[@]} plain functions exported" \
+    "by name, and ${#members[@]} members of the ${#classes[@]} classes and ${#records[@]} records"
 exit $status

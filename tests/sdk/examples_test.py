@@ -2,7 +2,9 @@
 """The example hosts, built from a fresh install of the library and run against
 each other, as a host developer would build and run them.
 
-    examples_test.py SOURCE_DIR BUILD_DIR WINE_RUN
+    examples_test.py SOURCE_DIR BUILD_DIR WINE_RUN TOOLCHAIN
+
+TOOLCHAIN is the name of the build's toolchain file (that of its architecture).
 
 1. `cmake --install BUILD_DIR` into a new folder;
 2. a separate CMake project (examples/) finds the package there with
@@ -25,7 +27,7 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sdk_support import build_examples, fresh_folder, must  # noqa: E402
 
-SOURCE, BUILD, WINE_RUN = sys.argv[1:4]
+SOURCE, BUILD, WINE_RUN, TOOLCHAIN = sys.argv[1:5]
 SCALE = float(os.environ.get("KESNET_WAIT_SCALE", "1"))
 PRIVATE = os.environ.get("KESNET_NETNS") == "1"
 GROUP = "239.77.9.1"
@@ -108,7 +110,7 @@ def main():
     prefix = os.path.join(work, "install")
     must(["cmake", "--install", BUILD, "--prefix", prefix], "cmake --install into a fresh folder")
     programs = build_examples(os.path.join(SOURCE, "examples"),
-                              os.path.join(SOURCE, "cmake", "toolchain-i686-mingw.cmake"), prefix,
+                              os.path.join(prefix, "share", "kesnet", TOOLCHAIN), prefix,
                               os.path.join(work, "build"))
 
     local = "10.77.1.1" if PRIVATE else "127.0.0.1"

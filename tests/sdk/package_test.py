@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """The ZIP that CPack makes holds what a host developer needs, and unpacked in
-an empty folder it is enough to build the example hosts it carries.
+an empty folder it is enough to build the example hosts it carries. A host
+project that builds programs of the other pointer size does not find it, and
+is told why.
 
-    package_test.py BUILD_DIR VERSION
+    package_test.py BUILD_DIR VERSION ARCH TOOLCHAIN OTHER_TOOLCHAIN
+
+ARCH is win32 or win64, TOOLCHAIN the name of the toolchain file the package
+holds, OTHER_TOOLCHAIN the path of the other architecture's toolchain file.
 """
 import os
 import subprocess
@@ -12,7 +17,7 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sdk_support import build_examples, fresh_folder, must  # noqa: E402
 
-BUILD, VERSION = sys.argv[1:3]
+BUILD, VERSION, ARCH, TOOLCHAIN, OTHER_TOOLCHAIN = sys.argv[1:6]
 
 # What a host needs, by the path it has in the ZIP.
 REQUIRED = {
@@ -24,7 +29,8 @@ REQUIRED = {
     "lib/cmake/kesnet/kesnetConfig.cmake": "the CMake package",
     "lib/cmake/kesnet/kesnetConfigVersion.cmake": "the package's version",
     "lib/cmake/kesnet/kesnetTargets.cmake": "the imported target kesnet::kesnet",
-    "share/kesnet/toolchain-i686-mingw.cmake": "the toolchain to build a host with",
+    "share/kesnet/" + TOOLCHAIN: "the toolchain to build a host with",
+    "share/kesnet/toolchain-mingw-posix.cmake": "what the toolchain files share",
     "share/doc/kesnet/README.md": "the README",
     "share/doc/kesnet/reference.md": "the reference",
     "share/doc/kesnet/threading.md": "the threading rules",
@@ -39,7 +45,7 @@ REQUIRED = {
 def main():
     work = fresh_folder(os.path.join(BUILD, "sdk-test", "package"))
     must(["cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", work], "cpack")
-    name = os.path.join(work, "kesnet-%s-win32.zip" % VERSION)
+    name = os.path.join(work, "kesnet-%s-%s.zip" % (VERSION, ARCH))
     if not os.path.isfile(name):
         print("FAIL cpack made no %s" % name)
         return 1
@@ -64,9 +70,28 @@ def main():
     with zipfile.ZipFile(name) as archive:
         archive.extractall(unpacked)
     print("  ok   unpacked into an empty folder")
-    build_examples(os.path.join(unpacked, "share", "doc", "kesnet", "examples"),
-                   os.path.join(unpacked, "share", "kesnet", "toolchain-i686-mingw.cmake"), unpacked,
+    examples = os.path.join(unpacked, "share", "doc", "kesnet", "examples")
+    build_examples(examples, os.path.join(unpacked, "share", "kesnet", TOOLCHAIN), unpacked,
                    os.path.join(work, "examples"))
+    return refused_by_the_other_architecture(examples, unpacked, os.path.join(work, "other"))
+
+
+def refused_by_the_other_architecture(examples, prefix, build):
+    """find_package(kesnet) in a project of the other pointer size passes this
+    package over and says why."""
+    other = subprocess.run(["cmake", "-S", examples, "-B", build, "-G", "Ninja",
+                            "-DCMAKE_TOOLCHAIN_FILE=" + OTHER_TOOLCHAIN, "-DCMAKE_PREFIX_PATH=" + prefix,
+                            "-DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF"], capture_output=True, text=True)
+    bits = "64" if ARCH == "win64" else "32"
+    reason = "%s: its DLL is for %s-bit programs and this project builds %s-bit ones" % (
+        ARCH, bits, "32" if bits == "64" else "64")
+    output = other.stdout + other.stderr
+    if other.returncode == 0 or reason not in " ".join(output.split()):
+        print("FAIL a project of the other architecture (%s) was not refused with '%s':\n%s" % (
+            os.path.basename(OTHER_TOOLCHAIN), reason, output))
+        return 1
+    print("  ok   a project built with %s does not find the package, and CMake says: %s" % (
+        os.path.basename(OTHER_TOOLCHAIN), reason))
     return 0
 
 

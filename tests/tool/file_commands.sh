@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The tool's file and version commands, end to end: kesnet version, dirsize
 # and isbmp on a tree made here, and --version with the tool's and the library's.
-#   file_commands.sh path/to/kesnet.exe PROJECT_VERSION
+#   file_commands.sh path/to/kesnet.exe PROJECT_VERSION BITS
 set -euo pipefail
 tool=$1
 version=$2
+bits=$3
 run=$(cd "$(dirname "$0")/../../scripts" && pwd)/wine-run.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -34,7 +35,8 @@ printf '0123456789' >"$work/tree/ten"
 truncate -s 5G "$work/tree/a/sparse"   # adds its low 32 bits: 1 GiB
 tree=$(windows "$work/tree")
 
-expect "--version names the tool's and the library's" 0 "kesnet $version (kesnet.dll $version)" -- --version
+expect "--version names the tool's and the library's, and the architecture" 0 \
+    "kesnet $version for $bits-bit Windows (kesnet.dll $version)" -- --version
 expect "the library's own product version" 0 "kesnet.dll: product version $version" -- version kesnet.dll
 expect "a module without one" 1 "" -- version "$(windows "$work/tree/ten")"
 expect "version needs a module" 2 "" -- version

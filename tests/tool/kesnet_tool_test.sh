@@ -12,74 +12,10 @@ tool=$1
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../scripts/wine-run.sh
 work=$(mktemp -d)
-scale=${KESNET_WAIT_SCALE:-1}
-started=()
-failures=0
-
-cleanup() {
-    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/../support/script_support.sh"
+trap 'stop_started; rm -rf "$work"' EXIT
 
 kesnet() { "$wine_run" "$tool" "$@"; }
-
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok      $what"
-    else
-        echo "FAILED  $what"
-        failures=$((failures + 1))
-    fi
-}
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 0)); print(s.getsockname()[1])'
-}
-
-# Waits (bounded) until FILE holds a line matching PATTERN.
-wait_for_line() {
-    local file=$1 pattern=$2 tries=$((600 * scale))
-    for _ in $(seq "$tries"); do
-        grep -q -- "$pattern" "$file" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "no line matching '$pattern' in $file:" >&2
-    cat "$file" >&2 || true
-    return 1
-}
-
-# Starts a command in the background with its output in FILE; waits until the
-# output shows PATTERN.
-start_and_wait() {
-    local file=$1 pattern=$2
-    shift 2
-    "$@" >"$file" 2>&1 &
-    started+=($!)
-    wait_for_line "$file" "$pattern"
-}
-
-# Waits for the last background command to end by itself (bounded).
-wait_last() {
-    local pid=${started[-1]} tries=$((600 * scale))
-    for _ in $(seq "$tries"); do
-        kill -0 "$pid" 2>/dev/null || { wait "$pid" || true; return 0; }
-        sleep 0.1
-    done
-    echo "process $pid did not end" >&2
-    return 1
-}
-
-exit_code() {  # exit_code EXPECTED COMMAND...: runs it, output to $work/out
-    local expected=$1 code=0
-    shift
-    "$@" >"$work/out" 2>&1 || code=$?
-    [ "$code" -eq "$expected" ] || { echo "exit code $code, expected $expected:" >&2; cat "$work/out" >&2; return 1; }
-}
-
-out_has() { grep -q -- "$1" "$work/out" || { echo "missing '$1' in:" >&2; cat "$work/out" >&2; return 1; }; }
 
 echo "== ping against a listener that echoes"
 port=$(free_port)
@@ -138,5 +74,4 @@ else
     echo "SKIPPED the peer cases: they need the private network namespace of the test command (run as root)"
 fi
 
-echo "$failures failed"
-[ "$failures" -eq 0 ]
+finish

@@ -123,7 +123,8 @@ int main(int argc, char **argv)
         static char library[65536];
         if (!KesGetDllVersion("kesnet.dll", library))
             strcpy(library, "unknown");
-        printf("kesnet %s (kesnet.dll %s)\n", KESNET_VERSION_STRING, library);
+        printf("kesnet %s for %d-bit Windows (kesnet.dll %s)\n", KESNET_VERSION_STRING,
+               static_cast<int>(sizeof(void *) * 8), library);
         return kExitOk;
     }
     if (first == "--help" || first == "-h" || first == "help") {

@@ -1,0 +1,81 @@
+# What the shell tests share: checks that count failures, bounded waits for a
+# background program's output, and free ports. Source it; it expects
+# `set -euo pipefail` and a work folder in $work.
+#
+#   check DESCRIPTION COMMAND...     runs COMMAND; prints ok or FAILED
+#   start_and_wait FILE PATTERN COMMAND...
+#                                    starts COMMAND in the background with its
+#                                    output in FILE, waits for PATTERN in it
+#   wait_last                        waits for the last started command to end
+#   exit_code EXPECTED COMMAND...    runs COMMAND, output to $work/out
+#   out_has TEXT                     $work/out holds TEXT
+#   free_port                        a UDP port free a moment ago
+#   finish                           prints the count of failures; fails if any
+# Every wait is bounded, and the bounds grow with KESNET_WAIT_SCALE.
+scale=${KESNET_WAIT_SCALE:-1}
+started=()
+failures=0
+
+stop_started() {
+    local pid
+    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok      $what"
+    else
+        echo "FAILED  $what"
+        failures=$((failures + 1))
+    fi
+}
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 0)); print(s.getsockname()[1])'
+}
+
+# Waits (bounded) until FILE holds a line matching PATTERN.
+wait_for_line() {
+    local file=$1 pattern=$2 tries=$((600 * scale))
+    for _ in $(seq "$tries"); do
+        grep -q -- "$pattern" "$file" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "no line matching '$pattern' in $file:" >&2
+    cat "$file" >&2 || true
+    return 1
+}
+
+start_and_wait() {
+    local file=$1 pattern=$2
+    shift 2
+    "$@" >"$file" 2>&1 &
+    started+=($!)
+    wait_for_line "$file" "$pattern"
+}
+
+wait_last() {
+    local pid=${started[-1]} tries=$((600 * scale))
+    for _ in $(seq "$tries"); do
+        kill -0 "$pid" 2>/dev/null || { wait "$pid" || true; return 0; }
+        sleep 0.1
+    done
+    echo "process $pid did not end" >&2
+    return 1
+}
+
+exit_code() {
+    local expected=$1 code=0
+    shift
+    "$@" >"$work/out" 2>&1 || code=$?
+    [ "$code" -eq "$expected" ] || { echo "exit code $code, expected $expected:" >&2; cat "$work/out" >&2; return 1; }
+}
+
+out_has() { grep -q -- "$1" "$work/out" || { echo "missing '$1' in:" >&2; cat "$work/out" >&2; return 1; }; }
+
+finish() {
+    echo "$failures failed"
+    [ "$failures" -eq 0 ]
+}
