@@ -108,6 +108,16 @@ class Results:
         return r
 
 
+# The architectures a run measures: the library and its baselines are built
+# for one of them and run under the Wine of that architecture.
+ARCHS = {"win32": "32-bit (i686)", "win64": "64-bit (x86_64)"}
+
+
+def arch_text(machine):
+    arch = machine.get("arch", "?")
+    return f"{arch}, {ARCHS.get(arch, 'architecture not recorded')}"
+
+
 def load_average():
     return "%.2f %.2f %.2f" % os.getloadavg()
 
@@ -190,7 +200,12 @@ def relative(fig, ratio):
 
 def markdown(results):
     machine = results.machine
+    arch = machine.get("arch", "?")
     out = ["# kesnet benchmarks", ""]
+    out.append(f"Architecture: **{arch_text(machine)}**: every figure below (the library and its "
+               f"Wine baselines) was measured with programs built for {arch}, under the Wine of that "
+               f"architecture.")
+    out.append("")
     out.append(f"Measured {machine.get('date', '?')} on {machine.get('cpu', '?')} "
                f"({machine.get('cores', '?')} cores), Linux {machine.get('kernel', '?')}, "
                f"{machine.get('wine', '?')}; {machine.get('mode', '')}; the run took "
@@ -202,8 +217,8 @@ def markdown(results):
                "Wine in the same run; the ratio is kesnet / baseline. *native* is the same raw job "
                "on Linux without Wine: the platform's ceiling.")
     out.append("")
-    out.append("| # | Figure | Unit | kesnet | Baseline | Baseline value | Ratio | Target | Met | Native |")
-    out.append("|---|---|---|---|---|---|---|---|---|---|")
+    out.append("| # | Figure | Arch | Unit | kesnet | Baseline | Baseline value | Ratio | Target | Met | Native |")
+    out.append("|---|---|---|---|---|---|---|---|---|---|---|")
     for fig, baseline, lib, base, ratio in rows(results):
         lib_text = fmt(lib)
         if lib is None:
@@ -213,7 +228,7 @@ def markdown(results):
             target = ("< " if fig.better == "lower" else "> ") + f"{fig.limit:g} {fig.unit}"
             if lib is not None:
                 met = "yes" if (lib < fig.limit if fig.better == "lower" else lib > fig.limit) else "**no**"
-        out.append(f"| {fig.bench} | {fig.title} | {fig.unit} | {lib_text} | {baseline or '—'} | "
+        out.append(f"| {fig.bench} | {fig.title} | {arch} | {fig.unit} | {lib_text} | {baseline or '—'} | "
                    f"{fmt(base)} | {fmt(ratio) if ratio is not None else '—'} | {target} | {met} | "
                    f"{fmt(results.median(fig.id, CEILING))} |")
     out.append("")
@@ -221,7 +236,7 @@ def markdown(results):
     out.append("")
     calls = [f for f in results.figures.values() if f.bench == CALLS]
     if calls:
-        out.append("## What single calls cost under this Wine")
+        out.append(f"## What single calls cost under this Wine ({arch})")
         out.append("")
         out.append("Medians, microseconds per call, each timed in a loop. Under Wine most socket calls "
                    "are a round trip to the Wine server, so a receive path costs roughly the sum of "
@@ -277,7 +292,7 @@ def chart(results, out_dir):
     script = f"""
 set terminal pngcairo size {max(900, 40 * count + 250)},760 font "sans,9"
 set output "{os.path.join(out_dir, CHART)}"
-set title "kesnet relative to its baselines under the same Wine (above 1: kesnet better; blue: figures with a target)"
+set title "kesnet ({results.machine.get('arch', '?')}) relative to its baselines under the same Wine (above 1: kesnet better; blue: figures with a target)"
 set style fill solid 0.6 border -1
 set boxwidth 0.7
 set xtics rotate by -60 left noenhanced

@@ -2,12 +2,13 @@
 """The bench driver: runs every benchmark program, sends the traffic that the
 receivers under Wine are measured with, and writes the results and the report.
 
-    run.py --bin BUILD/bin --native BUILD/bench-native/bench_native --out DIR
-           [--reps N] [--quick] [--peer-ns NAME --links N]
+    run.py --bin BUILD/bin --arch win32|win64 --native BUILD/bench-native/bench_native
+           --out DIR [--reps N] [--quick] [--peer-ns NAME --links N]
 
 Every figure is measured for the library ("kesnet") and its baselines in the
 same run, repetition by repetition, alternating which goes first. The native
-Linux figures ("native") are the platform's ceiling. With --peer-ns the
+Linux figures ("native") are the platform's ceiling. --arch names the
+architecture of the programs in --bin (the library and the baselines alike). With --peer-ns the
 multi-address benchmark sends from that namespace to the links 10.77.<i>.1.
 """
 import argparse
@@ -550,6 +551,7 @@ BENCHMARKS = [bench_send, bench_receive, bench_call_costs, bench_round_trip, ben
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--bin", required=True)
+    parser.add_argument("--arch", required=True, choices=sorted(report.ARCHS))
     parser.add_argument("--native", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--reps", type=int, default=5)
@@ -561,6 +563,7 @@ def main():
 
     os.makedirs(args.out, exist_ok=True)
     machine = report.machine_facts()
+    machine["arch"] = args.arch
     started = time.time()
     ctx = Context(args)
     failed = []

@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
 # Builds the library and runs the kesnet tool's demonstration. Installs what
-# is missing first. As root it runs inside a private network of two hosts, so
-# that nothing it sends leaves the machine; otherwise on loopback.
+# is missing first. The demo runs the 32-bit tool (the library's contract)
+# where this kernel runs 32-bit programs, else the 64-bit one, and says which.
+# As root it runs inside a private network of two hosts, so that nothing it
+# sends leaves the machine; otherwise on loopback.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 kesnet_build
-tool=("$KESNET_ROOT/scripts/wine-run.sh" "$KESNET_BUILD/bin/kesnet.exe" demo)
+
+run_demo() {
+    local arch
+    arch=$(kesnet_main_arch)
+    echo "demo: the $(kesnet_arch_name "$arch") kesnet tool and DLL, from build/$arch"
+    kesnet_runs_win32 || echo "demo: (not the 32-bit one: $(kesnet_why_no_win32))"
+    kesnet_with_wine "$arch" "$KESNET_ROOT/scripts/wine-run.sh" "$(kesnet_build_dir "$arch")/bin/kesnet.exe" demo
+}
+
+# The demo's private network: this host with two links, the second host at
+# the far end of the first.
+run_demo_in_private_network() {
+    KESNET_DEMO_PRIVATE=1 KESNET_DEMO_LOCAL=10.77.1.1 KESNET_DEMO_SECOND=10.77.2.1 \
+        KESNET_DEMO_PEER=10.77.1.2 KESNET_DEMO_PEER_NS=$KESNET_NETNS_PEER run_demo
+}
+export -f run_demo run_demo_in_private_network
 
 if kesnet_can_isolate; then
-    net="kesnet-demo-$$"
-    trap 'kesnet_stop_wine; kill "${KESNET_WAKE_RECEIVER_PID:-}" 2>/dev/null || true; "$KESNET_ROOT/scripts/netns.sh" down "$net"' EXIT
-    "$KESNET_ROOT/scripts/netns.sh" up "$net"
-    kesnet_stop_wine
-    export -f kesnet_with_wine
-    export KESNET_ROOT
-    kesnet_start_wake_receiver "$net-peer"
-    ip netns exec "$net-host" env KESNET_DEMO_PRIVATE=1 KESNET_DEMO_LOCAL=10.77.1.1 \
-        KESNET_DEMO_SECOND=10.77.2.1 KESNET_DEMO_PEER=10.77.1.2 KESNET_DEMO_PEER_NS="$net-peer" \
-        bash -c 'kesnet_with_wine "$@"' _ "${tool[@]}"
+    kesnet_in_private_network "kesnet-demo-$$" 2 run_demo_in_private_network
 else
-    kesnet_with_wine "${tool[@]}"
+    run_demo
 fi
