@@ -440,7 +440,7 @@ struct tagThreadParam; /* the block handed to a receive thread; opaque to hosts 
  * thread at a time. Must be released before it is destroyed. */
 class KESNET_API CKesSend {
 public:
-    CKesSend(); /* mode 1, every other parameter 0 (dwEchoTimeout too) */
+    CKesSend(); /* m_param: nMode 1, every other field 0 (dwSize, dwEchoTimeout too) */
     CKesSend(const CKesSend &other) = default; /* shares the socket */
     ~CKesSend(); /* does not release */
     CKesSend &operator=(const CKesSend &other);
