@@ -531,9 +531,12 @@ public:
      * socket on dwLocalAddr (any port). 1, or 0 with nothing held. */
     int InitInstance(tagParamSend *pParam);
     /* Sends one datagram to dwAddr:nPort (0: dwDestAddr, nDestPort) and waits up
-     * to dwEchoTimeout for the echo from dwAddr; an echo that came late for an
-     * earlier Send is dropped first and never acknowledges this one. 1 if
-     * acknowledged in time; 0 if not set up, not sent whole, or no echo came. */
+     * to dwEchoTimeout for the echo from dwAddr. 1 if acknowledged in time; 0 if
+     * not set up, not sent whole, or no echo came. An echo that came late for an
+     * earlier Send and arrived before this one began is dropped and never
+     * acknowledges this one. An earlier echo still on its way when this datagram
+     * goes out does acknowledge it: the 4-byte echo carries nothing that tells
+     * which datagram it answers. */
     int Send(void *pData, unsigned long dwLength, unsigned long dwAddr, int nPort);
     /* Closes the socket, stops the echo listener (at most 1000 ms), closes the
      * event and the lock. Harmless when not set up. */
