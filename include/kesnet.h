@@ -339,8 +339,11 @@ KESNET_EXTERN_C KESNET_API int __cdecl VantixGetHostIP(DWORD *pdwAddr);
  * (text "A.B.C.D" under HKEY_LOCAL_MACHINE "SOFTWARE\Tarnwick\Corvane Settings")
  * names the preferred address: it takes the first place, trading places with the
  * address that held it; if the host lacks it, it replaces the first address,
- * which drops out. A value that is missing, longer than 256 bytes, or not four
- * plain decimal numbers (or 255.255.255.255) counts as not set: the order stays.
+ * which drops out. The text is read as inet_addr reads it ("10.1" is 10.0.0.1,
+ * a part with a leading zero is octal, one with 0x hexadecimal, and whatever
+ * follows a blank is ignored). A value that is missing, longer than 256 bytes, a
+ * text inet_addr refuses, or one it reads as 255.255.255.255 or 0.0.0.0 counts
+ * as not set: the order stays.
  * Writes the debug line "Number = %d, <%d>, <%d>" (count and the first two
  * addresses) with OutputDebugStringA, and again after a reordering. Starts
  * Winsock itself. */
