@@ -509,7 +509,11 @@ public:
     CKesSend m_echoSend;    /* sends the echoes */
 
 protected:
-    unsigned long ThreadProc(tagThreadParam *pParam);
+    /* The receive loop. It runs on the receive thread that InitInstance started;
+     * called on any other thread it returns 0 at once. Returns 0. */
+    unsigned long ThreadProc();
+    /* The receive thread's entry: pParam is the library's block for that
+     * thread (a tagThreadParam); it calls ThreadProc. */
     static unsigned long __stdcall InitThreadProc(void *pParam);
 };
 
@@ -610,7 +614,12 @@ public:
     tagParamListen3 m_param;
 
 protected:
-    unsigned long ThreadProc(tagThreadParam *pParam);
+    /* The receive loop of slot nIndex. It runs on the receive thread that
+     * InitInstance started for that slot; called on any other thread, or with
+     * another slot's index, it returns 0 at once. Returns 0. */
+    unsigned long ThreadProc(int nIndex);
+    /* A receive thread's entry: pParam is the library's block for that thread (a
+     * tagThreadParam, which names the slot); it calls ThreadProc(slot). */
     static unsigned long __stdcall InitThreadProc(void *pParam);
 };
 
