@@ -358,8 +358,11 @@ KESNET_EXTERN_C KESNET_API int __cdecl VantixGetHostIP(DWORD *pdwAddr);
  * (text "A.B.C.D" under HKEY_LOCAL_MACHINE "SOFTWARE\Tarnwick\Corvane Settings")
  * names the preferred address: it takes the first place, trading places with the
  * address that held it; if the host lacks it, it replaces the first address,
- * which drops out. A value that is missing, longer than 256 bytes, or not four
- * plain decimal numbers (or 255.255.255.255) counts as not set: the order stays.
+ * which drops out. The text is read as inet_addr reads it ("10.1" is 10.0.0.1,
+ * a part with a leading zero is octal, one with 0x hexadecimal, and whatever
+ * follows a blank is ignored). A value that is missing, longer than 256 bytes, a
+ * text inet_addr refuses, or one it reads as 255.255.255.255 or 0.0.0.0 counts
+ * as not set: the order stays.
  * Writes the debug line "Number = %d, <%d>, <%d>" (count and the first two
  * addresses) with OutputDebugStringA, and again after a reordering. Starts
  * Winsock itself. */
@@ -459,7 +462,7 @@ struct tagThreadParam; /* the block handed to a receive thread; opaque to hosts 
  * thread at a time. Must be released before it is destroyed. */
 class KESNET_API CKesSend {
 public:
-    CKesSend(); /* mode 1, every other parameter 0 (dwEchoTimeout too) */
+    CKesSend(); /* m_param: nMode 1, every other field 0 (dwSize, dwEchoTimeout too) */
     CKesSend(const CKesSend &other) = default; /* shares the socket */
     ~CKesSend(); /* does not release */
     CKesSend &operator=(const CKesSend &other);
@@ -525,7 +528,11 @@ public:
     CKesSend m_echoSend;    /* sends the echoes */
 
 protected:
-    unsigned long ThreadProc(tagThreadParam *pParam);
+    /* The receive loop. It runs on the receive thread that InitInstance started;
+     * called on any other thread it returns 0 at once. Returns 0. */
+    unsigned long ThreadProc();
+    /* The receive thread's entry: pParam is the library's block for that
+     * thread (a tagThreadParam); it calls ThreadProc. */
     static unsigned long __stdcall InitThreadProc(void *pParam);
 };
 
@@ -550,9 +557,12 @@ public:
      * socket on dwLocalAddr (any port). 1, or 0 with nothing held. */
     int InitInstance(tagParamSend *pParam);
     /* Sends one datagram to dwAddr:nPort (0: dwDestAddr, nDestPort) and waits up
-     * to dwEchoTimeout for the echo from dwAddr; an echo that came late for an
-     * earlier Send is dropped first and never acknowledges this one. 1 if
-     * acknowledged in time; 0 if not set up, not sent whole, or no echo came. */
+     * to dwEchoTimeout for the echo from dwAddr. 1 if acknowledged in time; 0 if
+     * not set up, not sent whole, or no echo came. An echo that came late for an
+     * earlier Send and arrived before this one began is dropped and never
+     * acknowledges this one. An earlier echo still on its way when this datagram
+     * goes out does acknowledge it: the 4-byte echo carries nothing that tells
+     * which datagram it answers. */
     int Send(void *pData, unsigned long dwLength, unsigned long dwAddr, int nPort);
     /* Closes the socket, stops the echo listener (at most 1000 ms), closes the
      * event and the lock. Harmless when not set up. */
@@ -623,7 +633,12 @@ public:
     tagParamListen3 m_param;
 
 protected:
-    unsigned long ThreadProc(tagThreadParam *pParam);
+    /* The receive loop of slot nIndex. It runs on the receive thread that
+     * InitInstance started for that slot; called on any other thread, or with
+     * another slot's index, it returns 0 at once. Returns 0. */
+    unsigned long ThreadProc(int nIndex);
+    /* A receive thread's entry: pParam is the library's block for that thread (a
+     * tagThreadParam, which names the slot); it calls ThreadProc(slot). */
     static unsigned long __stdcall InitThreadProc(void *pParam);
 };
 

@@ -95,17 +95,22 @@ void CKesListen::Release()
     m_echoSend.Release();
 }
 
-unsigned long CKesListen::ThreadProc(tagThreadParam *pParam)
+unsigned long CKesListen::ThreadProc()
 {
+    // The loop runs only on the thread that InitInstance started: its block is
+    // what keeps it safe from a Release that gives up on it.
+    tagThreadParam *thread = tagThreadParam::Running(this, 0);
+    if (thread == nullptr)
+        return 0;
     DatagramReceiver receiver = {&m_pSocket, &m_param.pfnReceive, &m_param.pUserData, &m_param.bEcho,
                                  &m_echoSend};
-    return RunDatagramReceiveLoop(pParam, receiver);
+    return RunDatagramReceiveLoop(thread, receiver);
 }
 
 unsigned long __stdcall CKesListen::InitThreadProc(void *pParam)
 {
     tagThreadParam *thread = static_cast<tagThreadParam *>(pParam);
-    return static_cast<CKesListen *>(thread->pThis)->ThreadProc(thread);
+    return static_cast<CKesListen *>(thread->pThis)->ThreadProc();
 }
 
 extern "C" int __cdecl KesListen(int nMode, ReceiveProc pfnReceive, int nPort, DWORD dwGroupAddr,

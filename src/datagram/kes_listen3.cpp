@@ -77,18 +77,20 @@ void CKesListen3::Release()
     }
 }
 
-unsigned long CKesListen3::ThreadProc(tagThreadParam *pParam)
+unsigned long CKesListen3::ThreadProc(int nIndex)
 {
-    int index = pParam->nIndex;
-    if (index < 0 || index >= kMaxSlots)
+    // Only on the thread that InitInstance started for this slot (see
+    // CKesListen::ThreadProc), which also keeps nIndex inside the slots.
+    tagThreadParam *thread = tagThreadParam::Running(this, nIndex);
+    if (thread == nullptr)
         return 0;
-    DatagramReceiver receiver = {&m_pSocket[index], &m_param.pfnReceive, &m_param.pUserData, nullptr,
+    DatagramReceiver receiver = {&m_pSocket[nIndex], &m_param.pfnReceive, &m_param.pUserData, nullptr,
                                  nullptr};
-    return RunDatagramReceiveLoop(pParam, receiver);
+    return RunDatagramReceiveLoop(thread, receiver);
 }
 
 unsigned long __stdcall CKesListen3::InitThreadProc(void *pParam)
 {
     tagThreadParam *thread = static_cast<tagThreadParam *>(pParam);
-    return static_cast<CKesListen3 *>(thread->pThis)->ThreadProc(thread);
+    return static_cast<CKesListen3 *>(thread->pThis)->ThreadProc(thread->nIndex);
 }

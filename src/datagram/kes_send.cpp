@@ -11,7 +11,9 @@ const int kSendBufferSize = 65536;
 
 CKesSend::CKesSend() : m_pSocket(nullptr)
 {
-    // Not the record's own defaults: this sender carries no echo time-out.
+    // Not the record's own defaults: mode 1 and every other field 0, dwSize
+    // and the echo time-out too, which this sender carries but never reads.
+    m_param.dwSize = 0;
     m_param.dwEchoTimeout = 0;
 }
 

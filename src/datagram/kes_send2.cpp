@@ -101,7 +101,8 @@ int CKesSend2::Send(void *pData, unsigned long dwLength, unsigned long dwAddr, i
     // interlocked store also orders it before the reset below.
     InterlockedExchange(reinterpret_cast<volatile LONG *>(&m_dwLastDest), static_cast<LONG>(dwAddr));
     // An echo that came after an earlier Send gave up would otherwise still be
-    // pending and acknowledge this datagram before it is answered.
+    // pending and acknowledge this datagram before it is answered. One that is
+    // still on its way cannot be told apart: the echo names no datagram.
     ResetEvent(m_hEchoEvent);
     int acknowledged = m_pSocket->SendTo(pData, dwLength, dwAddr, nPort) &&
                        WaitForSingleObject(m_hEchoEvent, m_param.dwEchoTimeout) == WAIT_OBJECT_0;

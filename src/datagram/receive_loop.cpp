@@ -37,24 +37,21 @@ void RearmNetworkEvent(CUdpSocket *socket)
 }
 
 // The thread's receive buffer, handed over with every byte after the datagram
-// zero. Clearing all 64 KiB before each receive costs microseconds per
-// datagram, more than the rest of the library's own work on it, so only the
-// bytes that can have changed since the buffer was last clean are cleared:
-// those of the latest datagram, which the host was handed and may have written
-// over, or all of them after a failed receive, which may have written anything.
+// zero. All 64 KiB are cleared before each receive: the host is handed a
+// writable pointer and may have written anywhere in the buffer (to end a
+// datagram as text, or as scratch space). Under Wine that costs about 2
+// microseconds per datagram, against some 85 for the receive itself
+// (docs/benchmarks.md).
 class ReceiveBuffer {
 public:
     unsigned char *Clean()
     {
-        memset(m_bytes, 0, m_nDirty);
+        memset(m_bytes, 0, sizeof m_bytes);
         return m_bytes;
     }
-    void Received(int nLength) { m_nDirty = nLength; }
-    void Failed() { m_nDirty = kBufferSize; }
 
 private:
     unsigned char m_bytes[kBufferSize];
-    int m_nDirty = kBufferSize;  // bytes from the start that may not be zero
 };
 
 enum Delivery { kDelivered, kNoDatagram, kEnd };
@@ -71,11 +68,9 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
     DWORD dwFrom = 0;
     int nFromPort = 0;
     if (!socket->RecvFrom(bytes, &length, &dwFrom, &nFromPort)) {
-        buffer->Failed();
         pThread->Leave();
         return kNoDatagram;
     }
-    buffer->Received(length);
     if (receiver.pbEcho != nullptr && *receiver.pbEcho && nFromPort != ECHO_PORT)
         receiver.pEchoSender->Send(const_cast<char *>(kEcho), sizeof kEcho, dwFrom, ECHO_PORT);
     ReceiveProc callback = *receiver.pfnReceive;

@@ -7,8 +7,9 @@
 #include <winsock2.h>
 
 // Stores the preferred address (network order) and returns true when the value
-// exists and holds a dotted address; false when the key or the value is
-// missing, the value is longer than 256 bytes, or its text is not an address.
+// exists and inet_addr reads an address in it; false when the key or the value
+// is missing, the value is longer than 256 bytes, or inet_addr refuses its text
+// or reads 255.255.255.255 or 0.0.0.0 in it.
 bool ReadPreferredAddress(DWORD *pdwAddr);
 
 #endif

@@ -28,13 +28,14 @@ void CTcpListen::Release()
     m_server.Close(kStopTimeout);
 }
 
-unsigned long CTcpListen::ThreadProc(tagThreadParam *pThread)
+unsigned long CTcpListen::ThreadProc()
 {
-    return m_server.Serve(pThread);
+    tagThreadParam *thread = tagThreadParam::Running(this, 0);
+    return thread != nullptr ? m_server.Serve(thread) : 0;
 }
 
 unsigned long __stdcall CTcpListen::InitThreadProc(void *pParam)
 {
     tagThreadParam *thread = static_cast<tagThreadParam *>(pParam);
-    return static_cast<CTcpListen *>(thread->pThis)->ThreadProc(thread);
+    return static_cast<CTcpListen *>(thread->pThis)->ThreadProc();
 }

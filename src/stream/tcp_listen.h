@@ -22,7 +22,7 @@ public:
     CTcpServer m_server;
 
 protected:
-    unsigned long ThreadProc(tagThreadParam *pThread);
+    unsigned long ThreadProc();
     static unsigned long __stdcall InitThreadProc(void *pParam);
 };
 

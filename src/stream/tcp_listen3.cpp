@@ -45,13 +45,14 @@ void CTcpListen3::Release()
         server.Close(m_param.dwStopTimeout);
 }
 
-unsigned long CTcpListen3::ThreadProc(tagThreadParam *pThread)
+unsigned long CTcpListen3::ThreadProc(int nIndex)
 {
-    return m_server[pThread->nIndex].Serve(pThread);
+    tagThreadParam *thread = tagThreadParam::Running(this, nIndex);
+    return thread != nullptr ? m_server[nIndex].Serve(thread) : 0;
 }
 
 unsigned long __stdcall CTcpListen3::InitThreadProc(void *pParam)
 {
     tagThreadParam *thread = static_cast<tagThreadParam *>(pParam);
-    return static_cast<CTcpListen3 *>(thread->pThis)->ThreadProc(thread);
+    return static_cast<CTcpListen3 *>(thread->pThis)->ThreadProc(thread->nIndex);
 }

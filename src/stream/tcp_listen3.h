@@ -24,7 +24,7 @@ public:
     CTcpServer m_server[kMaxAddresses];
 
 protected:
-    unsigned long ThreadProc(tagThreadParam *pThread);
+    unsigned long ThreadProc(int nIndex);
     static unsigned long __stdcall InitThreadProc(void *pParam);
 
 private:

@@ -2,9 +2,39 @@
 
 #include <new>
 
+namespace {
+
+// Where each thread that Start made finds its own block: the system's thread
+// slot, not thread_local, which this toolchain emulates by allocating memory
+// for every thread through winpthread.
+class RunningBlock {
+public:
+    RunningBlock() : m_dwSlot(TlsAlloc()) {}
+    ~RunningBlock()
+    {
+        if (m_dwSlot != TLS_OUT_OF_INDEXES)
+            TlsFree(m_dwSlot);
+    }
+    bool Usable() const { return m_dwSlot != TLS_OUT_OF_INDEXES; }
+    void Set(tagThreadParam *pThread) { TlsSetValue(m_dwSlot, pThread); }
+    tagThreadParam *Get() const
+    {
+        return Usable() ? static_cast<tagThreadParam *>(TlsGetValue(m_dwSlot)) : nullptr;
+    }
+
+private:
+    DWORD m_dwSlot;
+};
+
+RunningBlock g_running;
+
+}  // namespace
+
 tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HANDLE hStopEvent,
                                       int nPriority, DWORD dwStopTimeout)
 {
+    if (!g_running.Usable())
+        return nullptr;  // the thread could not find its block
     tagThreadParam *t = new (std::nothrow) tagThreadParam;
     if (t == nullptr)
         return nullptr;
@@ -98,10 +128,18 @@ void tagThreadParam::Unref()
     delete this;
 }
 
+tagThreadParam *tagThreadParam::Running(const void *pOwner, int nIndex)
+{
+    tagThreadParam *t = g_running.Get();
+    return t != nullptr && t->pThis == pOwner && t->nIndex == nIndex ? t : nullptr;
+}
+
 unsigned long __stdcall tagThreadParam::ThreadEntry(void *pParam)
 {
     tagThreadParam *t = static_cast<tagThreadParam *>(pParam);
+    g_running.Set(t);
     unsigned long result = t->m_entry(t);
+    g_running.Set(nullptr);
     HMODULE module = t->m_hModule;
     t->Unref();
     if (module != nullptr)

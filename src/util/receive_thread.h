@@ -14,6 +14,11 @@
 //     lets go last.
 // So once Stop() returns, the thread touches nothing of its owner: when it
 // comes back from the callback it finds the stop event set and ends.
+//
+// The entry given to Start is called with this block. The listeners' thread
+// bodies (ThreadProc) take no block, or only their slot's index, as the
+// exported classes declare them; they ask for the block of the thread they run
+// on with Running().
 #ifndef KESNET_UTIL_RECEIVE_THREAD_H
 #define KESNET_UTIL_RECEIVE_THREAD_H
 
@@ -43,6 +48,9 @@ struct tagThreadParam {
     HANDLE ThreadHandle() const { return m_hThread; }
 
     // Thread side.
+    // The block of the calling thread, when Start made that thread for pOwner's
+    // slot nIndex; null on any other thread.
+    static tagThreadParam *Running(const void *pOwner, int nIndex);
     HANDLE StopEvent() const { return m_hStop; }
     // True once Stop() has been called. A plain memory read, so that a loop
     // may ask between any two pieces of work without a system call.

@@ -17,11 +17,12 @@ exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
          KesGetHostName KesGetCompName VantixGetHostIP KesGetHostIP CorGetHostIP
          KesGetNetCard KesLanWakeUp RegReadDWORD RegReadString RegWriteDWORD RegWriteString
          SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject)
-
-# Members of every exported class and record, by their g++ names.
+# Members of every exported class and record, by their g++ names, with the
+# listeners' protected thread bodies under the names that a host deriving from
+# them declares: CKesListen::ThreadProc() and CKesListen3::ThreadProc(int).
 classes=(8CKesSend 10CKesListen 9CKesSend2 9CKesSend3 11CKesListen3)
 records=(12tagParamSend 14tagParamListen 13tagParamSend3 15tagParamListen3)
-members=()
+members=(_ZN10CKesListen10ThreadProcEv _ZN11CKesListen310ThreadProcEi)
 for c in "${classes[@]}"; do
     members+=("_ZN${c}C1Ev" "_ZN${c}C2Ev" "_ZN${c}D1Ev" "_ZN${c}aSERKS_" "_ZN${c}7ReleaseEv")
 done
@@ -54,7 +55,7 @@ done
 
 table=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
 for name in "${exports[@]}" "${members[@]}"; do
-    if ! grep -qF "] $name" <<<"$table"; then
+    if ! grep -qE "\] $name\$" <<<"$table"; then
         echo "FAIL: $(basename "$dll") does not export $name"
         status=1
     fi

@@ -87,6 +87,52 @@ TEST(DllHost, ExportedClassesAndRecordsWorkThroughTheDll)
     EXPECT_EQ(1, KesExitInstance());
 }
 
+// Hosts may derive from the listeners, declaring the protected thread bodies
+// as the header does; these link only against the names the DLL exports.
+class DerivedListen : public CKesListen {
+public:
+    unsigned long CallThreadProc() { return ThreadProc(); }
+};
+
+class DerivedListen3 : public CKesListen3 {
+public:
+    unsigned long CallThreadProc(int nIndex) { return ThreadProc(nIndex); }
+};
+
+TEST(DllHost, ADerivedListenersThreadBodyRunsOnlyOnTheListenersOwnThread)
+{
+    ASSERT_EQ(1, KesInitInstance());
+    Arrival one, three;
+    tagParamListen listen;
+    listen.nPort = FreePort();
+    listen.dwLocalAddr = Loopback();
+    listen.pfnReceive = OnDatagram;
+    listen.pUserData = &one;
+    DerivedListen listener;
+    ASSERT_EQ(1, listener.InitInstance(&listen));
+    tagParamListen3 listen3;
+    listen3.nPort = FreePort();
+    listen3.dwLocalAddr[0] = Loopback();
+    listen3.nCount = 1;
+    listen3.pfnReceive = OnDatagram;
+    listen3.pUserData = &three;
+    DerivedListen3 listener3;
+    ASSERT_EQ(1, listener3.InitInstance(&listen3));
+
+    // On a host thread there is no receive thread's state to run with.
+    EXPECT_EQ(0u, listener.CallThreadProc());
+    EXPECT_EQ(0u, listener3.CallThreadProc(0));
+    ASSERT_EQ(1, KesSend(KES_MODE_UNICAST, "one", 3, Loopback(), listen.nPort, 0));
+    ASSERT_EQ(1, KesSend(KES_MODE_UNICAST, "three", 5, Loopback(), listen3.nPort, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(one.event, 10000)) << "the listener's own thread still serves";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(three.event, 10000)) << "the listener's own thread still serves";
+    EXPECT_STREQ("one", one.text);
+    EXPECT_STREQ("three", three.text);
+    listener.Release();
+    listener3.Release();
+    EXPECT_EQ(1, KesExitInstance());
+}
+
 std::string ProductVersion(const char *module)
 {
     DWORD handle = 0;

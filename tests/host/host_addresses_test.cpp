@@ -428,29 +428,71 @@ TEST_F(ThreeAddresses, OrderFollowsThePreferredAddress)
     }
 }
 
-TEST_F(ThreeAddresses, TextThatIsNoDottedAddressCountsAsMissing)
+// "HostIP" is read as inet_addr reads it: a number may stand for the last two
+// or three parts, a part with a leading zero is octal and one with 0x
+// hexadecimal, and whatever follows a blank is ignored. A text that inet_addr
+// refuses, and one that gives 255.255.255.255 or 0.0.0.0, counts as missing.
+TEST_F(ThreeAddresses, HostIPTextIsReadAsInetAddrReadsIt)
 {
     DWORD x = A(0), y = A(1), z = A(2);
-    std::string dottedZ = kt::Dotted(z);
-    const Preferred texts[] = {
-        Text(""),
-        Text("not an address"),
-        Text("10.9.0"),
-        Text(dottedZ + ".4"),
-        Text(dottedZ + " "),
-        Text("10.9.0.256"),
-        Text("010.9.0.3"),  // a leading zero: octal to inet_addr
-        Text("255.255.255.255"),
-        {Preferred::kBytes, dottedZ + std::string(256 - dottedZ.size(), ' ')},  // 256 bytes, no terminator
-        {Preferred::kBytes, dottedZ + std::string(300, '\0')},                   // longer than 256 bytes
+    ASSERT_EQ("10.9.0.3", kt::Dotted(z)) << "the texts below are written for the addresses that "
+                                            "host_addresses_test.sh gives";
+    const std::string first = CountLine(3, x, y);
+    struct Case {
+        Preferred preferred;
+        const char *gives;  // the address read, null when the text counts as missing
+    } cases[] = {
+        {Text("10.9.0.3"), "10.9.0.3"},
+        {Text("10.9.0.003"), "10.9.0.3"},
+        {Text("010.9.0.3"), "8.9.0.3"},  // octal
+        {Text("10.9.3"), "10.9.0.3"},    // the last part fills 16 bits
+        {Text("10.1"), "10.0.0.1"},      // the last part fills 24 bits
+        {Text("168361987"), "10.9.0.3"},
+        {Text("0x0a.9.0.0x3"), "10.9.0.3"},
+        {Text("0XA090003"), "10.9.0.3"},
+        {Text("10.9.0.3 "), "10.9.0.3"},
+        {Text("10.9.0.3 and the rest"), "10.9.0.3"},
+        {Text("10.9.0.3junk"), nullptr},
+        {Text("10.9.0.3.4"), nullptr},
+        {Text("10.9.0.256"), nullptr},
+        {Text("08.9.0.3"), nullptr},  // 8 is no octal digit
+        {Text(" 10.9.0.3"), nullptr},
+        {Text("not an address"), nullptr},
+        {Text(""), nullptr},
+        {Text(" "), nullptr},  // 0.0.0.0 to inet_addr
+        {Text("255.255.255.255"), nullptr},
+        {Text("0xffffffff"), nullptr},
+        {Text("0.0.0.0"), nullptr},
+        {Text("0"), nullptr},
+        // 256 bytes without a terminator: read whole, and what follows the blank is ignored.
+        {{Preferred::kBytes, "10.9.0.3" + std::string(248, ' ')}, "10.9.0.3"},
+        {{Preferred::kBytes, "10.9.0.3" + std::string(300, '\0')}, nullptr},  // longer than 256 bytes
     };
-    for (const Preferred &preferred : texts) {
-        SCOPED_TRACE("HostIP \"" + preferred.data.substr(0, 20) + "\" (" + std::to_string(preferred.data.size()) +
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    for (const Case &c : cases) {
+        const Preferred &preferred = c.preferred;
+        SCOPED_TRACE("HostIP \"" + preferred.data.substr(0, 24) + "\" (" + std::to_string(preferred.data.size()) +
                      " bytes)");
+        DWORD gives = c.gives != nullptr ? kt::Addr(c.gives) : 0;
+        if (preferred.kind == Preferred::kText) {
+            DWORD parsed = inet_addr(preferred.data.c_str());
+            EXPECT_EQ(c.gives != nullptr ? c.gives : "refused, 0.0.0.0 or 255.255.255.255",
+                      parsed == INADDR_NONE || parsed == 0 ? "refused, 0.0.0.0 or 255.255.255.255"
+                                                           : kt::Dotted(parsed))
+                << "the system's inet_addr reads the text otherwise";
+        }
         Store(preferred);
-        ExpectList({x, y, z}, Lines({CountLine(3, x, y)}));
-        ExpectPreferred(0, Lines({CountLine(3, x, y)}));
+        if (gives == 0) {
+            ExpectList({x, y, z}, Lines({first}));
+        } else if (gives == z) {
+            ExpectList({z, y, x}, Lines({first, CountLine(3, z, y)}));
+        } else {
+            ExpectList({gives, y, z}, Lines({first}));  // not one of the host's
+        }
+        ExpectPreferred(gives, Lines({first}));
     }
+    WSACleanup();
 }
 
 TEST_F(ThreeAddresses, BothArraysNullOnlyCountsAndReadsNoRegistry)

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "datagram/udp_socket.h"
 #include "test_support.h"
@@ -118,47 +120,108 @@ TEST_F(ListenTest, WithoutEchoNothingIsSentAndKesListenNeverEchoes)
     EXPECT_TRUE(echoPort.Drain().empty());
 }
 
-struct ShortAfterLong {
-    bool overwrite;  // the callback writes over the long datagram's bytes
-    bool sawLong = false;
-    bool tailIsZero = false;
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    explicit ShortAfterLong(bool overwrite) : overwrite(overwrite) {}
-    ~ShortAfterLong() { CloseHandle(done); }
+// What a host may do with the buffer it is handed: it is writable, so a
+// callback may end the datagram as text, decode it in place or use the rest as
+// scratch space.
+struct Scribble {
+    const char *what;
+    void (*write)(unsigned char *bytes, int nLength);
 };
 
-void __cdecl CheckTail(void *pData, int nLength, void *pUserData, unsigned long, int)
+const Scribble kScribbles[] = {
+    {"nothing (a longer datagram's bytes stay behind)", [](unsigned char *, int) {}},
+    {"over the datagram's own bytes", [](unsigned char *bytes, int nLength) { memset(bytes, 0xEE, nLength); }},
+    {"on the byte after the datagram", [](unsigned char *bytes, int nLength) { bytes[nLength] = 'X'; }},
+    {"far beyond the datagram",
+     [](unsigned char *bytes, int nLength) {
+         bytes[nLength + 30000] = 'X';
+         bytes[65535] = 'X';
+     }},
+};
+
+// The lengths of a burst: each shorter than or as long as the one before.
+const int kBurstLengths[] = {1000, 10, 10, 3, 0};
+const int kBurstSize = sizeof kBurstLengths / sizeof kBurstLengths[0];
+
+// Checks that every byte after the datagram is zero, then scribbles.
+struct TailCheck {
+    const Scribble *scribble;
+    int calls = 0;
+    std::vector<int> dirtyLengths;  // datagrams handed over with a byte after them that was not zero
+    kt::Gate done;
+};
+
+void __cdecl CheckTailThenScribble(void *pData, int nLength, void *pUserData, unsigned long, int)
 {
-    ShortAfterLong *state = static_cast<ShortAfterLong *>(pUserData);
+    TailCheck *check = static_cast<TailCheck *>(pUserData);
     unsigned char *bytes = static_cast<unsigned char *>(pData);
-    if (nLength == 1000) {
-        state->sawLong = true;
-        if (state->overwrite)
-            memset(bytes, 0xEE, nLength);  // a host decoding in place
-        return;
+    for (int i = nLength; i < 65536; ++i) {
+        if (bytes[i] != 0) {
+            check->dirtyLengths.push_back(nLength);
+            break;
+        }
     }
-    bool zero = true;
-    for (int i = nLength; i < 65536; ++i)
-        zero = zero && bytes[i] == 0;
-    state->tailIsZero = zero;
-    SetEvent(state->done);
+    check->scribble->write(bytes, nLength);
+    if (++check->calls == kBurstSize)
+        check->done.Open();
 }
 
-TEST_F(ListenTest, TheBufferIsClearedBeforeEveryDatagram)
+// The two datagram listeners, which share one receive loop: a CKesListen, or a
+// CKesListen3 on one interface.
+class DatagramListener {
+public:
+    explicit DatagramListener(bool multiInterface) : m_multiInterface(multiInterface) {}
+    ~DatagramListener() { Release(); }
+    bool Start(int port, ReceiveProc proc, void *pUserData)
+    {
+        if (m_multiInterface) {
+            tagParamListen3 p;
+            p.nPort = port;
+            p.dwLocalAddr[0] = Loopback();
+            p.nCount = 1;
+            p.pfnReceive = proc;
+            p.pUserData = pUserData;
+            return m_three.InitInstance(&p) == 1;
+        }
+        tagParamListen p;
+        p.nPort = port;
+        p.dwLocalAddr = Loopback();
+        p.pfnReceive = proc;
+        p.pUserData = pUserData;
+        return m_one.InitInstance(&p) == 1;
+    }
+    void Release()
+    {
+        m_one.Release();
+        m_three.Release();
+    }
+
+private:
+    bool m_multiInterface;
+    CKesListen m_one;
+    CKesListen3 m_three;
+};
+
+TEST_F(ListenTest, TheBufferIsClearedBeforeEveryDatagramWhateverTheCallbackWrote)
 {
-    for (bool overwrite : {false, true}) {
-        ShortAfterLong state(overwrite);
-        CKesListen listener;
-        tagParamListen p = Param(FALSE, CheckTail, &state);
-        ASSERT_EQ(1, listener.InitInstance(&p));
-        std::vector<char> big(1000, '\xAA');
-        ASSERT_TRUE(sender.SendTo(big.data(), 1000, Loopback(), Port(listener)));
-        ASSERT_TRUE(sender.SendTo("short", 5, Loopback(), Port(listener)));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.done, kt::Bound()));
-        EXPECT_TRUE(state.sawLong);
-        EXPECT_TRUE(state.tailIsZero) << "bytes left behind by the earlier, longer datagram"
-                                      << (overwrite ? " and the host" : "");
-        listener.Release();
+    for (bool multiInterface : {false, true}) {
+        for (const Scribble &scribble : kScribbles) {
+            SCOPED_TRACE(std::string(multiInterface ? "CKesListen3" : "CKesListen") + ", the callback writes " +
+                         scribble.what);
+            TailCheck check;
+            check.scribble = &scribble;
+            DatagramListener listener(multiInterface);
+            int port = kt::FreeUdpPort();
+            ASSERT_TRUE(listener.Start(port, CheckTailThenScribble, &check));
+            for (int length : kBurstLengths) {
+                std::vector<char> bytes(length, 'A');
+                ASSERT_TRUE(sender.SendTo(bytes.data(), length, Loopback(), port));
+            }
+            ASSERT_TRUE(check.done.Wait()) << check.calls << " of " << kBurstSize << " datagrams arrived";
+            listener.Release();
+            EXPECT_EQ(std::vector<int>{}, check.dirtyLengths)
+                << "lengths of the datagrams whose buffer held something after them";
+        }
     }
 }
 

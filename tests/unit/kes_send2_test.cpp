@@ -215,9 +215,11 @@ TEST_F(KesSend2, EchoTimeoutZeroReturnsWithoutWaiting)
     sender.Release();
 }
 
-// An echo that comes after its Send gave up leaves the event set; the next Send
-// to the same address must still wait for an echo of its own.
-TEST_F(KesSend2, LateEchoDoesNotAcknowledgeTheNextSend)
+// An echo that comes after its Send gave up leaves the event set. When it has
+// arrived before the next Send to the same address begins, that Send must
+// still wait for an echo of its own. (One still in flight when the next
+// datagram goes out cannot be told from that datagram's echo.)
+TEST_F(KesSend2, AnEchoThatArrivedBeforeSendBeganNeverAcknowledgesIt)
 {
     for (DWORD timeout : {DWORD(0), DWORD(300)}) {
         SCOPED_TRACE("dwEchoTimeout " + std::to_string(timeout));

@@ -75,14 +75,18 @@ protected:
     std::string Text() { return std::string(got.data.begin(), got.data.end()); }
 };
 
+// Not the record's own defaults: dwSize and dwEchoTimeout are 0 here too.
 TEST_F(CKesSendTest, NewSenderHoldsModeOneAndZeroes)
 {
     CKesSend sender;
     EXPECT_EQ(nullptr, sender.m_pSocket);
-    EXPECT_EQ(1, sender.m_param.nMode);
-    EXPECT_EQ(24u, sender.m_param.dwSize);
-    EXPECT_EQ(0u, sender.m_param.dwEchoTimeout) << "not the record's default of 100";
-    EXPECT_EQ(0u, sender.m_param.dwDestAddr);
+    const tagParamSend &p = sender.m_param;
+    EXPECT_EQ(0u, p.dwSize) << "not the record's 24";
+    EXPECT_EQ(1, p.nMode);
+    EXPECT_EQ(0u, p.dwLocalAddr);
+    EXPECT_EQ(0u, p.dwDestAddr);
+    EXPECT_EQ(0, p.nDestPort);
+    EXPECT_EQ(0u, p.dwEchoTimeout) << "not the record's 100";
 }
 
 TEST_F(CKesSendTest, SendTakesEachDefaultOnlyWhenItsArgumentIsZero)

@@ -20,11 +20,10 @@ HostIpSetting ReadHostIpSetting()
     if (!setting.readable)
         return setting;
     setting.text = text;
-    // The library takes exactly the plain dotted form (no leading zeros, no
-    // spaces), and never the limited broadcast address.
-    std::string error;
-    setting.usable = ParseIPv4(setting.text, &setting.addr, &error) && Dotted(setting.addr) == setting.text &&
-                     setting.addr != INADDR_NONE;
+    // The library reads the text as inet_addr does, and takes neither its
+    // failure value (the limited broadcast address) nor 0.0.0.0.
+    setting.addr = inet_addr(text);
+    setting.usable = setting.addr != INADDR_NONE && setting.addr != INADDR_ANY;
     return setting;
 }
 
@@ -36,6 +35,8 @@ std::string Describe(const HostIpSetting &setting)
         return "set, but longer than the 256 bytes that the library reads: it counts as missing";
     if (!setting.usable)
         return "\"" + setting.text + "\", which is not an address: it counts as missing";
+    if (Dotted(setting.addr) != setting.text)
+        return "\"" + setting.text + "\", read as " + Dotted(setting.addr);
     return setting.text;
 }
 

@@ -18,13 +18,14 @@ struct HostIpSetting {
     bool present = false;   // the value exists
     bool readable = false;  // and fits in the 256 bytes that the library reads
     std::string text;
-    bool usable = false;    // the library takes the text as an address
+    bool usable = false;    // the library reads an address in the text
     DWORD addr = 0;         // that address
 };
 
 HostIpSetting ReadHostIpSetting();
 
-// "10.0.0.5", "not set", or what is wrong with the value.
+// "10.0.0.5", "\"10.5\", read as 10.0.0.5", "not set", or what is wrong with
+// the value.
 std::string Describe(const HostIpSetting &setting);
 
 // "10.0.0.5 10.0.0.6", or "(none)".
