@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <new>
+
 #include "stream/stream_socket.h"
 #include "util/host_pointers.h"
 #include "util/winsock_epoch.h"
@@ -14,6 +16,26 @@ struct CTcpServer::Pass {
     DWORD dwAddr = 0;
     int nPort = 0;
     int nClosePlace = -1;   // a client whose close was reported, freed after the callback
+};
+
+// Where a serving thread reads: kReadSize bytes from the heap, taken once for
+// the thread's life and the thread's own, not the listener's, since the host
+// may free the listener while the thread hands a read out of it. Should the
+// heap refuse, a piece's worth of its own, so that the thread still serves
+// its clients, a piece per read.
+class CTcpServer::ReadBuffer {
+public:
+    ReadBuffer() : m_pLarge(new (std::nothrow) unsigned char[kReadSize]) {}
+    ~ReadBuffer() { delete[] m_pLarge; }
+    ReadBuffer(const ReadBuffer &) = delete;
+    ReadBuffer &operator=(const ReadBuffer &) = delete;
+
+    unsigned char *Bytes() { return m_pLarge != nullptr ? m_pLarge : m_small; }
+    int Size() const { return m_pLarge != nullptr ? kReadSize : kPieceSize; }
+
+private:
+    unsigned char *m_pLarge;
+    unsigned char m_small[kPieceSize];
 };
 
 namespace {
@@ -41,6 +63,38 @@ long TakeNetworkEvents(SOCKET s, WSAEVENT hEvent)
     WSANETWORKEVENTS happened = {};
     WSAEnumNetworkEvents(s, hEvent, &happened);
     return happened.lNetworkEvents;
+}
+
+// What one read brought, to be handed to the host.
+struct ReadBytes {
+    const unsigned char *pBytes;
+    int nLength;
+    DWORD dwAddr;
+    int nPort;
+};
+
+// Hands one read to the host in consecutive pieces of at most kPieceSize
+// bytes, a read of 0 bytes as one empty piece. Each piece is a copy in a
+// buffer of its own, zero after the piece's bytes: the host may write into
+// what it is handed (a terminator after the bytes, say), and that must reach
+// neither the next piece nor the bytes still to come. Between two pieces a
+// stop request ends the handing out, so that Release waits for one callback
+// at most; the rest of the read is dropped with the listener. Uses nothing of
+// the listener, which the host may free in any of the callbacks.
+void HandOutInPieces(const tagThreadParam *pThread, ReceiveProc callback, void *pUserData,
+                     const ReadBytes &read)
+{
+    unsigned char piece[CTcpServer::kPieceSize];
+    int offset = 0;
+    do {
+        int length = read.nLength - offset;
+        if (length > CTcpServer::kPieceSize)
+            length = CTcpServer::kPieceSize;
+        memcpy(piece, read.pBytes + offset, length);
+        memset(piece + length, 0, CTcpServer::kPieceSize - length);
+        callback(piece, length, pUserData, read.dwAddr, read.nPort);
+        offset += length;
+    } while (offset < read.nLength && !pThread->StopRequested());
 }
 
 }  // namespace
@@ -134,7 +188,7 @@ void CTcpServer::CloseHandles()
 
 unsigned long CTcpServer::Serve(tagThreadParam *pThread)
 {
-    unsigned char buffer[kReadSize];
+    ReadBuffer buffer;
     int closePlace = -1;
     for (;;) {
         // Everything but the host's callback runs inside Enter/Leave, the wait
@@ -157,12 +211,13 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
         // A callback that cannot be called (null, or not code) gets nothing;
         // the clients are still served, and their bytes dropped.
         if (pass.bDeliver && IsCallable(reinterpret_cast<void *>(callback)))
-            callback(buffer, pass.nLength, pUserData, pass.dwAddr, pass.nPort);
+            HandOutInPieces(pThread, callback, pUserData,
+                            ReadBytes{buffer.Bytes(), pass.nLength, pass.dwAddr, pass.nPort});
         closePlace = pass.nClosePlace;
     }
 }
 
-CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char *pBuffer)
+CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, ReadBuffer &buffer)
 {
     WSAEVENT events[WSA_MAXIMUM_WAIT_EVENTS];
     events[0] = pThread->StopEvent();  // first, so that a stop request wins
@@ -186,7 +241,7 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
     } else if (r >= WSA_WAIT_EVENT_0 + 2 && r < WSA_WAIT_EVENT_0 + waited) {
         const int place = (first + static_cast<int>(r - WSA_WAIT_EVENT_0 - 2)) % count;
         m_nNextPlace = place + 1;
-        pass = ReadClient(place, pBuffer);
+        pass = ReadClient(place, buffer);
     }
     // A failed wait is simply repeated.
     return pass;
@@ -218,16 +273,17 @@ void CTcpServer::AcceptClient()
     m_clients.Add(client);
 }
 
-CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
+CTcpServer::Pass CTcpServer::ReadClient(int nPlace, ReadBuffer &buffer)
 {
     const tagTcpClient &client = m_clients.At(nPlace);
     const long happened = TakeNetworkEvents(client.sClient, client.hEvent);
 
     Pass pass;
     if (happened & FD_READ) {
-        // Cleared first: the bytes after a short read are always zero.
-        memset(pBuffer, 0, kReadSize);
-        WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
+        // One read for all that waits (up to kReadSize): under Wine each
+        // Winsock call is a round trip to its server, and the wait, the event
+        // query and the read cost the same whatever the read brings.
+        WSABUF slot = {static_cast<ULONG>(buffer.Size()), reinterpret_cast<char *>(buffer.Bytes())};
         DWORD received = 0, flags = 0;
         if (WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR) {
             pass.bDeliver = true;

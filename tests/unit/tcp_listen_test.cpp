@@ -278,7 +278,7 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
         EXPECT_EQ(servingThread, read.threadId);
         largest = std::max(largest, read.data.size());
     }
-    EXPECT_LE(largest, static_cast<size_t>(CTcpServer::kReadSize));
+    EXPECT_LE(largest, static_cast<size_t>(CTcpServer::kPieceSize));
 }
 
 TEST_F(TcpListenTest, ListensOnlyOnItsLocalAddress)
