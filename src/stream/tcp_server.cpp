@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <memory>
 #include <new>
 
 #include "stream/stream_socket.h"
@@ -16,26 +17,6 @@ struct CTcpServer::Pass {
     DWORD dwAddr = 0;
     int nPort = 0;
     int nClosePlace = -1;   // a client whose close was reported, freed after the callback
-};
-
-// Where a serving thread reads: kReadSize bytes from the heap, taken once for
-// the thread's life and the thread's own, not the listener's, since the host
-// may free the listener while the thread hands a read out of it. Should the
-// heap refuse, a piece's worth of its own, so that the thread still serves
-// its clients, a piece per read.
-class CTcpServer::ReadBuffer {
-public:
-    ReadBuffer() : m_pLarge(new (std::nothrow) unsigned char[kReadSize]) {}
-    ~ReadBuffer() { delete[] m_pLarge; }
-    ReadBuffer(const ReadBuffer &) = delete;
-    ReadBuffer &operator=(const ReadBuffer &) = delete;
-
-    unsigned char *Bytes() { return m_pLarge != nullptr ? m_pLarge : m_small; }
-    int Size() const { return m_pLarge != nullptr ? kReadSize : kPieceSize; }
-
-private:
-    unsigned char *m_pLarge;
-    unsigned char m_small[kPieceSize];
 };
 
 namespace {
@@ -105,6 +86,7 @@ CTcpServer::CTcpServer()
       m_sListen(INVALID_SOCKET),
       m_hThread(nullptr),
       m_pThread(nullptr),
+      m_pReadBuffer(nullptr),
       m_pfnReceive(nullptr),
       m_pUserData(nullptr),
       m_nCapacity(0),
@@ -131,11 +113,15 @@ int CTcpServer::Open(const TcpServerSetup &setup)
     m_pfnReceive = setup.pfnReceive;
     m_pUserData = setup.pUserData;
     m_nCapacity = Capacity(setup.nBacklog);
-    if (Listen(setup))
+    // Made here rather than by the thread, so that a started listener holds
+    // all it will hold, and a lack of memory fails the start.
+    m_pReadBuffer = new (std::nothrow) unsigned char[kReadSize];
+    if (m_pReadBuffer != nullptr && Listen(setup))
         m_pThread = tagThreadParam::Start(setup.entry, setup.pOwner, setup.nIndex, m_hStopEvent,
                                           setup.nPriority, setup.dwStopTimeout);
     if (m_pThread == nullptr) {
         CloseHandles();
+        FreeReadBuffer();
         return 0;
     }
     m_hThread = m_pThread->ThreadHandle();
@@ -165,7 +151,16 @@ void CTcpServer::Close(DWORD dwStopTimeout)
         m_hThread = nullptr;
     }
     CloseHandles();
+    FreeReadBuffer();
     m_clients.CloseAll(SocketsLive());
+}
+
+void CTcpServer::FreeReadBuffer()
+{
+    // Still here only if the thread never took it over; once Stop has
+    // returned, the thread can no longer take it.
+    delete[] m_pReadBuffer;
+    m_pReadBuffer = nullptr;
 }
 
 bool CTcpServer::SocketsLive() const
@@ -188,7 +183,14 @@ void CTcpServer::CloseHandles()
 
 unsigned long CTcpServer::Serve(tagThreadParam *pThread)
 {
-    ReadBuffer buffer;
+    // The read buffer becomes the thread's own: the host may free the
+    // listener while the thread hands a read out of it.
+    if (!pThread->Enter())
+        return 0;
+    std::unique_ptr<unsigned char[]> buffer(m_pReadBuffer);
+    m_pReadBuffer = nullptr;
+    pThread->Leave();
+
     int closePlace = -1;
     for (;;) {
         // Everything but the host's callback runs inside Enter/Leave, the wait
@@ -199,7 +201,7 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
             return 0;
         if (closePlace >= 0)
             m_clients.Remove(closePlace);
-        Pass pass = ServeOnePass(pThread, buffer);
+        Pass pass = ServeOnePass(pThread, buffer.get());
         ReceiveProc callback = m_pfnReceive;
         void *pUserData = m_pUserData;
         pThread->Leave();
@@ -212,12 +214,12 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
         // the clients are still served, and their bytes dropped.
         if (pass.bDeliver && IsCallable(reinterpret_cast<void *>(callback)))
             HandOutInPieces(pThread, callback, pUserData,
-                            ReadBytes{buffer.Bytes(), pass.nLength, pass.dwAddr, pass.nPort});
+                            ReadBytes{buffer.get(), pass.nLength, pass.dwAddr, pass.nPort});
         closePlace = pass.nClosePlace;
     }
 }
 
-CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, ReadBuffer &buffer)
+CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char *pBuffer)
 {
     WSAEVENT events[WSA_MAXIMUM_WAIT_EVENTS];
     events[0] = pThread->StopEvent();  // first, so that a stop request wins
@@ -241,7 +243,7 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, ReadBuffer &b
     } else if (r >= WSA_WAIT_EVENT_0 + 2 && r < WSA_WAIT_EVENT_0 + waited) {
         const int place = (first + static_cast<int>(r - WSA_WAIT_EVENT_0 - 2)) % count;
         m_nNextPlace = place + 1;
-        pass = ReadClient(place, buffer);
+        pass = ReadClient(place, pBuffer);
     }
     // A failed wait is simply repeated.
     return pass;
@@ -273,7 +275,7 @@ void CTcpServer::AcceptClient()
     m_clients.Add(client);
 }
 
-CTcpServer::Pass CTcpServer::ReadClient(int nPlace, ReadBuffer &buffer)
+CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
 {
     const tagTcpClient &client = m_clients.At(nPlace);
     const long happened = TakeNetworkEvents(client.sClient, client.hEvent);
@@ -283,7 +285,7 @@ CTcpServer::Pass CTcpServer::ReadClient(int nPlace, ReadBuffer &buffer)
         // One read for all that waits (up to kReadSize): under Wine each
         // Winsock call is a round trip to its server, and the wait, the event
         // query and the read cost the same whatever the read brings.
-        WSABUF slot = {static_cast<ULONG>(buffer.Size()), reinterpret_cast<char *>(buffer.Bytes())};
+        WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
         DWORD received = 0, flags = 0;
         if (WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR) {
             pass.bDeliver = true;

@@ -63,6 +63,7 @@ public:
     SOCKET m_sListen;
     HANDLE m_hThread;  // the serving thread; closed by m_pThread->Stop
     tagThreadParam *m_pThread;
+    unsigned char *m_pReadBuffer;  // kReadSize bytes made by Open, until the thread takes them over
     ReceiveProc m_pfnReceive;
     void *m_pUserData;
     int m_nCapacity;
@@ -71,12 +72,12 @@ public:
 
 private:
     struct Pass;
-    class ReadBuffer;
     int Listen(const TcpServerSetup &setup);
     void CloseHandles();
-    Pass ServeOnePass(tagThreadParam *pThread, ReadBuffer &buffer);
+    void FreeReadBuffer();
+    Pass ServeOnePass(tagThreadParam *pThread, unsigned char *pBuffer);
     void AcceptClient();
-    Pass ReadClient(int nPlace, ReadBuffer &buffer);
+    Pass ReadClient(int nPlace, unsigned char *pBuffer);
 };
 
 #endif
