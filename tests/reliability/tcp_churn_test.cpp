@@ -448,6 +448,9 @@ protected:
             clients.emplace_back(new Client(*m_checker));
         std::vector<Ending> endings(kCapacity, kNotWaited);
         kt::Gate go;
+        // The streams end only once the others have been turned away, so that
+        // every place stays taken meanwhile, however fast the listener reads.
+        kt::Gate turningAwayDone;
         DWORD start = GetTickCount();
         std::thread streaming([&] {
             OnThreads(kCapacity, [&](int i) {
@@ -459,6 +462,7 @@ protected:
                 while (client.Sent() < bytes)
                     if (!client.Send(std::min<size_t>(BlockSize(random), bytes - client.Sent())))
                         return;
+                turningAwayDone.Wait(kt::Bound(60000));
                 endings[i] = client.Finish(kt::Bound(60000));
             });
         });
@@ -476,6 +480,7 @@ protected:
                 EXPECT_NE(kStillOpen, client.WaitForListener(kt::Bound())) << "client " << i + 1;
             }
         }
+        turningAwayDone.Open();
         streaming.join();
 
         for (int i = 0; i < kCapacity; ++i) {
