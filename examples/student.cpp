@@ -55,9 +55,9 @@ static void __cdecl OnMessage(void *pData, int nLength, void *pUserData, unsigne
     SetEvent(lesson->messageArrived);
 }
 
-// Runs on the stream listener's receive thread, once per read of at most 1536
+// Runs on the stream listener's receive thread, once per piece of at most 1536
 // bytes. A stream has no message boundaries: the 8-byte header may arrive
-// split over two reads, or together with the first bytes of the file.
+// split over two pieces, or together with the first bytes of the file.
 static void __cdecl OnFileBytes(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
 {
     (void)dwAddr;

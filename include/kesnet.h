@@ -106,11 +106,13 @@
 /*
  * Receive callback of every listener: the datagram listeners (CKesListen,
  * KesListen, CKesListen3) call it once per datagram, the stream listeners once
- * per read of at most 1536 bytes.
- *   pData      the received bytes, in the receive thread's own buffer: valid
- *              only during the call (copy what you keep). The buffer is zeroed
- *              before every receive, so the byte after a short datagram or read
- *              is 0; a read that fills the buffer has no terminator.
+ * per piece of what they read from a client: consecutive pieces of at most
+ * 1536 bytes, in order.
+ *   pData      the received bytes, in the receive thread's own buffer (65536
+ *              bytes for datagrams, 1536 for stream pieces): valid only during
+ *              the call (copy what you keep). Every byte after the data to the
+ *              end of that buffer is 0, so the byte after a short datagram or
+ *              piece is 0; one that fills the buffer has no terminator.
  *   nLength    number of bytes; 0 for an empty datagram or an empty read
  *   pUserData  the record's pUserData, unchanged
  *   dwAddr     the sender's (the TCP client's) IPv4 address, network byte order
@@ -666,19 +668,22 @@ class CTcpListenBase {
 public:
     /* Listens on pParam->nPort of pParam->dwLocalAddr (the record must be readable
      * over 44 bytes) and starts one thread at nPriority that accepts up to
-     * min(nBacklog, 62) clients and hands every read (at most 1536 bytes, also an
-     * empty one) to pfnReceive with that client's address and port; a null
-     * pfnReceive drops the reads. A client beyond that is accepted and reset at
-     * once; a backlog of 0 or less serves none. Nothing tells of a client's
-     * arrival or departure but its reads. nMode, dwGroupAddr, bEcho and
-     * dwStopTimeout are not used. 1, or 0 with nothing held; 0 as well while
-     * started (the running listener is left as it is). */
+     * min(nBacklog, 62) clients and hands what it reads from each to pfnReceive
+     * in pieces of at most 1536 bytes, in order (an empty read as one empty
+     * piece), with that client's address and port; a null pfnReceive drops the
+     * reads. A client beyond that is accepted and reset at once; a backlog of
+     * 0 or less serves none. Nothing tells of a client's arrival or departure
+     * but its reads. nMode, dwGroupAddr, bEcho and dwStopTimeout are not used.
+     * 1, or 0 with nothing held; 0 as well while started (the running listener
+     * is left as it is). */
     virtual int InitInstance(tagParamListen *pParam) = 0;
     /* Stops the thread (waiting at most 1000 ms, whatever dwStopTimeout says; not
      * at all from inside the callback), then closes the listening socket and
-     * every connection. Harmless when not started. As with CKesListen, a thread
-     * still in a slow callback finishes it and ends without touching the object,
-     * and the callback may Release and delete its own listener. */
+     * every connection. The thread stops between two pieces: those of a read
+     * not yet handed over are dropped. Harmless when not started. As with
+     * CKesListen, a thread still in a slow callback finishes it and ends
+     * without touching the object, and the callback may Release and delete its
+     * own listener. */
     virtual void Release() = 0;
 };
 

@@ -1,8 +1,8 @@
 // A TCP server written with standalone Asio the way its users write one: one
 // thread running an io_context, an asynchronous accept loop, and per client an
 // asynchronous read loop into the client's own buffer. Two kinds: reads of
-// 1536 bytes, as the library makes, and of 64 KiB, a size Asio users pick for
-// bulk data.
+// 1536 bytes, the most the library hands to one callback, and of 64 KiB, a
+// size Asio users pick for bulk data.
 #include "agent/receiver.h"
 
 #include <asio.hpp>

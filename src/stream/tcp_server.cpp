@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <memory>
+#include <new>
+
 #include "stream/stream_socket.h"
 #include "util/host_pointers.h"
 #include "util/winsock_epoch.h"
@@ -43,6 +46,38 @@ long TakeNetworkEvents(SOCKET s, WSAEVENT hEvent)
     return happened.lNetworkEvents;
 }
 
+// What one read brought, to be handed to the host.
+struct ReadBytes {
+    const unsigned char *pBytes;
+    int nLength;
+    DWORD dwAddr;
+    int nPort;
+};
+
+// Hands one read to the host in consecutive pieces of at most kPieceSize
+// bytes, a read of 0 bytes as one empty piece. Each piece is a copy in a
+// buffer of its own, zero after the piece's bytes: the host may write into
+// what it is handed (a terminator after the bytes, say), and that must reach
+// neither the next piece nor the bytes still to come. Between two pieces a
+// stop request ends the handing out, so that Release waits for one callback
+// at most; the rest of the read is dropped with the listener. Uses nothing of
+// the listener, which the host may free in any of the callbacks.
+void HandOutInPieces(const tagThreadParam *pThread, ReceiveProc callback, void *pUserData,
+                     const ReadBytes &read)
+{
+    unsigned char piece[CTcpServer::kPieceSize];
+    int offset = 0;
+    do {
+        int length = read.nLength - offset;
+        if (length > CTcpServer::kPieceSize)
+            length = CTcpServer::kPieceSize;
+        memcpy(piece, read.pBytes + offset, length);
+        memset(piece + length, 0, CTcpServer::kPieceSize - length);
+        callback(piece, length, pUserData, read.dwAddr, read.nPort);
+        offset += length;
+    } while (offset < read.nLength && !pThread->StopRequested());
+}
+
 }  // namespace
 
 CTcpServer::CTcpServer()
@@ -51,6 +86,7 @@ CTcpServer::CTcpServer()
       m_sListen(INVALID_SOCKET),
       m_hThread(nullptr),
       m_pThread(nullptr),
+      m_pReadBuffer(nullptr),
       m_pfnReceive(nullptr),
       m_pUserData(nullptr),
       m_nCapacity(0),
@@ -77,11 +113,15 @@ int CTcpServer::Open(const TcpServerSetup &setup)
     m_pfnReceive = setup.pfnReceive;
     m_pUserData = setup.pUserData;
     m_nCapacity = Capacity(setup.nBacklog);
-    if (Listen(setup))
+    // Made here rather than by the thread, so that a started listener holds
+    // all it will hold, and a lack of memory fails the start.
+    m_pReadBuffer = new (std::nothrow) unsigned char[kReadSize];
+    if (m_pReadBuffer != nullptr && Listen(setup))
         m_pThread = tagThreadParam::Start(setup.entry, setup.pOwner, setup.nIndex, m_hStopEvent,
                                           setup.nPriority, setup.dwStopTimeout);
     if (m_pThread == nullptr) {
         CloseHandles();
+        FreeReadBuffer();
         return 0;
     }
     m_hThread = m_pThread->ThreadHandle();
@@ -111,7 +151,16 @@ void CTcpServer::Close(DWORD dwStopTimeout)
         m_hThread = nullptr;
     }
     CloseHandles();
+    FreeReadBuffer();
     m_clients.CloseAll(SocketsLive());
+}
+
+void CTcpServer::FreeReadBuffer()
+{
+    // Still here only if the thread never took it over; once Stop has
+    // returned, the thread can no longer take it.
+    delete[] m_pReadBuffer;
+    m_pReadBuffer = nullptr;
 }
 
 bool CTcpServer::SocketsLive() const
@@ -134,7 +183,14 @@ void CTcpServer::CloseHandles()
 
 unsigned long CTcpServer::Serve(tagThreadParam *pThread)
 {
-    unsigned char buffer[kReadSize];
+    // The read buffer becomes the thread's own: the host may free the
+    // listener while the thread hands a read out of it.
+    if (!pThread->Enter())
+        return 0;
+    std::unique_ptr<unsigned char[]> buffer(m_pReadBuffer);
+    m_pReadBuffer = nullptr;
+    pThread->Leave();
+
     int closePlace = -1;
     for (;;) {
         // Everything but the host's callback runs inside Enter/Leave, the wait
@@ -145,7 +201,7 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
             return 0;
         if (closePlace >= 0)
             m_clients.Remove(closePlace);
-        Pass pass = ServeOnePass(pThread, buffer);
+        Pass pass = ServeOnePass(pThread, buffer.get());
         ReceiveProc callback = m_pfnReceive;
         void *pUserData = m_pUserData;
         pThread->Leave();
@@ -157,7 +213,8 @@ unsigned long CTcpServer::Serve(tagThreadParam *pThread)
         // A callback that cannot be called (null, or not code) gets nothing;
         // the clients are still served, and their bytes dropped.
         if (pass.bDeliver && IsCallable(reinterpret_cast<void *>(callback)))
-            callback(buffer, pass.nLength, pUserData, pass.dwAddr, pass.nPort);
+            HandOutInPieces(pThread, callback, pUserData,
+                            ReadBytes{buffer.get(), pass.nLength, pass.dwAddr, pass.nPort});
         closePlace = pass.nClosePlace;
     }
 }
@@ -225,8 +282,9 @@ CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
 
     Pass pass;
     if (happened & FD_READ) {
-        // Cleared first: the bytes after a short read are always zero.
-        memset(pBuffer, 0, kReadSize);
+        // One read for all that waits (up to kReadSize): under Wine each
+        // Winsock call is a round trip to its server, and the wait, the event
+        // query and the read cost the same whatever the read brings.
         WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
         DWORD received = 0, flags = 0;
         if (WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR) {

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "census.h"
@@ -163,7 +164,7 @@ private:
         if (length <= 0)
             return;  // a read of nothing: the client closed
         size_t n = static_cast<size_t>(length);
-        uint64_t key = (static_cast<uint64_t>(addr) << 16) | static_cast<uint16_t>(port);
+        const StreamKey key(GetCurrentThreadId(), addr, port);
         auto live = m_streams.find(key);
         if (live != m_streams.end() && live->second.rest.Follows(p, n)) {
             m_received[live->second.id] += n;
@@ -216,7 +217,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<DWORD, const CTcpClientTable *> m_tables;
-    std::map<uint64_t, Stream> m_streams;  // by client address and port
+    // A stream is known by the thread that serves it (one per local address
+    // of the listener) and by the client's address and port: the system gives
+    // two clients the same port when they connect to different addresses.
+    typedef std::tuple<DWORD, DWORD, int> StreamKey;
+    std::map<StreamKey, Stream> m_streams;
     std::map<uint32_t, uint64_t> m_received;
     std::map<uint32_t, int> m_placesAtArrival;
     int m_mostPlaces = 0;

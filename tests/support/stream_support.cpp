@@ -1,6 +1,9 @@
 #include "stream_support.h"
 
+#include <string.h>
+
 #include "stream/tcp_client_table.h"
+#include "stream/tcp_server.h"
 #include "util/socket_address.h"
 
 namespace kt {
@@ -15,6 +18,11 @@ void __cdecl StreamRecorder::Receive(void *pData, int nLength, void *pUserData, 
     read.addr = dwAddr;
     read.port = nPort;
     read.threadId = GetCurrentThreadId();
+    read.zeroAfter = true;
+    for (int i = nLength > 0 ? nLength : 0; i < CTcpServer::kPieceSize; ++i)
+        read.zeroAfter = read.zeroAfter && p[i] == 0;
+    if (self->m_writeOver)
+        memset(pData, 0xEE, CTcpServer::kPieceSize);
     if (self->m_table != nullptr)
         for (int k = 0; k < self->m_table->Count(); ++k)
             read.places.emplace_back(self->m_table->At(k).dwClientAddr, self->m_table->At(k).nClientPort);

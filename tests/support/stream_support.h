@@ -24,6 +24,9 @@ struct StreamRead {
     DWORD addr = 0;
     int port = 0;
     DWORD threadId = 0;
+    // Every byte of the buffer after the data (up to the most one read may
+    // carry) was zero.
+    bool zeroAfter = false;
     // The clients connected at that moment, place by place (address, port),
     // when the recorder watches a client table.
     std::vector<std::pair<DWORD, int>> places;
@@ -35,6 +38,9 @@ public:
     // Also record the client table at every read. The serving thread is the
     // only one that changes the table, and it is inside the callback then.
     void Watch(const CTcpClientTable *table) { m_table = table; }
+    // Once a read is recorded, write over all of the buffer it came in, as a
+    // host may (a terminator after the bytes, or parsing in place).
+    void WriteOverEachBuffer() { m_writeOver = true; }
     static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
                                 int nPort);
     // Waits (bounded) until n bytes in all have come from addr:port.
@@ -52,6 +58,7 @@ private:
     size_t BytesFrom(const DWORD *addr, const int *port);
 
     const CTcpClientTable *m_table = nullptr;
+    bool m_writeOver = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<StreamRead> m_reads;

@@ -118,6 +118,42 @@ INSTANTIATE_TEST_SUITE_P(Addresses, TcpListen3PairTest,
                                            PairCase{"TwoLinks", true, "10.77.1.1", "10.77.2.1"}),
                          [](const ::testing::TestParamInfo<PairCase> &info) { return std::string(info.param.name); });
 
+// Each address's thread reads into buffers of its own: two streams that
+// arrive at the same time, one per address, each arrive whole, in pieces of
+// at most 1536 bytes, zero after their bytes.
+TEST_F(TcpListen3Test, StreamsAtTwoAddressesAtOnceEachArriveWholeInPieces)
+{
+    DWORD first = kt::Addr("127.0.0.1"), second = kt::Addr("127.0.0.2");
+    m_reads.WriteOverEachBuffer();
+    ASSERT_NE(nullptr, Start(Record({first, second})));
+    RawTcp a, b;
+    ASSERT_TRUE(a.Connect(first, m_port, first));
+    ASSERT_TRUE(b.Connect(second, m_port, second));
+    std::vector<unsigned char> streams[2];
+    const size_t kBlock = 65536, kBlocks = 8;
+    for (size_t i = 0; i < kBlock * kBlocks; ++i) {
+        streams[0].push_back(static_cast<unsigned char>(i * 7 + i / 251));
+        streams[1].push_back(static_cast<unsigned char>(i * 13 + i / 509));
+    }
+    // Block by block in turn, so that both threads read at the same time.
+    for (size_t k = 0; k < kBlocks; ++k) {
+        ASSERT_TRUE(a.Send(streams[0].data() + k * kBlock, kBlock));
+        ASSERT_TRUE(b.Send(streams[1].data() + k * kBlock, kBlock));
+    }
+    EXPECT_TRUE(m_reads.WaitForBytes(a.localAddr(), a.localPort(), streams[0].size()));
+    EXPECT_TRUE(m_reads.WaitForBytes(b.localAddr(), b.localPort(), streams[1].size()));
+
+    EXPECT_TRUE(streams[0] == m_reads.StreamFrom(a.localAddr(), a.localPort()));
+    EXPECT_TRUE(streams[1] == m_reads.StreamFrom(b.localAddr(), b.localPort()));
+    size_t largest = 0, dirtyAfter = 0;
+    for (const kt::StreamRead &read : m_reads.Reads()) {
+        largest = std::max(largest, read.data.size());
+        dirtyAfter += !read.zeroAfter;
+    }
+    EXPECT_LE(largest, static_cast<size_t>(CTcpServer::kPieceSize));
+    EXPECT_EQ(0u, dirtyAfter) << "pieces with a byte other than zero after their bytes";
+}
+
 TEST_F(TcpListen3Test, AnAddressOfZeroListensOnEveryInterface)
 {
     CTcpListen3 *listener = Start(Record({0}));

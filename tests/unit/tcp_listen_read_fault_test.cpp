@@ -1,9 +1,10 @@
-// The stream listener's handling of two reads that a real peer cannot bring
+// The stream listener's handling of reads that a real peer cannot bring
 // about under Wine, which reports FD_READ only while bytes are waiting and
 // turns a peer's reset into a plain end of stream: a successful read of 0
-// bytes, and a read that fails in the pass in which the client's close is
-// reported. This program replaces WSARecv, and only WSARecv, with a version
-// that can be told to do either once.
+// bytes, a read that fails in the pass in which the client's close is
+// reported, and a read that fails after it wrote into the buffer. This
+// program replaces WSARecv, and only WSARecv, with a version that can be told
+// to do any of them once.
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,8 +14,9 @@
 
 namespace {
 
-enum ReadPlan : LONG { kRealRead, kEmptyRead, kFailedRead };
+enum ReadPlan : LONG { kRealRead, kEmptyRead, kFailedRead, kFailedAfterReading };
 volatile LONG g_nextRead = kRealRead;
+kt::Gate g_planned;  // opened when a planned read has been made
 
 typedef int(WSAAPI *WSARecvProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, LPWSAOVERLAPPED,
                                  LPWSAOVERLAPPED_COMPLETION_ROUTINE);
@@ -24,19 +26,29 @@ int WSAAPI PlannedRecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received
 {
     static const WSARecvProc real =
         reinterpret_cast<WSARecvProc>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ws2_32.dll"), "WSARecv")));
-    switch (InterlockedExchange(&g_nextRead, kRealRead)) {
+    LONG plan = InterlockedExchange(&g_nextRead, kRealRead);
+    int result = SOCKET_ERROR;
+    switch (plan) {
     case kEmptyRead: {
         // A real read into no room: it succeeds with 0 bytes and leaves the
         // waiting bytes for the next one.
         WSABUF none = {0, buffers[0].buf};
-        return real(s, &none, 1, received, flags, overlapped, routine);
+        result = real(s, &none, 1, received, flags, overlapped, routine);
+        break;
     }
     case kFailedRead:
         WSASetLastError(WSAECONNRESET);
-        return SOCKET_ERROR;
+        break;
+    case kFailedAfterReading:
+        // The waiting bytes are taken into the buffer, and the read fails.
+        real(s, buffers, count, received, flags, overlapped, routine);
+        WSASetLastError(WSAECONNRESET);
+        break;
     default:
         return real(s, buffers, count, received, flags, overlapped, routine);
     }
+    g_planned.Open();
+    return result;
 }
 
 }  // namespace
@@ -87,6 +99,7 @@ protected:
         m_recorder.release.Open();
         m_listener.Release();
         g_nextRead = kRealRead;
+        ResetEvent(g_planned.handle());
         kt::WinsockTest::TearDown();
     }
 
@@ -154,6 +167,36 @@ TEST_F(TcpListenReadFaultTest, ACloseReportedWithAFailedReadStillFreesThePlace)
     EXPECT_EQ(std::vector<unsigned char>{'v'}, m_recorder.reads.StreamFrom(gone.first, gone.second))
         << "the failed read hands nothing over";
     EXPECT_EQ(kRealRead, g_nextRead) << "the failed read happened";
+}
+
+// The listener reads into a buffer far larger than a piece: what a read
+// leaves there beyond the bytes it brought must never reach the host, neither
+// after a read of 0 bytes nor after a read that wrote into the buffer and
+// then failed.
+TEST_F(TcpListenReadFaultTest, NothingBeyondTheBytesOfAReadReachesTheHost)
+{
+    std::unique_ptr<RawTcp> client = Join("hello");
+    ASSERT_NE(nullptr, client);
+    Place from(client->localAddr(), client->localPort());
+
+    g_nextRead = kEmptyRead;
+    ASSERT_TRUE(client->Send("ab"));
+    ASSERT_TRUE(m_recorder.reads.WaitForBytes(from.first, from.second, 7));
+    ResetEvent(g_planned.handle());
+    g_nextRead = kFailedAfterReading;
+    ASSERT_TRUE(client->Send("xyz"));
+    ASSERT_TRUE(g_planned.Wait());
+    ASSERT_TRUE(client->Send("q"));
+    ASSERT_TRUE(m_recorder.reads.WaitForBytes(from.first, from.second, 8));
+
+    EXPECT_EQ(kt::Bytes("helloabq"), m_recorder.reads.StreamFrom(from.first, from.second))
+        << "the failed read hands nothing over";
+    size_t empty = 0;
+    for (const kt::StreamRead &read : m_recorder.reads.Reads()) {
+        EXPECT_TRUE(read.zeroAfter) << "after the " << read.data.size() << " bytes of a read";
+        empty += read.data.empty();
+    }
+    EXPECT_EQ(1u, empty) << "the read of 0 bytes is handed over, as one empty piece";
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // CTcpListen: one thread serving the listening socket and every client.
 #include <string.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +20,44 @@ Place PlaceOf(const RawTcp &client)
 {
     return Place(client.localAddr(), client.localPort());
 }
+
+// The byte at offset in a client's stream: every client sends a pattern of
+// its own.
+unsigned char PatternByte(size_t client, size_t offset)
+{
+    return static_cast<unsigned char>((client * 31 + offset * 7 + offset / 251) & 0xFF);
+}
+
+std::vector<unsigned char> Pattern(size_t client, size_t length)
+{
+    std::vector<unsigned char> bytes(length);
+    for (size_t i = 0; i < length; ++i)
+        bytes[i] = PatternByte(client, i);
+    return bytes;
+}
+
+// A callback for a read of many pieces: it holds the serving thread in its
+// first call until the test lets it go, and runs inRead in its third, the
+// second piece of the read that follows.
+struct LargeRead {
+    static constexpr LONG kInRead = 3;
+    kt::StreamRecorder reads;
+    kt::Gate firstHeld, firstGo;
+    std::function<void()> inRead;
+    volatile LONG calls = 0;
+    static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
+    {
+        LargeRead *self = static_cast<LargeRead *>(pUserData);
+        kt::StreamRecorder::Receive(pData, nLength, &self->reads, dwAddr, nPort);
+        LONG call = InterlockedIncrement(&self->calls);
+        if (call == 1) {
+            self->firstHeld.Open();
+            self->firstGo.Wait();
+        }
+        if (call == kInRead)
+            self->inRead();
+    }
+};
 
 class TcpListenTest : public kt::ListenerTest<CTcpListenObject, CTcpListen, KES_OBJECT_TCPLISTEN> {
 protected:
@@ -60,6 +100,23 @@ protected:
     {
         client.ShutdownSend();
         EXPECT_TRUE(client.WaitClosed());
+    }
+
+    // Starts a listener whose callback is read's, and connects client, which
+    // sends one byte and then, while the thread is held in that byte's
+    // callback, a 64 KiB block (*block): once let go with read.firstGo, the
+    // thread finds all of the block waiting for its next read.
+    CTcpListen *StartWithALargeReadWaiting(LargeRead &read, RawTcp &client, std::vector<unsigned char> *block)
+    {
+        tagParamListen param = Record();
+        param.pfnReceive = LargeRead::Receive;
+        param.pUserData = &read;
+        CTcpListen *listener = Start(param);
+        *block = Pattern(2, 65536);
+        if (listener == nullptr || !client.Connect(kt::Loopback(), m_port) || !client.Send("x") ||
+            !read.firstHeld.Wait() || !client.Send(block->data(), block->size()))
+            return nullptr;
+        return listener;
     }
 
 };
@@ -237,13 +294,6 @@ INSTANTIATE_TEST_SUITE_P(Backlogs, TcpListenCapacityTest,
                          ::testing::Values(CapacityCase{5, 5}, CapacityCase{1, 1}, CapacityCase{0, 0},
                                            CapacityCase{-1, 0}));
 
-// The byte at offset in a client's stream: every client sends a pattern of
-// its own.
-unsigned char PatternByte(size_t client, size_t offset)
-{
-    return static_cast<unsigned char>((client * 31 + offset * 7 + offset / 251) & 0xFF);
-}
-
 TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
 {
     const size_t kClients = 62, kRounds = 6, kPiece = 1500;
@@ -278,7 +328,107 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
         EXPECT_EQ(servingThread, read.threadId);
         largest = std::max(largest, read.data.size());
     }
-    EXPECT_LE(largest, static_cast<size_t>(CTcpServer::kReadSize));
+    EXPECT_LE(largest, static_cast<size_t>(CTcpServer::kPieceSize));
+}
+
+// A long stream is read in large reads and handed over in pieces of at most
+// 1536 bytes, each in a buffer of its own that is zero after the piece and
+// that the host may write over without harm to the bytes still to come.
+TEST_F(TcpListenTest, AMegabyteArrivesWholeInPiecesOfAtMost1536BytesEachZeroAfterItsBytes)
+{
+    m_reads.WriteOverEachBuffer();
+    ASSERT_NE(nullptr, Start(Record()));
+    // Not a multiple of 1536 bytes: some piece is short, whatever the reads.
+    const std::vector<unsigned char> stream = Pattern(1, 1 << 20);
+    RawTcp client;
+    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
+    ASSERT_TRUE(client.Send(stream.data(), stream.size()));
+    Leave(client);
+
+    EXPECT_TRUE(stream == m_reads.StreamFrom(client.localAddr(), client.localPort()));
+    size_t total = 0, largest = 0, shortPieces = 0, dirtyAfter = 0;
+    for (const kt::StreamRead &read : m_reads.Reads()) {
+        total += read.data.size();
+        largest = std::max(largest, read.data.size());
+        shortPieces += read.data.size() < static_cast<size_t>(CTcpServer::kPieceSize);
+        dirtyAfter += !read.zeroAfter;
+    }
+    EXPECT_EQ(stream.size(), total) << "every piece carries the client's address and port";
+    EXPECT_EQ(static_cast<size_t>(CTcpServer::kPieceSize), largest);
+    EXPECT_GT(shortPieces, 0u);
+    EXPECT_EQ(0u, dirtyAfter) << "pieces with a byte other than zero after their bytes";
+}
+
+// Release, asked while the thread hands out the pieces of a large read,
+// waits for the callback in progress and no more: the rest of the read is
+// dropped with the listener.
+TEST_F(TcpListenTest, AReleaseDuringALargeReadWaitsForOneCallbackAtMost)
+{
+    LargeRead read;
+    kt::Gate inRead, goOn;
+    read.inRead = [&] {
+        inRead.Open();
+        goOn.Wait();
+    };
+    RawTcp client;
+    std::vector<unsigned char> block;
+    CTcpListen *listener = StartWithALargeReadWaiting(read, client, &block);
+    ASSERT_NE(nullptr, listener);
+    read.firstGo.Open();
+    ASSERT_TRUE(inRead.Wait());
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    HANDLE stop = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), listener->m_server.m_hStopEvent, GetCurrentProcess(),
+                                &stop, 0, FALSE, DUPLICATE_SAME_ACCESS));
+
+    kt::Gate released;
+    std::thread releaser([&] {
+        listener->Release();
+        released.Open();
+    });
+    // Release has asked the thread to stop once the stop event is set.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stop, kt::Bound()));
+    goOn.Open();
+    EXPECT_TRUE(released.Wait());
+    releaser.join();
+    CloseHandle(stop);
+
+    EXPECT_TRUE(kt::ThreadEnds(thread));
+    EXPECT_EQ(LargeRead::kInRead, read.calls) << "no piece after the one in progress";
+    std::vector<unsigned char> got = read.reads.StreamFrom(client.localAddr(), client.localPort());
+    std::vector<unsigned char> sent(1, 'x');
+    sent.insert(sent.end(), block.begin(), block.begin() + 2 * CTcpServer::kPieceSize);
+    EXPECT_TRUE(sent == got) << "the byte and the block's first two pieces, in order";
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+// The callback of a piece in the middle of a large read releases and deletes
+// its listener: the thread hands out nothing more and ends without touching
+// the freed listener.
+TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsListenerInTheMiddleOfALargeRead)
+{
+    LargeRead read;
+    CTcpListen *listener = nullptr;
+    std::vector<unsigned char> reused;
+    read.inRead = [&] {
+        listener->Release();
+        delete static_cast<CTcpListenObject *>(listener);
+        // Likely to be given the listener's memory, so that a thread still
+        // using it would leave a mark.
+        reused.assign(sizeof(CTcpListen), 0xDD);
+    };
+    RawTcp client;
+    std::vector<unsigned char> block;
+    listener = StartWithALargeReadWaiting(read, client, &block);
+    ASSERT_NE(nullptr, listener);
+    Forget(listener);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    read.firstGo.Open();
+
+    EXPECT_TRUE(kt::ThreadEnds(thread));
+    EXPECT_EQ(LargeRead::kInRead, read.calls) << "no piece after the one that deleted the listener";
+    EXPECT_EQ(std::vector<unsigned char>(sizeof(CTcpListen), 0xDD), reused);
+    EXPECT_TRUE(client.WaitClosed());
 }
 
 TEST_F(TcpListenTest, ListensOnlyOnItsLocalAddress)
