@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -126,6 +127,21 @@ bool UdpPortFree(DWORD addr, int port);
 // A UDP port that was free on every interface a moment ago, for objects that
 // must bind one port number on several addresses.
 int FreeUdpPort();
+
+// A stream object of KesCreateObject goes back through its destructor slot,
+// Delete(), never through delete.
+template <typename T>
+void DeleteStreamObject(T *object)
+{
+    if (object != nullptr)
+        object->Delete();
+}
+struct StreamObjectDeleter {
+    template <typename T>
+    void operator()(T *object) const { DeleteStreamObject(object); }
+};
+template <typename T>
+using StreamObject = std::unique_ptr<T, StreamObjectDeleter>;
 
 // A manual-reset event for handing control between a test and a callback.
 class Gate {

@@ -331,7 +331,7 @@ struct SelfRelease {
     {
         SelfRelease *self = static_cast<SelfRelease *>(pUserData);
         self->listener->Release();
-        delete self->listener;
+        self->listener->Delete();
         self->done.Open();
     }
 };
