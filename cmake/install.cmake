@@ -10,9 +10,12 @@ install(TARGETS kesnet EXPORT kesnetTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS kesnet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/kesnet.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# The plain functions' names, for a host whose linker needs an import library
-# of its own making (lib /def:kesnet.def /machine:x86).
-install(FILES ${CMAKE_SOURCE_DIR}/src/kesnet.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# For a host built with a Microsoft-ABI compiler: the import library in
+# Microsoft's format, and the names a host imports (the plain functions and
+# the C++ members as that ABI names them), for a linker that makes its own
+# import library (lib /def:kesnet.def /machine:x86).
+install(FILES ${KESNET_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${KESNET_EXPORTS_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME kesnet.def)
 install(EXPORT kesnetTargets NAMESPACE kesnet:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kesnet)
 
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kesnetConfig.cmake.in

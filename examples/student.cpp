@@ -170,7 +170,8 @@ int main(int argc, char **argv)
     // receive thread, so afterwards the callbacks are done with the Lesson.
     if (serving)
         fileListener->Release();
-    delete fileListener;  // through the interface's virtual destructor
+    if (fileListener != NULL)
+        fileListener->Delete();  // back to the library's heap, through its destructor slot
     messageListener.Release();
     if (lesson.save != NULL)
         fclose(lesson.save);

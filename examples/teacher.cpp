@@ -115,7 +115,8 @@ static bool SendFile(const char *name, DWORD student, DWORD from)
         }
         sender->Release();  // closes the connection
     }
-    delete sender;  // through the interface's virtual destructor
+    if (sender != NULL)
+        sender->Delete();  // back to the library's heap, through its destructor slot
     printf("teacher: %s %s (%lu bytes, checksum %08lx) to the student on TCP port %d\n",
            sent ? "sent" : "could not send", name, (unsigned long)bytes.size(), (unsigned long)ntohl(header[1]),
            g_filePort);

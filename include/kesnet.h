@@ -37,13 +37,16 @@
  * Compilers: the plain functions (KesInitInstance ... KesGetDllVersion) are C
  * functions with the __cdecl convention and undecorated names, and the records
  * are plain C structs: they can be used from C and from any compiler that can
- * call a __cdecl DLL function. The exported classes (CKesSend, CKesListen,
- * CKesSend2, CKesSend3, CKesListen3, the records' constructors) and the stream
- * object interfaces (CTcpListenObject, CTcpListen3Object, CTcpSendObject) are
- * C++ and need a host built with the library's own toolchain (mingw-w64 g++,
- * i686 or x86_64): their names are mangled the g++ way, and the stream objects' virtual
- * tables are laid out the g++ way, in which a virtual destructor takes two
- * entries (complete-object and deleting destructor).
+ * call a __cdecl DLL function. The C++ parts (the exported classes CKesSend,
+ * CKesListen, CKesSend2, CKesSend3, CKesListen3, the records' constructors,
+ * and the stream object interfaces CTcpListenObject, CTcpListen3Object,
+ * CTcpSendObject) can be used from hosts built with mingw-w64 g++ (the
+ * library's own toolchain; link libkesnet.dll.a) and from hosts built with a
+ * compiler of the Microsoft C++ ABI (Visual C++, clang-cl; link kesnet.lib):
+ * the DLL exports every member under the names of both ABIs, and bridges
+ * where they differ. Objects of the exported classes made with new come from
+ * the library's own heap. The library's objects carry no run-time type
+ * information for a Microsoft-ABI host (no typeid or dynamic_cast on them).
  *
  * Include this header before windows.h (or after winsock2.h); it includes both.
  */
@@ -51,9 +54,44 @@
 #define KESNET_H
 
 /* winsock2.h must come before windows.h; hosts that include this header
- * first get both in the right order. */
+ * first get both in the right order.
+ *
+ * A host built without a Windows SDK (or a tool that reads the header alone)
+ * defines KESNET_NO_WINDOWS_H first: the header then declares the few Windows
+ * types it uses itself, as the SDK declares them (same names, same layouts),
+ * and includes no system header but stddef.h. */
+#ifndef KESNET_NO_WINDOWS_H
 #include <winsock2.h>
 #include <windows.h>
+#else
+#ifndef __stdcall
+#if defined(_MSC_VER)
+/* The Microsoft compilers know __cdecl and __stdcall as keywords. */
+#elif defined(__GNUC__)
+#define __cdecl __attribute__((__cdecl__))
+#define __stdcall __attribute__((__stdcall__))
+#endif
+#endif
+typedef unsigned long DWORD;
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef void *HANDLE;
+typedef struct HKEY__ *HKEY;
+typedef const char *LPCSTR;
+#if defined(_WIN64)
+typedef unsigned long long ULONG_PTR;
+#else
+typedef unsigned long ULONG_PTR;
+#endif
+typedef struct _RTL_CRITICAL_SECTION {
+    void *DebugInfo;
+    long LockCount;
+    long RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} CRITICAL_SECTION;
+#endif
 
 /* KESNET_API marks what the DLL exports. Hosts need define nothing; the library's
  * own build defines KESNET_BUILD, and code linked with the library's sources
@@ -329,9 +367,8 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesStopListen(void);
  * KES_OBJECT_TCPSEND (2) a CTcpSendObject, KES_OBJECT_TCPLISTEN3 (5) a
  * CTcpListen3Object; cast the result to that type. Any other code, or no
  * memory: null. The object holds nothing until InitInstance. The host owns it:
- * InitInstance, use, Release, then delete it through that interface (its
- * virtual destructor frees it with the library's own allocator). C++ hosts
- * built with the library's toolchain only. */
+ * InitInstance, use, Release, then Delete() (see the stream objects below),
+ * which gives its memory back to the library's own heap. */
 KESNET_EXTERN_C KESNET_API void *__cdecl KesCreateObject(int nType);
 
 /* Host names and addresses. */
@@ -460,10 +497,28 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesGetDllVersion(LPCSTR pszModule, char *
 class CUdpSocket;     /* the library's datagram socket; opaque to hosts */
 struct tagThreadParam; /* the block handed to a receive thread; opaque to hosts */
 
+/* An object of an exported class that a host makes with new lives on the
+ * library's own heap, and delete gives it back there, whichever compiler and
+ * C runtime built the host (a host's heap and the library's need not be the
+ * same). new returns null when memory runs out; it never throws. Placement new
+ * works as usual. (new (std::nothrow) is not declared: plain new is already
+ * that.) */
+#define KESNET_HEAP_OBJECT                                                                 \
+    static void *__cdecl operator new(size_t nSize) noexcept;                              \
+    static void *__cdecl operator new[](size_t nSize) noexcept;                            \
+    static void __cdecl operator delete(void *pObject) noexcept;                           \
+    static void __cdecl operator delete[](void *pObjects) noexcept;                        \
+    static void *__cdecl operator new(size_t, void *pWhere) noexcept { return pWhere; }   \
+    static void *__cdecl operator new[](size_t, void *pWhere) noexcept { return pWhere; } \
+    static void __cdecl operator delete(void *, void *) noexcept {}                        \
+    static void __cdecl operator delete[](void *, void *) noexcept {}
+
 /* Datagram sender without acknowledgement, on one local interface. No lock: one
  * thread at a time. Must be released before it is destroyed. */
 class KESNET_API CKesSend {
 public:
+    KESNET_HEAP_OBJECT
+
     CKesSend(); /* m_param: nMode 1, every other field 0 (dwSize, dwEchoTimeout too) */
     CKesSend(const CKesSend &other) = default; /* shares the socket */
     ~CKesSend(); /* does not release */
@@ -508,6 +563,8 @@ public:
  * the listener, so the host may destroy the listener at once. */
 class KESNET_API CKesListen {
 public:
+    KESNET_HEAP_OBJECT
+
     CKesListen();
     CKesListen(const CKesListen &other);
     CKesListen &operator=(const CKesListen &other);
@@ -549,6 +606,8 @@ protected:
  * concurrently with Send. Release before destroying. */
 class KESNET_API CKesSend2 {
 public:
+    KESNET_HEAP_OBJECT
+
     CKesSend2();
     CKesSend2(const CKesSend2 &other);
     CKesSend2 &operator=(const CKesSend2 &other);
@@ -587,6 +646,8 @@ protected:
  * its own interface). No lock: one thread at a time. Release before destroying. */
 class KESNET_API CKesSend3 {
 public:
+    KESNET_HEAP_OBJECT
+
     CKesSend3();
     CKesSend3(const CKesSend3 &other);
     CKesSend3 &operator=(const CKesSend3 &other);
@@ -616,6 +677,8 @@ public:
  * concurrently. Release before destroying. */
 class KESNET_API CKesListen3 {
 public:
+    KESNET_HEAP_OBJECT
+
     CKesListen3();
     CKesListen3(const CKesListen3 &other);
     CKesListen3 &operator=(const CKesListen3 &other);
@@ -656,12 +719,37 @@ KESNET_SIZE_IS(CKesListen3, 140, 224);
  * Stream objects, made by KesCreateObject and reached only through their
  * virtual operations, in the order declared here (that order is the binary
  * contract). The order of calls: KesCreateObject, InitInstance once, (Send
- * for the sender), Release once, then delete through the interface pointer
- * that KesCreateObject's result was cast to: its virtual destructor frees the
- * memory with the library's own allocator. A started object that is deleted
- * without Release is released first, but call Release yourself. The objects
- * take no lock: one host thread at a time per object.
+ * for the sender), Release once, then Delete() (or, with a Microsoft
+ * compiler, delete through the interface pointer that KesCreateObject's
+ * result was cast to), which destroys the object and gives its memory back to
+ * the library's own allocator. A started object that is deleted without
+ * Release is released first, but call Release yourself. The objects take no
+ * lock: one host thread at a time per object.
+ *
+ * The last slot of each interface is the object's destructor, in the form the
+ * Microsoft C++ ABI gives a virtual destructor: one entry, called with the
+ * object and a flags word (bit 0 set: free the memory too; other bits are
+ * ignored), which returns the object's address. A Microsoft-ABI host sees it
+ * declared as the virtual destructor, so `delete p` calls it with bit 0 set. A
+ * g++ host (whose virtual destructors take two entries) sees it as
+ * Destroy(nFlags), and its destructor is protected: destroy the object with
+ * Delete(), which is Destroy(1). Delete() works with either compiler.
  * ---------------------------------------------------------------------- */
+
+#if defined(_MSC_VER)
+#define KESNET_STREAM_OBJECT_DESTRUCTOR(type)          \
+public:                                                \
+    virtual ~type() {}                                 \
+    void Delete() { delete this; }
+#else
+#define KESNET_STREAM_OBJECT_DESTRUCTOR(type)          \
+public:                                                \
+    virtual void *Destroy(unsigned int nFlags) = 0;    \
+    void Delete() { Destroy(1); }                      \
+                                                       \
+protected:                                             \
+    ~type() {}
+#endif
 
 /* TCP listener on one local address: slots InitInstance, Release. */
 class CTcpListenBase {
@@ -702,22 +790,20 @@ public:
 };
 
 /* What KesCreateObject(KES_OBJECT_TCPLISTEN) returns. Virtual table:
- * InitInstance, Release, then the destructor (two entries in g++'s layout). */
+ * InitInstance, Release, then the destructor. */
 class CTcpListenObject : public CTcpListenBase {
-public:
-    virtual ~CTcpListenObject() {}
+    KESNET_STREAM_OBJECT_DESTRUCTOR(CTcpListenObject)
 };
 
 /* What KesCreateObject(KES_OBJECT_TCPLISTEN3) returns. Virtual table:
- * InitInstance, Release, then the destructor (two entries in g++'s layout). */
+ * InitInstance, Release, then the destructor. */
 class CTcpListen3Object : public CTcpListen3Base {
-public:
-    virtual ~CTcpListen3Object() {}
+    KESNET_STREAM_OBJECT_DESTRUCTOR(CTcpListen3Object)
 };
 
 /* What KesCreateObject(KES_OBJECT_TCPSEND) returns: a TCP client. It has no
  * thread and reads nothing from its peer. Virtual table: InitInstance, Send,
- * Release, then the destructor (two entries in g++'s layout). */
+ * Release, then the destructor, which closes a connection still open. */
 class CTcpSendObject {
 public:
     /* Connects from pParam->dwLocalAddr (a port of the system's choice) to
@@ -732,7 +818,7 @@ public:
     virtual int Send(void *pData, unsigned long dwLength) = 0;
     /* Closes the connection. Harmless when not connected. */
     virtual void Release() = 0;
-    virtual ~CTcpSendObject() {} /* closes a connection still open */
+    KESNET_STREAM_OBJECT_DESTRUCTOR(CTcpSendObject)
 };
 
 #endif /* __cplusplus */

@@ -47,10 +47,12 @@ need_pkgs=()
 want() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" || need_pkgs+=("$1"); }
 
 # Both DLLs are always built; the compilers and binutils of both come first.
+# clang, lld and llvm name the exports for Microsoft-ABI hosts and build the
+# test host of that ABI.
 for p in cmake ninja-build g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
          googletest iproute2 util-linux wine wine64 python3 libasio-dev gnuplot-nox tcpdump unzip \
-         gcc libc6-dev; do
+         gcc libc6-dev clang lld llvm; do
     want "$p"
 done
 if [ "$runs32" = yes ]; then

@@ -10,7 +10,11 @@ namespace {
 template <typename Object, typename Record, int Type>
 class StreamListenerReceiver : public Receiver {
 public:
-    ~StreamListenerReceiver() override { delete m_object; }
+    ~StreamListenerReceiver() override
+    {
+        if (m_object != nullptr)
+            m_object->Delete();
+    }
 
     bool Start(const Where &where, Tally *tally, std::string *why) override
     {
@@ -23,7 +27,7 @@ public:
         if (m_object->InitInstance(&param))
             return true;
         *why = "InitInstance failed";
-        delete m_object;
+        m_object->Delete();
         m_object = nullptr;
         return false;
     }
@@ -33,7 +37,7 @@ public:
         if (m_object == nullptr)
             return;
         m_object->Release();
-        delete m_object;
+        m_object->Delete();
         m_object = nullptr;
     }
 

@@ -6,6 +6,7 @@
 
 #include "datagram/receive_loop.h"
 #include "datagram/udp_socket.h"
+#include "util/object_heap.h"
 #include "util/receive_thread.h"
 
 namespace {
@@ -18,6 +19,8 @@ CKesListen g_listen;
 int g_bListening = 0;
 
 }  // namespace
+
+KESNET_DEFINE_HEAP_OBJECT(CKesListen)
 
 CKesListen::CKesListen() : m_pSocket(nullptr), m_hThread(nullptr) {}
 

@@ -6,8 +6,11 @@
 #include "datagram/receive_loop.h"
 #include "datagram/slot_socket.h"
 #include "datagram/udp_socket.h"
+#include "util/object_heap.h"
 #include "util/receive_thread.h"
 #include "util/slots.h"
+
+KESNET_DEFINE_HEAP_OBJECT(CKesListen3)
 
 CKesListen3::CKesListen3()
 {

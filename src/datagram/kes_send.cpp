@@ -4,10 +4,13 @@
 #include <new>
 
 #include "datagram/udp_socket.h"
+#include "util/object_heap.h"
 
 namespace {
 const int kSendBufferSize = 65536;
 }
+
+KESNET_DEFINE_HEAP_OBJECT(CKesSend)
 
 CKesSend::CKesSend() : m_pSocket(nullptr)
 {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "datagram/udp_socket.h"
+#include "util/object_heap.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ void ReleaseEchoSide(CKesSend2 *sender)
 }
 
 }  // namespace
+
+KESNET_DEFINE_HEAP_OBJECT(CKesSend2)
 
 CKesSend2::CKesSend2() : m_pSocket(nullptr), m_hEchoEvent(nullptr), m_dwLastDest(0) {}
 

@@ -4,7 +4,10 @@
 
 #include "datagram/slot_socket.h"
 #include "datagram/udp_socket.h"
+#include "util/object_heap.h"
 #include "util/slots.h"
+
+KESNET_DEFINE_HEAP_OBJECT(CKesSend3)
 
 CKesSend3::CKesSend3()
 {

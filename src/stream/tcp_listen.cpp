@@ -1,5 +1,9 @@
 #include "stream/tcp_listen.h"
 
+#include "stream/stream_object.h"
+
+KESNET_DEFINE_HEAP_OBJECT(CTcpListen)
+
 CTcpListen::CTcpListen() {}
 
 CTcpListen::~CTcpListen()
@@ -7,6 +11,11 @@ CTcpListen::~CTcpListen()
     // A host that forgets Release would otherwise leave the thread serving
     // freed memory.
     Release();
+}
+
+void *CTcpListen::Destroy(unsigned int nFlags)
+{
+    return DestroyStreamObject(this, nFlags);
 }
 
 int CTcpListen::InitInstance(tagParamListen *pParam)

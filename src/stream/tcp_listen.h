@@ -8,11 +8,15 @@
 
 class CTcpListen : public CTcpListenObject {
 public:
+    KESNET_HEAP_OBJECT
+
     // Release waits this long for the serving thread, whatever the record says.
     static const DWORD kStopTimeout = 1000;
 
     CTcpListen();
-    ~CTcpListen() override;  // releases a started listener first
+    ~CTcpListen();  // releases a started listener first
+    // The destructor slot: destroys, and frees with flag bit 0.
+    void *Destroy(unsigned int nFlags) override;
 
     // 0 while started: a second start leaves the running listener as it is.
     int InitInstance(tagParamListen *pParam) override;

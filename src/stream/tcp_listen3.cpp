@@ -1,10 +1,19 @@
 #include "stream/tcp_listen3.h"
 
+#include "stream/stream_object.h"
+
+KESNET_DEFINE_HEAP_OBJECT(CTcpListen3)
+
 CTcpListen3::CTcpListen3() {}
 
 CTcpListen3::~CTcpListen3()
 {
     Release();
+}
+
+void *CTcpListen3::Destroy(unsigned int nFlags)
+{
+    return DestroyStreamObject(this, nFlags);
 }
 
 bool CTcpListen3::IsStarted() const

@@ -9,10 +9,14 @@
 
 class CTcpListen3 : public CTcpListen3Object {
 public:
+    KESNET_HEAP_OBJECT
+
     static const int kMaxAddresses = 8;
 
     CTcpListen3();
-    ~CTcpListen3() override;  // releases a started listener first
+    ~CTcpListen3();  // releases a started listener first
+    // The destructor slot: destroys, and frees with flag bit 0.
+    void *Destroy(unsigned int nFlags) override;
 
     // nCount 0 or above 8: 0. A negative nCount: 1 with nothing opened. All
     // or nothing. 0 while started.

@@ -1,14 +1,22 @@
 #include "stream/tcp_send.h"
 
+#include "stream/stream_object.h"
 #include "stream/stream_socket.h"
 #include "util/socket_address.h"
 #include "util/winsock_epoch.h"
+
+KESNET_DEFINE_HEAP_OBJECT(CTcpSend)
 
 CTcpSend::CTcpSend() : m_socket(0), m_nEpoch(0) {}
 
 CTcpSend::~CTcpSend()
 {
     Release();
+}
+
+void *CTcpSend::Destroy(unsigned int nFlags)
+{
+    return DestroyStreamObject(this, nFlags);
 }
 
 int CTcpSend::InitInstance(tagParamSend *pParam)

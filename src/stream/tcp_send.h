@@ -7,8 +7,12 @@
 
 class CTcpSend : public CTcpSendObject {
 public:
+    KESNET_HEAP_OBJECT
+
     CTcpSend();
-    ~CTcpSend() override;  // closes a connection still open
+    ~CTcpSend();  // closes a connection still open
+    // The destructor slot: destroys, and frees with flag bit 0.
+    void *Destroy(unsigned int nFlags) override;
 
     // 0 while connected: a second connect leaves the first one as it is.
     int InitInstance(tagParamSend *pParam) override;

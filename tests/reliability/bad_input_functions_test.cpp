@@ -464,19 +464,19 @@ TEST(BadInputFactory, KesCreateObject)
         rows.push_back({"code " + std::to_string(code), [code] { return KesCreateObject(code) != nullptr; }, 0});
     rows.push_back({"code 1", [] {
                         CTcpListenObject *made = static_cast<CTcpListenObject *>(KesCreateObject(1));
-                        delete made;
+                        kt::DeleteStreamObject(made);
                         return made != nullptr;
                     },
                     1});
     rows.push_back({"code 2", [] {
                         CTcpSendObject *made = static_cast<CTcpSendObject *>(KesCreateObject(2));
-                        delete made;
+                        kt::DeleteStreamObject(made);
                         return made != nullptr;
                     },
                     1});
     rows.push_back({"code 5", [] {
                         CTcpListen3Object *made = static_cast<CTcpListen3Object *>(KesCreateObject(5));
-                        delete made;
+                        kt::DeleteStreamObject(made);
                         return made != nullptr;
                     },
                     1});

@@ -678,18 +678,14 @@ protected:
     long StartListener(int code, Record *pointer, const Record *content, Then then)
     {
         int port = content != nullptr ? Port16(content->nPort) : m_port;
-        std::unique_ptr<Object> listener(static_cast<Object *>(KesCreateObject(code)));
+        kt::StreamObject<Object> listener(static_cast<Object *>(KesCreateObject(code)));
         long started = listener->InitInstance(pointer);
         if (started) {
             EXPECT_TRUE(content != nullptr && AddressCount(*content) <= 0 ? ::testing::AssertionSuccess()
                                                                           : Exercise(port, then));
             listener->Release();
         }
-        {
-            kt::RawTcp probe;
-            bool connected = probe.Connect(Loopback(), port);
-            EXPECT_FALSE(connected) << "something still listens; probe local port " << (connected ? probe.localPort() : -1) << " port " << port;
-        }
+        EXPECT_TRUE(kt::ConnectRefused(Loopback(), port)) << "nothing listens on port " << port << " any more";
         return started;
     }
 
@@ -800,7 +796,7 @@ std::function<long()> StreamReleaseRow(int code, Record record, int starts, int 
             listener->Release();
         }
         listener->Release();
-        delete listener;
+        listener->Delete();
         return kt::ConnectRefused(Loopback(), port);
     };
 }
@@ -856,7 +852,7 @@ TEST_F(BadTcpSendInput, CTcpSendInitInstance)
     // When the sender connects, the server accepts it, and it sends a block
     // and is released; the server gets exactly the block.
     kr::ExpectRows(InitInstanceRows<tagParamSend>(m_bad, Connect(), 0, cases, [this](tagParamSend *pointer, const tagParamSend *, Then) {
-        std::unique_ptr<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
+        kt::StreamObject<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
         long connected = sender->InitInstance(pointer);
         if (connected) {
             std::unique_ptr<kt::RawTcp> peer = m_server.Accept();
@@ -873,7 +869,7 @@ TEST_F(BadTcpSendInput, CTcpSendInitInstance)
 
 TEST_F(BadTcpSendInput, CTcpSendSend)
 {
-    std::unique_ptr<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
+    kt::StreamObject<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
     kr::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7); }, 0}});
     tagParamSend record = Connect();
     ASSERT_EQ(1, sender->InitInstance(&record));
@@ -902,7 +898,7 @@ TEST_F(BadTcpSendInput, CTcpSendRelease)
     refused.nDestPort = 0;
     auto released = [&](std::function<void(CTcpSendObject *)> before) {
         return [&, before]() -> long {
-            std::unique_ptr<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
+            kt::StreamObject<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
             before(sender.get());
             sender->Release();
             return static_cast<CTcpSend *>(sender.get())->m_socket == 0;

@@ -262,14 +262,14 @@ template <typename Object, int kType>
     kt::StreamRecorder reads;
     std::string all;
     for (int round = 0; round < kRounds; ++round) {
-        std::unique_ptr<Object> listener(static_cast<Object *>(KesCreateObject(kType)));
+        kt::StreamObject<Object> listener(static_cast<Object *>(KesCreateObject(kType)));
         int port = StartStream(listener.get(), &reads);
         if (port <= 0)
             return ::testing::AssertionFailure() << "listener, round " << round;
         tagParamSend send;
         send.dwDestAddr = Loopback();
         send.nDestPort = port;
-        std::unique_ptr<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
+        kt::StreamObject<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
         if (!sender->InitInstance(&send))
             return ::testing::AssertionFailure() << "sender, round " << round;
         for (std::string &text : RoundTexts(worker, round)) {
@@ -535,7 +535,7 @@ TEST_F(Concurrency, CallbacksOfTheMultiInterfaceStreamListenerRunInParallel)
 {
     std::vector<DWORD> addrs = SeparateAddresses();
     ParallelHost host(addrs.size());
-    std::unique_ptr<CTcpListen3Object> listener(static_cast<CTcpListen3Object *>(KesCreateObject(5)));
+    kt::StreamObject<CTcpListen3Object> listener(static_cast<CTcpListen3Object *>(KesCreateObject(5)));
     tagParamListen3 listen;
     listen.nPort = kt::FreeTcpPort();
     for (size_t i = 0; i < addrs.size(); ++i)

@@ -171,7 +171,7 @@ TEST_F(DeletedStreamObjects, SenderConnectedOrAfterAFailedConnect)
     std::unique_ptr<kt::RawTcp> peer = server.Accept();
     ASSERT_NE(nullptr, peer);
     ASSERT_EQ(1, sender->Send(const_cast<char *>("abc"), 3));
-    delete sender;
+    sender->Delete();
     std::vector<unsigned char> bytes;
     EXPECT_TRUE(peer->WaitClosed(&bytes)) << "deleting the sender closes its connection";
     EXPECT_EQ(kt::Bytes("abc"), bytes);
@@ -179,7 +179,7 @@ TEST_F(DeletedStreamObjects, SenderConnectedOrAfterAFailedConnect)
     record.nDestPort = kt::FreeTcpPort();  // nothing listens there
     sender = static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND));
     EXPECT_EQ(0, sender->InitInstance(&record));
-    delete sender;
+    sender->Delete();
 }
 
 // ---------------------------------------------------------------------------
@@ -197,9 +197,9 @@ struct OpenObjects {
     CKesSend sender;
     CKesSend2 sender2;
     CKesSend3 sender3;
-    std::unique_ptr<CTcpListenObject> tcpListener{static_cast<CTcpListenObject *>(KesCreateObject(1))};
-    std::unique_ptr<CTcpListen3Object> tcpListener3{static_cast<CTcpListen3Object *>(KesCreateObject(5))};
-    std::unique_ptr<CTcpSendObject> tcpSender{static_cast<CTcpSendObject *>(KesCreateObject(2))};
+    kt::StreamObject<CTcpListenObject> tcpListener{static_cast<CTcpListenObject *>(KesCreateObject(1))};
+    kt::StreamObject<CTcpListen3Object> tcpListener3{static_cast<CTcpListen3Object *>(KesCreateObject(5))};
+    kt::StreamObject<CTcpSendObject> tcpSender{static_cast<CTcpSendObject *>(KesCreateObject(2))};
     bool processWide = false;
     int udpPort = 0, tcpPort = 0;
 

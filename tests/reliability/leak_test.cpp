@@ -122,7 +122,7 @@ const Case kCases[] = {
          bool ok = listener != nullptr && listener->InitInstance(&param) == 1;
          if (listener != nullptr)
              listener->Release();
-         delete listener;
+         kt::DeleteStreamObject(listener);
          return ok;
      }},
     {"CTcpListen3",
@@ -132,7 +132,7 @@ const Case kCases[] = {
          bool ok = listener != nullptr && listener->InitInstance(&param) == 1;
          if (listener != nullptr)
              listener->Release();
-         delete listener;
+         kt::DeleteStreamObject(listener);
          return ok;
      }},
     {"CTcpSend",
@@ -150,7 +150,7 @@ const Case kCases[] = {
                    sender->Send(g_bytes, sizeof g_bytes) == 1 && b.arrived.Wait();
          if (sender != nullptr)
              sender->Release();
-         delete sender;
+         kt::DeleteStreamObject(sender);
          return ok;
      }},
 };
@@ -165,7 +165,7 @@ protected:
         m_bench.server = {static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN)),
                           [](CTcpListenObject *o) {
                               o->Release();
-                              delete o;
+                              o->Delete();
                           }};
         tagParamListen param = ListenParams(m_bench.tcpPort);
         param.nBacklog = 62;

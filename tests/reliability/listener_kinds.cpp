@@ -152,7 +152,7 @@ class StreamListener : public RunningListener {
 public:
     ~StreamListener() override
     {
-        delete m_object;  // releases a listener still started
+        kt::DeleteStreamObject(m_object);  // releases a listener still started
         if (m_thread != nullptr)
             CloseHandle(m_thread);
     }
@@ -167,7 +167,7 @@ public:
     void Release() override { m_object->Release(); }
     void Destroy() override
     {
-        delete m_object;
+        kt::DeleteStreamObject(m_object);
         m_object = nullptr;
         // Likely to be given the object's memory.
         m_reused.assign(sizeof(Listener), kFreed);

@@ -396,9 +396,9 @@ public:
     ~Served()
     {
         if (m_kind.type == KES_OBJECT_TCPLISTEN)
-            delete static_cast<CTcpListenObject *>(m_object);
+            static_cast<CTcpListenObject *>(m_object)->Delete();
         else
-            delete static_cast<CTcpListen3Object *>(m_object);
+            static_cast<CTcpListen3Object *>(m_object)->Delete();
     }
     Served(const Served &) = delete;
     Served &operator=(const Served &) = delete;

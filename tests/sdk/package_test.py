@@ -25,6 +25,7 @@ REQUIRED = {
     "bin/kesnet.exe": "the kesnet tool",
     "lib/libkesnet.dll.a": "the import library",
     "lib/kesnet.def": "the exported names, for an import library of another linker",
+    "lib/kesnet.lib": "the import library in Microsoft's format",
     "include/kesnet.h": "the header",
     "lib/cmake/kesnet/kesnetConfig.cmake": "the CMake package",
     "lib/cmake/kesnet/kesnetConfigVersion.cmake": "the package's version",

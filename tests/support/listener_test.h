@@ -22,7 +22,7 @@ protected:
     {
         m_held.release.Open();  // never leave a serving thread held
         for (Object *object : m_made)
-            delete object;
+            DeleteStreamObject(object);
         m_made.clear();
         WinsockTest::TearDown();
     }
@@ -68,7 +68,7 @@ protected:
     void ExpectDeletingReleases(Listener *listener, HANDLE thread, RawTcp &client, DWORD addr)
     {
         Forget(listener);
-        delete static_cast<Object *>(listener);
+        static_cast<Object *>(listener)->Delete();
         EXPECT_TRUE(ThreadEnds(thread));
         EXPECT_TRUE(client.WaitClosed());
         EXPECT_TRUE(ConnectRefused(addr, m_port));
@@ -85,15 +85,15 @@ protected:
         EXPECT_TRUE(client.WaitClosed()) << "Release closes the connection the held thread served";
         EXPECT_TRUE(ConnectRefused(addr, m_port));
         Forget(listener);
-        delete static_cast<Object *>(listener);
+        static_cast<Object *>(listener)->Delete();
         // Likely to be given the listener's memory, so that a thread still
         // using it would read garbage and leave a mark.
-        std::vector<unsigned char> reused(sizeof(Listener), 0xDD);
+        ReusedBlock<Listener> reused;
 
         m_held.release.Open();
         EXPECT_TRUE(ThreadEnds(thread));
         EXPECT_EQ(1, m_held.calls);
-        EXPECT_EQ(std::vector<unsigned char>(sizeof(Listener), 0xDD), reused);
+        EXPECT_TRUE(reused.Untouched());
     }
 
     StreamRecorder m_reads;

@@ -209,7 +209,12 @@ int FreeTcpPort()
 bool ConnectRefused(DWORD addr, int port)
 {
     RawTcp client;
-    return !client.Connect(addr, port);
+    if (!client.Connect(addr, port))
+        return true;
+    // A connection to a port of this host in the system's range for local
+    // ports may be given that very port as its own and so meet itself (TCP's
+    // simultaneous open): nothing listened there.
+    return client.localAddr() == addr && client.localPort() == port;
 }
 
 CutShort::CutShort(size_t readable)

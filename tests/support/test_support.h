@@ -5,8 +5,10 @@
 #define KESNET_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -126,6 +128,48 @@ bool UdpPortFree(DWORD addr, int port);
 // A UDP port that was free on every interface a moment ago, for objects that
 // must bind one port number on several addresses.
 int FreeUdpPort();
+
+// A stream object of KesCreateObject goes back through its destructor slot,
+// Delete(), never through delete.
+template <typename T>
+void DeleteStreamObject(T *object)
+{
+    if (object != nullptr)
+        object->Delete();
+}
+struct StreamObjectDeleter {
+    template <typename T>
+    void operator()(T *object) const { DeleteStreamObject(object); }
+};
+template <typename T>
+using StreamObject = std::unique_ptr<T, StreamObjectDeleter>;
+
+// A block such as the memory of a freed object of class T likely comes back
+// as: one of T's own heap (its operator new), of T's size, marked all over. A
+// thread that still wrote into the freed object would spoil the mark.
+template <typename T>
+class ReusedBlock {
+public:
+    static const unsigned char kMark = 0xDD;
+    ReusedBlock() : m_bytes(static_cast<unsigned char *>(T::operator new(sizeof(T))))
+    {
+        if (m_bytes != nullptr)
+            memset(m_bytes, kMark, sizeof(T));
+    }
+    ~ReusedBlock() { T::operator delete(m_bytes); }
+    ReusedBlock(const ReusedBlock &) = delete;
+    ReusedBlock &operator=(const ReusedBlock &) = delete;
+    bool Untouched() const
+    {
+        for (size_t i = 0; m_bytes != nullptr && i < sizeof(T); ++i)
+            if (m_bytes[i] != kMark)
+                return false;
+        return m_bytes != nullptr;
+    }
+
+private:
+    unsigned char *m_bytes;
+};
 
 // A manual-reset event for handing control between a test and a callback.
 class Gate {

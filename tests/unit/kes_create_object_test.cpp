@@ -8,7 +8,7 @@
 #include "stream/tcp_listen.h"
 #include "stream/tcp_listen3.h"
 #include "stream/tcp_send.h"
-#include "test_support.h"
+#include "stream_support.h"
 
 namespace {
 
@@ -20,9 +20,9 @@ TEST(KesCreateObject, CodesOtherThanOneTwoAndFiveMakeNothing)
 
 TEST(KesCreateObject, EachCodeMakesItsObjectHoldingNothingYet)
 {
-    std::unique_ptr<CTcpListenObject> listen(static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN)));
-    std::unique_ptr<CTcpSendObject> send(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
-    std::unique_ptr<CTcpListen3Object> listen3(static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3)));
+    kt::StreamObject<CTcpListenObject> listen(static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN)));
+    kt::StreamObject<CTcpSendObject> send(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
+    kt::StreamObject<CTcpListen3Object> listen3(static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3)));
     ASSERT_TRUE(listen && send && listen3);
     ASSERT_EQ(typeid(CTcpListen), typeid(*listen));
     ASSERT_EQ(typeid(CTcpSend), typeid(*send));
@@ -42,12 +42,33 @@ TEST(KesCreateObject, EachCodeMakesItsObjectHoldingNothingYet)
 }
 
 template <typename Object>
-std::unique_ptr<Object> Create(int code)
+kt::StreamObject<Object> Create(int code)
 {
-    return std::unique_ptr<Object>(static_cast<Object *>(KesCreateObject(code)));
+    return kt::StreamObject<Object>(static_cast<Object *>(KesCreateObject(code)));
 }
 
 class KesCreateObjectTest : public kt::WinsockTest {};
+
+// The last virtual slot destroys the object, as the Microsoft ABI's deleting
+// destructor does: with bit 0 of the flags clear it only destroys (a started
+// listener is released and its port closed), with bit 0 set it frees the
+// memory too, back to the library's heap; either way it returns the object.
+TEST_F(KesCreateObjectTest, TheDestructorSlotDestroysAndFreesOnlyWhenBitZeroIsSet)
+{
+    tagParamListen param;
+    param.dwLocalAddr = kt::Loopback();
+    CTcpListenObject *listener = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
+    ASSERT_EQ(1, listener->InitInstance(&param));
+    const int port = kt::BoundPort(static_cast<CTcpListen *>(listener)->m_server.m_sListen);
+    EXPECT_EQ(static_cast<void *>(listener), listener->Destroy(0));
+    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), port)) << "destroyed: released and closed";
+    EXPECT_NE(0, HeapValidate(GetProcessHeap(), 0, static_cast<CTcpListen *>(listener)))
+        << "not freed: the block is still one of the heap's";
+    CTcpListen::operator delete(static_cast<CTcpListen *>(listener));
+
+    CTcpSendObject *sender = static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND));
+    EXPECT_EQ(static_cast<void *>(sender), sender->Destroy(1 | 2 | 0x80000000u)) << "other bits are ignored";
+}
 
 TEST_F(KesCreateObjectTest, TwoObjectsOfOneCodeShareNothing)
 {

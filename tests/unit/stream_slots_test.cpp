@@ -31,7 +31,7 @@ TEST_F(StreamSlotsTest, TcpSendConnectsSendsReleasesAndIsDeleted)
     std::vector<unsigned char> received;
     EXPECT_TRUE(peer->WaitClosed(&received));
     EXPECT_EQ(kt::Bytes("through the slots"), received);
-    delete sender;
+    sender->Delete();
 }
 
 // Starts a listener of either kind on port, checks that a client is served,
@@ -53,7 +53,7 @@ void ServeOneClientThenRelease(int type, Record &param, int port)
     listener->Release();
     EXPECT_TRUE(client.WaitClosed());
     EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), port));
-    delete listener;
+    listener->Delete();
 }
 
 TEST_F(StreamSlotsTest, TcpListenStartsServesReleasesAndIsDeleted)

@@ -409,13 +409,13 @@ TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsListenerInTheMiddleOfALar
 {
     LargeRead read;
     CTcpListen *listener = nullptr;
-    std::vector<unsigned char> reused;
+    std::unique_ptr<kt::ReusedBlock<CTcpListen>> reused;
     read.inRead = [&] {
         listener->Release();
-        delete static_cast<CTcpListenObject *>(listener);
+        listener->Delete();
         // Likely to be given the listener's memory, so that a thread still
         // using it would leave a mark.
-        reused.assign(sizeof(CTcpListen), 0xDD);
+        reused.reset(new kt::ReusedBlock<CTcpListen>);
     };
     RawTcp client;
     std::vector<unsigned char> block;
@@ -427,7 +427,7 @@ TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsListenerInTheMiddleOfALar
 
     EXPECT_TRUE(kt::ThreadEnds(thread));
     EXPECT_EQ(LargeRead::kInRead, read.calls) << "no piece after the one that deleted the listener";
-    EXPECT_EQ(std::vector<unsigned char>(sizeof(CTcpListen), 0xDD), reused);
+    EXPECT_TRUE(reused && reused->Untouched());
     EXPECT_TRUE(client.WaitClosed());
 }
 
@@ -481,7 +481,7 @@ struct SelfRelease {
     {
         SelfRelease *self = static_cast<SelfRelease *>(pUserData);
         self->listener->Release();
-        delete self->listener;
+        self->listener->Delete();
         self->done.Open();
     }
 };

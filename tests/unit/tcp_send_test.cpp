@@ -43,7 +43,7 @@ protected:
         return m_peer != nullptr;
     }
 
-    std::unique_ptr<CTcpSendObject> m_sender{static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND))};
+    kt::StreamObject<CTcpSendObject> m_sender{static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND))};
     std::unique_ptr<RawTcp> m_peer;
 
     CTcpSend &Sender() { return *static_cast<CTcpSend *>(m_sender.get()); }

@@ -44,12 +44,14 @@ struct Listener {
     CTcpListen3Object *several = nullptr;
     ~Listener()
     {
-        if (one != nullptr)
+        if (one != nullptr) {
             one->Release();
-        if (several != nullptr)
+            one->Delete();
+        }
+        if (several != nullptr) {
             several->Release();
-        delete one;
-        delete several;
+            several->Delete();
+        }
     }
 };
 

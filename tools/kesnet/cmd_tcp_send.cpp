@@ -72,7 +72,8 @@ int RunTcpSend(const std::vector<std::string> &argv)
             result = Failure(name, "the connection to " + to + " failed after " + std::to_string(sent) + " bytes");
         sender->Release();
     }
-    delete sender;
+    if (sender != nullptr)
+        sender->Delete();
     if (file != nullptr)
         fclose(file);
     return result;

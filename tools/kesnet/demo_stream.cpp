@@ -120,9 +120,10 @@ bool FileOverTcp(const DemoNetwork &net)
             bool whole = SendDemoFile(sender, path, &blocks);
             ok = Check(whole, "sent the file in " + std::to_string(blocks) + " blocks of at most 64 KiB");
         }
-        if (sender != nullptr)
+        if (sender != nullptr) {
             sender->Release();
-        delete sender;
+            sender->Delete();
+        }
         bool arrived = ok && WaitSignalled(received.complete, 30000);
         listener->Release();  // no callback runs after this
         if (arrived)
@@ -132,7 +133,8 @@ bool FileOverTcp(const DemoNetwork &net)
         ok &= Check(arrived && received.bytes == kFileSize, "the whole length arrived");
         ok &= Check(arrived && received.checksum.value == sent.value, "the checksums match");
     }
-    delete listener;
+    if (listener != nullptr)
+        listener->Delete();
     DeleteFileA(path.c_str());
     return ok;
 }
@@ -184,7 +186,8 @@ bool SendText(DWORD addr, int port, const char *text)
         ok = sender->Send(const_cast<char *>(text), static_cast<unsigned long>(strlen(text))) == 1;
         sender->Release();
     }
-    delete sender;
+    if (sender != nullptr)
+        sender->Delete();
     return Check(ok, "a CTcpSend from " + Dotted(addr) + " sent \"" + text + "\"");
 }
 
@@ -220,7 +223,8 @@ bool TwoAddressesOneThreadEach(const DemoNetwork &net)
         ok &= Check(arrived && seen.text[0] == texts[0] && seen.text[1] == texts[1], "both arrived whole");
         ok &= Check(arrived && seen.thread[0] != seen.thread[1], "each address's client was served by its own thread");
     }
-    delete listener;
+    if (listener != nullptr)
+        listener->Delete();
     return ok;
 }
 

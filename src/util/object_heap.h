@@ -1,0 +1,24 @@
+// The heap of the objects that leave the library's hands: those a host makes
+// with new (the exported classes declare their own operator new and delete,
+// see KESNET_HEAP_OBJECT in kesnet.h) and the stream objects of
+// KesCreateObject. A host's C runtime may have a heap of its own; these
+// objects always come from, and go back to, this one, whoever allocates and
+// deletes them.
+#ifndef KESNET_UTIL_OBJECT_HEAP_H
+#define KESNET_UTIL_OBJECT_HEAP_H
+
+#include <stddef.h>
+
+// Null when there is no memory: the library never throws.
+void *AllocateObject(size_t nSize) noexcept;
+// Nothing happens for null.
+void FreeObject(void *pObject) noexcept;
+
+// The allocation functions that KESNET_HEAP_OBJECT declares in a class.
+#define KESNET_DEFINE_HEAP_OBJECT(type)                                                       \
+    void *__cdecl type::operator new(size_t nSize) noexcept { return AllocateObject(nSize); }   \
+    void *__cdecl type::operator new[](size_t nSize) noexcept { return AllocateObject(nSize); } \
+    void __cdecl type::operator delete(void *pObject) noexcept { FreeObject(pObject); }          \
+    void __cdecl type::operator delete[](void *pObjects) noexcept { FreeObject(pObjects); }
+
+#endif
