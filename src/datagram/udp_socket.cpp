@@ -41,13 +41,20 @@ int CUdpSocket::Create(int nPort, DWORD dwInterface)
     if (m_socket == INVALID_SOCKET)
         return 0;
     m_nEpoch = CurrentWinsockEpoch();
-    if (!SetIntOption(SOL_SOCKET, SO_REUSEADDR, 1)) {
+    // Address reuse lets several sockets of this host share a port. A socket
+    // on a port of the system's choice gets it only once it is bound: set
+    // before, it would let Linux (under Wine) hand out a port that a listener
+    // of this host holds, and that listener's datagrams would then go to the
+    // new socket. Windows hands out a port that no one holds either way.
+    const bool systemsChoice = (nPort & 0xFFFF) == 0;
+    if (!systemsChoice && !SetIntOption(SOL_SOCKET, SO_REUSEADDR, 1)) {
         Close();
         return 0;
     }
     m_dwInterface = dwInterface;
     sockaddr_in local = MakeAddress(dwInterface, nPort);
-    if (bind(Live(), reinterpret_cast<sockaddr *>(&local), sizeof local) == SOCKET_ERROR) {
+    if (bind(Live(), reinterpret_cast<sockaddr *>(&local), sizeof local) == SOCKET_ERROR ||
+        (systemsChoice && !SetIntOption(SOL_SOCKET, SO_REUSEADDR, 1))) {
         Close();
         return 0;
     }

@@ -53,6 +53,33 @@ TEST_F(UdpSocketTest, CreateBindsWithAddressReuseAndTheOptionsTakeEffect)
     EXPECT_NE(0, IntOption(a.GetSocket(), SOL_SOCKET, SO_BROADCAST));
 }
 
+// A socket on a port of the system's choice is never given the port of a
+// listener of this host, which would then lose its datagrams to it (Linux
+// under Wine hands out such a port to a socket that asks for address reuse
+// before its bind). Decisive where the range of such ports is small: the test
+// command also runs it in a network namespace whose range is ten ports wide
+// (tests/net/narrow_ports_test.sh).
+TEST_F(UdpSocketTest, ASocketOnAPortOfTheSystemsChoiceNeverTakesAListenersPort)
+{
+    int port = 0;
+    {
+        CUdpSocket probe;
+        ASSERT_EQ(1, probe.Create(0, Loopback()));
+        port = kt::BoundPort(probe.GetSocket());
+    }
+    CUdpSocket listener;
+    ASSERT_EQ(1, listener.Create(port, Loopback()));
+    int taken = 0;
+    for (int i = 0; i < 500; ++i) {
+        CUdpSocket s;
+        ASSERT_EQ(1, s.Create(0, Loopback()));
+        taken += kt::BoundPort(s.GetSocket()) == port;
+    }
+    EXPECT_EQ(0, taken) << "sockets given the listener's port " << port;
+    CUdpSocket sharing;
+    EXPECT_EQ(1, sharing.Create(port, Loopback())) << "a port asked for by number is still shared";
+}
+
 TEST_F(UdpSocketTest, CreateThatFailsAtTheBindLeavesItClosedAndRemembersTheInterface)
 {
     // Wine binds every UDP socket to 0.0.0.0 (narrowed to a device for a real

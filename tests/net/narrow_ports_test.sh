@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs test cases of a test program in a network namespace of their own whose
+# range of ports of the system's choice (ip_local_port_range) is ten ports
+# wide, so that what depends on which port the system hands out is decided at
+# once rather than now and then. Wine runs there from a copy of the build's
+# prefix: its server makes the sockets, in the namespace it started in.
+#   narrow_ports_test.sh TEST_PROGRAM GTEST_FILTER
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+program=$1
+filter=$2
+
+if [ "$(id -u)" -ne 0 ] || ! unshare --net true 2>/dev/null; then
+    echo "SKIPPED: needs root, for a network namespace with a narrow range of ports"
+    exit 77
+fi
+
+# The build's prefix exists once a program has run in it.
+"$root/scripts/wine-run.sh" "$program" --gtest_list_tests >/dev/null
+build_prefix=${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}
+work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-narrow-ports.XXXXXX")
+export KESNET_WINEPREFIX=$work/wineprefix
+trap 'WINEPREFIX=$KESNET_WINEPREFIX wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+cp -a "$build_prefix" "$KESNET_WINEPREFIX"
+
+unshare --net bash -c '
+    ip link set lo up &&
+    echo "40000 40009" >/proc/sys/net/ipv4/ip_local_port_range &&
+    "$1" "$2" --gtest_filter="$3"' _ "$root/scripts/wine-run.sh" "$program" "$filter"
