@@ -3,7 +3,7 @@
 
 #include <winsock2.h>
 
-#include "util/winsock_epoch.h"
+#include "common/winsock_epoch.h"
 
 extern "C" int __cdecl KesInitInstance(void)
 {

@@ -4,8 +4,8 @@
 
 #include <string.h>
 
+#include "common/winsock_epoch.h"
 #include "host/preferred_address.h"
-#include "util/winsock_epoch.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #ifndef KESNET_STREAM_STREAM_OBJECT_H
 #define KESNET_STREAM_STREAM_OBJECT_H
 
-#include "util/object_heap.h"
+#include "common/object_heap.h"
 
 // Destroys the object; frees its memory too when bit 0 of nFlags is set.
 // Returns the object's address, as that destructor does.

@@ -1,6 +1,6 @@
 #include "stream/stream_socket.h"
 
-#include "util/socket_address.h"
+#include "common/socket_address.h"
 
 SOCKET OpenBoundStreamSocket(DWORD dwLocalAddr, int nPort)
 {

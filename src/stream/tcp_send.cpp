@@ -1,9 +1,9 @@
 #include "stream/tcp_send.h"
 
+#include "common/socket_address.h"
+#include "common/winsock_epoch.h"
 #include "stream/stream_object.h"
 #include "stream/stream_socket.h"
-#include "util/socket_address.h"
-#include "util/winsock_epoch.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CTcpSend)
 

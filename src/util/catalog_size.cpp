@@ -17,7 +17,7 @@
 
 #include <string.h>
 
-#include "util/host_pointers.h"
+#include "common/host_pointers.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // A module's product version: KesGetDllVersion.
 #include "kesnet.h"
-#include "util/host_pointers.h"
+#include "common/host_pointers.h"
 
 namespace {
 

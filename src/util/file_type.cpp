@@ -1,6 +1,6 @@
 // Telling file types apart: SIsFileBmp and SIsFileWav.
 #include "kesnet.h"
-#include "util/host_pointers.h"
+#include "common/host_pointers.h"
 
 namespace {
 

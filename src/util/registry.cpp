@@ -3,7 +3,7 @@
 #include "util/registry.h"
 
 #include "kesnet.h"
-#include "util/host_pointers.h"
+#include "common/host_pointers.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "stream/tcp_client_table.h"
 #include "stream/tcp_server.h"
-#include "util/socket_address.h"
+#include "common/socket_address.h"
 
 namespace kt {
 

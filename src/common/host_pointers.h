@@ -2,8 +2,8 @@
 // receive callbacks and texts (paths, key and value names). Pointers whose
 // length is known are tested with IsBadReadPtr or IsBadWritePtr where they
 // are used.
-#ifndef KESNET_UTIL_HOST_POINTERS_H
-#define KESNET_UTIL_HOST_POINTERS_H
+#ifndef KESNET_COMMON_HOST_POINTERS_H
+#define KESNET_COMMON_HOST_POINTERS_H
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "util/winsock_epoch.h"
+#include "common/winsock_epoch.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The IPv4 socket address of every bind, connect and send of the library.
-#ifndef KESNET_UTIL_SOCKET_ADDRESS_H
-#define KESNET_UTIL_SOCKET_ADDRESS_H
+#ifndef KESNET_COMMON_SOCKET_ADDRESS_H
+#define KESNET_COMMON_SOCKET_ADDRESS_H
 
 #include <winsock2.h>
 

@@ -1,8 +1,8 @@
 // The slots of the multi-interface objects: one per local interface, eight at
 // most. The records carry exactly eight addresses and the objects exactly
 // eight slots, so no count above kMaxSlots may reach a loop over them.
-#ifndef KESNET_UTIL_SLOTS_H
-#define KESNET_UTIL_SLOTS_H
+#ifndef KESNET_COMMON_SLOTS_H
+#define KESNET_COMMON_SLOTS_H
 
 const int kMaxSlots = 8;
 
@@ -18,14 +18,6 @@ void ClearSlots(T *(&slots)[kMaxSlots])
 {
     for (T *&slot : slots)
         slot = nullptr;
-}
-
-// Member-wise copies share what the slots hold.
-template <typename T>
-void CopySlots(T *(&to)[kMaxSlots], T *const (&from)[kMaxSlots])
-{
-    for (int i = 0; i < kMaxSlots; ++i)
-        to[i] = from[i];
 }
 
 template <typename T>

@@ -4,8 +4,8 @@
 // KesCreateObject. A host's C runtime may have a heap of its own; these
 // objects always come from, and go back to, this one, whoever allocates and
 // deletes them.
-#ifndef KESNET_UTIL_OBJECT_HEAP_H
-#define KESNET_UTIL_OBJECT_HEAP_H
+#ifndef KESNET_COMMON_OBJECT_HEAP_H
+#define KESNET_COMMON_OBJECT_HEAP_H
 
 #include <stddef.h>
 

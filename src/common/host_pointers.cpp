@@ -1,4 +1,4 @@
-#include "util/host_pointers.h"
+#include "common/host_pointers.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 // bodies (ThreadProc) take no block, or only their slot's index, as the
 // exported classes declare them; they ask for the block of the thread they run
 // on with Running().
-#ifndef KESNET_UTIL_RECEIVE_THREAD_H
-#define KESNET_UTIL_RECEIVE_THREAD_H
+#ifndef KESNET_COMMON_RECEIVE_THREAD_H
+#define KESNET_COMMON_RECEIVE_THREAD_H
 
 #include <windows.h>
 
@@ -62,6 +62,8 @@ struct tagThreadParam {
 private:
     static unsigned long __stdcall ThreadEntry(void *pParam);
     void Unref();
+    // Gives back the block of a thread that never ran, and its hold on the module.
+    void DiscardUnstarted();
 
     Entry m_entry;
     HANDLE m_hThread;

@@ -1,4 +1,4 @@
-#include "util/receive_thread.h"
+#include "common/receive_thread.h"
 
 #include <new>
 
@@ -61,10 +61,7 @@ tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HAN
 
     t->m_hThread = CreateThread(nullptr, 0, ThreadEntry, t, CREATE_SUSPENDED, &t->m_dwThreadId);
     if (t->m_hThread == nullptr) {
-        if (t->m_hModule != nullptr)
-            FreeLibrary(t->m_hModule);
-        t->m_nRefs = 1;
-        t->Unref();
+        t->DiscardUnstarted();
         return nullptr;
     }
     if (ResumeThread(t->m_hThread) == static_cast<DWORD>(-1)) {
@@ -72,10 +69,7 @@ tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HAN
         TerminateThread(t->m_hThread, 0);
         WaitForSingleObject(t->m_hThread, INFINITE);
         CloseHandle(t->m_hThread);
-        if (t->m_hModule != nullptr)
-            FreeLibrary(t->m_hModule);
-        t->m_nRefs = 1;
-        t->Unref();
+        t->DiscardUnstarted();
         return nullptr;
     }
     if (!SetThreadPriority(t->m_hThread, nPriority)) {
@@ -117,6 +111,14 @@ bool tagThreadParam::Enter()
 void tagThreadParam::Leave()
 {
     LeaveCriticalSection(&m_lock);
+}
+
+void tagThreadParam::DiscardUnstarted()
+{
+    if (m_hModule != nullptr)
+        FreeLibrary(m_hModule);
+    m_nRefs = 1;  // no thread shares the block
+    Unref();
 }
 
 void tagThreadParam::Unref()

@@ -1,4 +1,4 @@
-#include "util/object_heap.h"
+#include "common/object_heap.h"
 
 #include <windows.h>
 
