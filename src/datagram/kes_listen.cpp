@@ -2,16 +2,13 @@
 // process-wide listener behind KesListen and KesStopListen.
 #include "kesnet.h"
 
-#include <new>
-
+#include "common/object_heap.h"
+#include "common/receive_thread.h"
+#include "datagram/open_socket.h"
 #include "datagram/receive_loop.h"
 #include "datagram/udp_socket.h"
-#include "util/object_heap.h"
-#include "util/receive_thread.h"
 
 namespace {
-
-const int kReceiveBufferSize = 65536;
 
 // Constructed when the library is loaded, destroyed (and so released) when it
 // is unloaded.
@@ -24,22 +21,9 @@ KESNET_DEFINE_HEAP_OBJECT(CKesListen)
 
 CKesListen::CKesListen() : m_pSocket(nullptr), m_hThread(nullptr) {}
 
-CKesListen::CKesListen(const CKesListen &other)
-    : m_pSocket(other.m_pSocket),
-      m_hThread(other.m_hThread),
-      m_param(other.m_param),
-      m_echoSend(other.m_echoSend)
-{
-}
-
-CKesListen &CKesListen::operator=(const CKesListen &other)
-{
-    m_pSocket = other.m_pSocket;
-    m_hThread = other.m_hThread;
-    m_param = other.m_param;
-    m_echoSend = other.m_echoSend;
-    return *this;
-}
+// Member-wise: a copy shares the socket, the thread and the echo sender.
+CKesListen::CKesListen(const CKesListen &other) = default;
+CKesListen &CKesListen::operator=(const CKesListen &other) = default;
 
 CKesListen::~CKesListen()
 {
@@ -60,41 +44,26 @@ int CKesListen::InitInstance(tagParamListen *pParam)
     if (!m_echoSend.InitInstance(&echo))
         return 0;
 
-    m_pSocket = new (std::nothrow) CUdpSocket;
-    bool ok = m_pSocket != nullptr && m_pSocket->Create(m_param.nPort, m_param.dwLocalAddr);
-    bool joined = false;
-    if (ok && m_param.nMode == KES_MODE_MULTICAST)
-        ok = joined = m_pSocket->JoinGroup(m_param.dwGroupAddr);
-    ok = ok && m_pSocket->SelectEvents(FD_READ);
-    ok = ok && m_pSocket->SetRecvBuf(kReceiveBufferSize);
-    if (ok) {
-        tagThreadParam *thread = tagThreadParam::Start(InitThreadProc, this, 0, m_pSocket->m_hStopEvent,
-                                                       m_param.nPriority, m_param.dwStopTimeout);
-        if (thread != nullptr) {
-            m_pSocket->m_pReceiver = thread;
-            m_hThread = thread->ThreadHandle();
-            return 1;
-        }
+    m_pSocket = OpenDatagramSocket(kReceiving, m_param.nPort, m_param.dwLocalAddr,
+                                   m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
+    tagThreadParam *thread = nullptr;
+    if (m_pSocket != nullptr)
+        thread = tagThreadParam::Start(InitThreadProc, this, 0, m_pSocket->m_hStopEvent, m_param.nPriority,
+                                       m_param.dwStopTimeout);
+    if (thread == nullptr) {
+        Release();  // the echo sender, and the socket if it opened
+        return 0;
     }
-    if (joined)
-        m_pSocket->LeaveGroup();
-    delete m_pSocket;  // closes the socket
-    m_pSocket = nullptr;
-    m_echoSend.Release();
-    return 0;
+    m_pSocket->m_pReceiver = thread;
+    m_hThread = thread->ThreadHandle();
+    return 1;
 }
 
+// Also gives back what a set-up that failed half-way holds.
 void CKesListen::Release()
 {
-    if (m_pSocket == nullptr || m_hThread == nullptr)
-        return;
-    m_pSocket->m_pReceiver->Stop(m_param.dwStopTimeout);
-    m_pSocket->m_pReceiver = nullptr;
+    StopReceivingAndClose(m_pSocket, m_param.dwStopTimeout);  // leaves the group in multicast mode
     m_hThread = nullptr;
-    if (m_param.nMode == KES_MODE_MULTICAST)
-        m_pSocket->LeaveGroup();
-    delete m_pSocket;  // closes the socket and its events
-    m_pSocket = nullptr;
     m_echoSend.Release();
 }
 
@@ -105,8 +74,12 @@ unsigned long CKesListen::ThreadProc()
     tagThreadParam *thread = tagThreadParam::Running(this, 0);
     if (thread == nullptr)
         return 0;
-    DatagramReceiver receiver = {&m_pSocket, &m_param.pfnReceive, &m_param.pUserData, &m_param.bEcho,
-                                 &m_echoSend};
+    DatagramReceiver receiver;
+    receiver.ppSocket = &m_pSocket;
+    receiver.pfnReceive = &m_param.pfnReceive;
+    receiver.ppUserData = &m_param.pUserData;
+    receiver.pbEcho = &m_param.bEcho;
+    receiver.pEchoSender = &m_echoSend;
     return RunDatagramReceiveLoop(thread, receiver);
 }
 

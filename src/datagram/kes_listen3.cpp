@@ -3,12 +3,12 @@
 // the same receive loop as CKesListen, without the echo.
 #include "kesnet.h"
 
+#include "common/object_heap.h"
+#include "common/receive_thread.h"
+#include "common/slots.h"
+#include "datagram/open_socket.h"
 #include "datagram/receive_loop.h"
-#include "datagram/slot_socket.h"
 #include "datagram/udp_socket.h"
-#include "util/object_heap.h"
-#include "util/receive_thread.h"
-#include "util/slots.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CKesListen3)
 
@@ -18,19 +18,9 @@ CKesListen3::CKesListen3()
     ClearSlots(m_hThread);
 }
 
-CKesListen3::CKesListen3(const CKesListen3 &other) : m_param(other.m_param)
-{
-    CopySlots(m_pSocket, other.m_pSocket);
-    CopySlots(m_hThread, other.m_hThread);
-}
-
-CKesListen3 &CKesListen3::operator=(const CKesListen3 &other)
-{
-    CopySlots(m_pSocket, other.m_pSocket);
-    CopySlots(m_hThread, other.m_hThread);
-    m_param = other.m_param;
-    return *this;
-}
+// Member-wise: a copy shares the sockets and threads.
+CKesListen3::CKesListen3(const CKesListen3 &other) = default;
+CKesListen3 &CKesListen3::operator=(const CKesListen3 &other) = default;
 
 CKesListen3::~CKesListen3() {}
 
@@ -44,7 +34,7 @@ int CKesListen3::InitInstance(tagParamListen3 *pParam)
     if (!SlotCountAccepted(m_param.nCount))
         return 0;
     for (int i = 0; i < m_param.nCount; ++i) {
-        m_pSocket[i] = OpenSlotSocket(kReceivingSlot, m_param.nPort, m_param.dwLocalAddr[i],
+        m_pSocket[i] = OpenDatagramSocket(kReceiving, m_param.nPort, m_param.dwLocalAddr[i],
                                       m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
         tagThreadParam *thread = nullptr;
         if (m_pSocket[i] != nullptr)
@@ -68,15 +58,8 @@ void CKesListen3::Release()
     // Every slot, not only the first nCount: the host may have changed the
     // count in m_param since the set-up.
     for (int i = 0; i < kMaxSlots; ++i) {
-        CUdpSocket *socket = m_pSocket[i];
-        if (socket == nullptr)
-            continue;
-        if (socket->m_pReceiver != nullptr) {
-            socket->m_pReceiver->Stop(m_param.dwStopTimeout);
-            socket->m_pReceiver = nullptr;
-        }
+        StopReceivingAndClose(m_pSocket[i], m_param.dwStopTimeout);
         m_hThread[i] = nullptr;
-        CloseSlotSocket(m_pSocket[i]);
     }
 }
 
@@ -87,8 +70,10 @@ unsigned long CKesListen3::ThreadProc(int nIndex)
     tagThreadParam *thread = tagThreadParam::Running(this, nIndex);
     if (thread == nullptr)
         return 0;
-    DatagramReceiver receiver = {&m_pSocket[nIndex], &m_param.pfnReceive, &m_param.pUserData, nullptr,
-                                 nullptr};
+    DatagramReceiver receiver;  // never echoes
+    receiver.ppSocket = &m_pSocket[nIndex];
+    receiver.pfnReceive = &m_param.pfnReceive;
+    receiver.ppUserData = &m_param.pUserData;
     return RunDatagramReceiveLoop(thread, receiver);
 }
 

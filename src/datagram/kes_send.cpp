@@ -1,14 +1,9 @@
 // CKesSend: the datagram sender without acknowledgement.
 #include "kesnet.h"
 
-#include <new>
-
+#include "common/object_heap.h"
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
-#include "util/object_heap.h"
-
-namespace {
-const int kSendBufferSize = 65536;
-}
 
 KESNET_DEFINE_HEAP_OBJECT(CKesSend)
 
@@ -22,37 +17,22 @@ CKesSend::CKesSend() : m_pSocket(nullptr)
 
 CKesSend::~CKesSend() {}
 
-CKesSend &CKesSend::operator=(const CKesSend &other)
-{
-    m_pSocket = other.m_pSocket;
-    m_param = other.m_param;
-    return *this;
-}
+CKesSend &CKesSend::operator=(const CKesSend &other) = default;
 
 int CKesSend::InitInstance(tagParamSend *pParam)
 {
     if (m_pSocket != nullptr)
         return 0;  // already set up: a second socket would leak the first
-    m_pSocket = new (std::nothrow) CUdpSocket;
-    if (m_pSocket == nullptr)
-        return 0;
-    bool ok = true;
     if (pParam != nullptr) {
         if (IsBadReadPtr(pParam, sizeof *pParam))
-            ok = false;
-        else
-            m_param = *pParam;
+            return 0;
+        m_param = *pParam;
     }
-    ok = ok && m_pSocket->Create(0, m_param.dwLocalAddr);
-    ok = ok && m_pSocket->SetSendBuf(kSendBufferSize);
-    if (ok && m_param.nMode == KES_MODE_MULTICAST)
-        ok = m_pSocket->JoinGroup(m_param.dwDestAddr);
-    if (!ok) {
-        delete m_pSocket;  // closes the socket
-        m_pSocket = nullptr;
-        return 0;
-    }
-    return 1;
+    // Any mode but multicast is set up as unicast; in multicast mode the
+    // destination is the group.
+    m_pSocket = OpenDatagramSocket(kSending, 0, m_param.dwLocalAddr, m_param.nMode == KES_MODE_MULTICAST,
+                                   m_param.dwDestAddr);
+    return m_pSocket != nullptr;
 }
 
 int CKesSend::Send(void *pData, DWORD dwLength, DWORD dwAddr, int nPort)
@@ -70,10 +50,5 @@ int CKesSend::Send(void *pData, DWORD dwLength, DWORD dwAddr, int nPort)
 
 void CKesSend::Release()
 {
-    if (m_pSocket == nullptr)
-        return;
-    if (m_param.nMode == KES_MODE_MULTICAST)
-        m_pSocket->LeaveGroup();
-    delete m_pSocket;  // closes the socket
-    m_pSocket = nullptr;
+    CloseDatagramSocket(m_pSocket);  // leaves the group first in multicast mode
 }

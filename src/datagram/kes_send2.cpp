@@ -2,50 +2,18 @@
 // receiver's "Echo", which its own CKesListen hears on ECHO_PORT.
 #include "kesnet.h"
 
-#include <new>
-
+#include "common/object_heap.h"
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
-#include "util/object_heap.h"
-
-namespace {
-
-const int kSendBufferSize = 65536;
-
-// Everything but the sending socket: the echo listener, the event, the lock.
-void ReleaseEchoSide(CKesSend2 *sender)
-{
-    sender->m_echoListen.Release();
-    CloseHandle(sender->m_hEchoEvent);
-    sender->m_hEchoEvent = nullptr;
-    DeleteCriticalSection(&sender->m_lock);
-}
-
-}  // namespace
 
 KESNET_DEFINE_HEAP_OBJECT(CKesSend2)
 
 CKesSend2::CKesSend2() : m_pSocket(nullptr), m_hEchoEvent(nullptr), m_dwLastDest(0) {}
 
-CKesSend2::CKesSend2(const CKesSend2 &other)
-    : m_lock(other.m_lock),
-      m_pSocket(other.m_pSocket),
-      m_param(other.m_param),
-      m_echoListen(other.m_echoListen),
-      m_hEchoEvent(other.m_hEchoEvent),
-      m_dwLastDest(other.m_dwLastDest)
-{
-}
-
-CKesSend2 &CKesSend2::operator=(const CKesSend2 &other)
-{
-    m_lock = other.m_lock;
-    m_pSocket = other.m_pSocket;
-    m_param = other.m_param;
-    m_echoListen = other.m_echoListen;
-    m_hEchoEvent = other.m_hEchoEvent;
-    m_dwLastDest = other.m_dwLastDest;
-    return *this;
-}
+// Member-wise: a copy shares the socket, the echo listener, the event and the
+// lock.
+CKesSend2::CKesSend2(const CKesSend2 &other) = default;
+CKesSend2 &CKesSend2::operator=(const CKesSend2 &other) = default;
 
 // Destroying m_echoListen stops its thread; the socket, the event and the lock
 // are given back only by Release.
@@ -53,7 +21,7 @@ CKesSend2::~CKesSend2() {}
 
 int CKesSend2::InitInstance(tagParamSend *pParam)
 {
-    if (m_pSocket != nullptr)
+    if (m_hEchoEvent != nullptr)
         return 0;  // already set up: a second set-up would reinitialise a lock in use
     if (pParam != nullptr) {
         if (IsBadReadPtr(pParam, sizeof *pParam))
@@ -66,25 +34,17 @@ int CKesSend2::InitInstance(tagParamSend *pParam)
     m_hEchoEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (m_hEchoEvent == nullptr)
         return 0;
-
+    // From here on Release gives back whatever the set-up got to.
+    InitializeCriticalSection(&m_lock);
     tagParamListen echo;
     echo.dwLocalAddr = m_param.dwLocalAddr;
     echo.nPort = ECHO_PORT;
     echo.pUserData = this;
     echo.pfnReceive = OnReadEcho;
-    if (!m_echoListen.InitInstance(&echo)) {
-        CloseHandle(m_hEchoEvent);
-        m_hEchoEvent = nullptr;
-        return 0;
-    }
-
-    InitializeCriticalSection(&m_lock);
-    m_pSocket = new (std::nothrow) CUdpSocket;
-    if (m_pSocket == nullptr || !m_pSocket->Create(0, m_param.dwLocalAddr) ||
-        !m_pSocket->SetSendBuf(kSendBufferSize)) {
-        delete m_pSocket;  // closes the socket
-        m_pSocket = nullptr;
-        ReleaseEchoSide(this);
+    if (m_echoListen.InitInstance(&echo))
+        m_pSocket = OpenDatagramSocket(kSending, 0, m_param.dwLocalAddr, false, 0);
+    if (m_pSocket == nullptr) {
+        Release();
         return 0;
     }
     return 1;
@@ -113,13 +73,17 @@ int CKesSend2::Send(void *pData, unsigned long dwLength, unsigned long dwAddr, i
     return acknowledged;
 }
 
+// The event exists exactly while the sender is set up (or half-way through
+// a set-up that failed), and the lock with it.
 void CKesSend2::Release()
 {
-    if (m_pSocket == nullptr)
+    if (m_hEchoEvent == nullptr)
         return;
-    delete m_pSocket;  // closes the socket
-    m_pSocket = nullptr;
-    ReleaseEchoSide(this);
+    CloseDatagramSocket(m_pSocket);
+    m_echoListen.Release();
+    CloseHandle(m_hEchoEvent);
+    m_hEchoEvent = nullptr;
+    DeleteCriticalSection(&m_lock);
 }
 
 void __cdecl CKesSend2::OnReadEcho(void *, int, void *pUserData, unsigned long dwAddr, int)

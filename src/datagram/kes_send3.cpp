@@ -2,10 +2,10 @@
 // per interface; each datagram goes out once through every one of them.
 #include "kesnet.h"
 
-#include "datagram/slot_socket.h"
+#include "common/object_heap.h"
+#include "common/slots.h"
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
-#include "util/object_heap.h"
-#include "util/slots.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CKesSend3)
 
@@ -14,17 +14,9 @@ CKesSend3::CKesSend3()
     ClearSlots(m_pSocket);
 }
 
-CKesSend3::CKesSend3(const CKesSend3 &other) : m_param(other.m_param)
-{
-    CopySlots(m_pSocket, other.m_pSocket);
-}
-
-CKesSend3 &CKesSend3::operator=(const CKesSend3 &other)
-{
-    CopySlots(m_pSocket, other.m_pSocket);
-    m_param = other.m_param;
-    return *this;
-}
+// Member-wise: a copy shares the sockets.
+CKesSend3::CKesSend3(const CKesSend3 &other) = default;
+CKesSend3 &CKesSend3::operator=(const CKesSend3 &other) = default;
 
 CKesSend3::~CKesSend3() {}
 
@@ -41,7 +33,7 @@ int CKesSend3::InitInstance(tagParamSend3 *pParam)
         return 0;
     for (int i = 0; i < m_param.nCount; ++i) {
         // In multicast mode the destination is the group.
-        m_pSocket[i] = OpenSlotSocket(kSendingSlot, 0, m_param.dwLocalAddr[i], m_param.nMode == KES_MODE_MULTICAST,
+        m_pSocket[i] = OpenDatagramSocket(kSending, 0, m_param.dwLocalAddr[i], m_param.nMode == KES_MODE_MULTICAST,
                                       m_param.dwDestAddr);
         if (m_pSocket[i] == nullptr) {
             Release();
@@ -75,5 +67,5 @@ void CKesSend3::Release()
     // Every slot, not only the first nCount: the host may have changed the
     // count in m_param since the set-up.
     for (CUdpSocket *&slot : m_pSocket)
-        CloseSlotSocket(slot);
+        CloseDatagramSocket(slot);
 }

@@ -2,12 +2,14 @@
 
 #include <string.h>
 
+#include "common/host_pointers.h"
+#include "common/receive_thread.h"
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
-#include "util/host_pointers.h"
-#include "util/receive_thread.h"
 
 namespace {
 
+// Room for the largest datagram.
 const int kBufferSize = 65536;
 const char kEcho[4] = {'E', 'c', 'h', 'o'};
 
@@ -86,6 +88,15 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
 }
 
 }  // namespace
+
+void StopReceivingAndClose(CUdpSocket *&socket, DWORD dwStopTimeout)
+{
+    if (socket != nullptr && socket->m_pReceiver != nullptr) {
+        socket->m_pReceiver->Stop(dwStopTimeout);
+        socket->m_pReceiver = nullptr;
+    }
+    CloseDatagramSocket(socket);
+}
 
 unsigned long RunDatagramReceiveLoop(tagThreadParam *pThread, const DatagramReceiver &receiver)
 {

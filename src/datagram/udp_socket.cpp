@@ -2,8 +2,8 @@
 
 #include <ws2tcpip.h>
 
-#include "util/socket_address.h"
-#include "util/winsock_epoch.h"
+#include "common/socket_address.h"
+#include "common/winsock_epoch.h"
 
 // The multicast options must carry their Winsock 2 numbers; the Winsock 1.1
 // header uses other values for the same names.

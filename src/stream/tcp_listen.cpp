@@ -25,10 +25,16 @@ int CTcpListen::InitInstance(tagParamListen *pParam)
     if (IsBadReadPtr(pParam, sizeof *pParam))
         return 0;
     m_param = *pParam;
-    TcpServerSetup setup = {m_param.dwLocalAddr, m_param.nPort,     m_param.nBacklog,
-                            m_param.pfnReceive,  m_param.pUserData, m_param.nPriority,
-                            kStopTimeout,        InitThreadProc,    this,
-                            0};
+    TcpServerSetup setup;
+    setup.dwLocalAddr = m_param.dwLocalAddr;
+    setup.nPort = m_param.nPort;
+    setup.nBacklog = m_param.nBacklog;
+    setup.pfnReceive = m_param.pfnReceive;
+    setup.pUserData = m_param.pUserData;
+    setup.nPriority = m_param.nPriority;
+    setup.dwStopTimeout = kStopTimeout;
+    setup.entry = InitThreadProc;
+    setup.pOwner = this;
     return m_server.Open(setup);
 }
 

@@ -1,5 +1,6 @@
 #include "stream/tcp_listen3.h"
 
+#include "common/slots.h"
 #include "stream/stream_object.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CTcpListen3)
@@ -31,13 +32,20 @@ int CTcpListen3::InitInstance(tagParamListen3 *pParam)
     if (IsBadReadPtr(pParam, sizeof *pParam))
         return 0;
     m_param = *pParam;
-    if (m_param.nCount == 0 || m_param.nCount > kMaxAddresses)
+    if (!SlotCountAccepted(m_param.nCount))
         return 0;
+    TcpServerSetup setup;
+    setup.nPort = m_param.nPort;
+    setup.nBacklog = m_param.nBacklog;
+    setup.pfnReceive = m_param.pfnReceive;
+    setup.pUserData = m_param.pUserData;
+    setup.nPriority = m_param.nPriority;
+    setup.dwStopTimeout = m_param.dwStopTimeout;
+    setup.entry = InitThreadProc;
+    setup.pOwner = this;
     for (int i = 0; i < m_param.nCount; ++i) {
-        TcpServerSetup setup = {m_param.dwLocalAddr[i], m_param.nPort,     m_param.nBacklog,
-                                m_param.pfnReceive,     m_param.pUserData, m_param.nPriority,
-                                m_param.dwStopTimeout,  InitThreadProc,    this,
-                                i};
+        setup.dwLocalAddr = m_param.dwLocalAddr[i];
+        setup.nIndex = i;
         if (!m_server[i].Open(setup)) {
             // The threads of the addresses before this one are running: stop
             // them before their handles go.

@@ -5,13 +5,13 @@
 #define KESNET_STREAM_TCP_LISTEN3_H
 
 #include "kesnet.h"
+
+#include "common/slots.h"
 #include "stream/tcp_server.h"
 
 class CTcpListen3 : public CTcpListen3Object {
 public:
     KESNET_HEAP_OBJECT
-
-    static const int kMaxAddresses = 8;
 
     CTcpListen3();
     ~CTcpListen3();  // releases a started listener first
@@ -25,7 +25,7 @@ public:
     void Release() override;
 
     tagParamListen3 m_param;
-    CTcpServer m_server[kMaxAddresses];
+    CTcpServer m_server[kMaxSlots];
 
 protected:
     unsigned long ThreadProc(int nIndex);

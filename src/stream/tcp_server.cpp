@@ -5,9 +5,9 @@
 #include <memory>
 #include <new>
 
+#include "common/host_pointers.h"
+#include "common/winsock_epoch.h"
 #include "stream/stream_socket.h"
-#include "util/host_pointers.h"
-#include "util/winsock_epoch.h"
 
 // What one pass of the serving loop leaves to be done outside the lock.
 struct CTcpServer::Pass {
@@ -84,7 +84,6 @@ CTcpServer::CTcpServer()
     : m_hStopEvent(WSA_INVALID_EVENT),
       m_hAcceptEvent(WSA_INVALID_EVENT),
       m_sListen(INVALID_SOCKET),
-      m_hThread(nullptr),
       m_pThread(nullptr),
       m_pReadBuffer(nullptr),
       m_pfnReceive(nullptr),
@@ -120,11 +119,9 @@ int CTcpServer::Open(const TcpServerSetup &setup)
         m_pThread = tagThreadParam::Start(setup.entry, setup.pOwner, setup.nIndex, m_hStopEvent,
                                           setup.nPriority, setup.dwStopTimeout);
     if (m_pThread == nullptr) {
-        CloseHandles();
-        FreeReadBuffer();
+        Close(setup.dwStopTimeout);  // what the start got to
         return 0;
     }
-    m_hThread = m_pThread->ThreadHandle();
     return 1;
 }
 
@@ -148,7 +145,6 @@ void CTcpServer::Close(DWORD dwStopTimeout)
         // again: either way what is left here is ours to close.
         m_pThread->Stop(dwStopTimeout);
         m_pThread = nullptr;
-        m_hThread = nullptr;
     }
     CloseHandles();
     FreeReadBuffer();

@@ -6,20 +6,21 @@
 #define KESNET_STREAM_TCP_SERVER_H
 
 #include "kesnet.h"
+#include "common/receive_thread.h"
 #include "stream/tcp_client_table.h"
-#include "util/receive_thread.h"
 
+// Filled field by field, by name.
 struct TcpServerSetup {
-    DWORD dwLocalAddr;
-    int nPort;
-    int nBacklog;  // the listen backlog, and the client capacity (see Capacity)
-    ReceiveProc pfnReceive;
-    void *pUserData;
-    int nPriority;
-    DWORD dwStopTimeout;          // how long a failed start waits for the thread
-    tagThreadParam::Entry entry;  // the listener's InitThreadProc
-    void *pOwner;                 // the listener, handed to entry
-    int nIndex;                   // this address's index in the listener
+    DWORD dwLocalAddr = 0;
+    int nPort = 0;
+    int nBacklog = 0;  // the listen backlog, and the client capacity (see Capacity)
+    ReceiveProc pfnReceive = nullptr;
+    void *pUserData = nullptr;
+    int nPriority = 0;
+    DWORD dwStopTimeout = 0;                // how long a failed start waits for the thread
+    tagThreadParam::Entry entry = nullptr;  // the listener's InitThreadProc
+    void *pOwner = nullptr;                 // the listener, handed to entry
+    int nIndex = 0;                         // this address's index in the listener
 };
 
 class CTcpServer {
@@ -61,7 +62,6 @@ public:
     WSAEVENT m_hStopEvent;
     WSAEVENT m_hAcceptEvent;
     SOCKET m_sListen;
-    HANDLE m_hThread;  // the serving thread; closed by m_pThread->Stop
     tagThreadParam *m_pThread;
     unsigned char *m_pReadBuffer;  // kReadSize bytes made by Open, until the thread takes them over
     ReceiveProc m_pfnReceive;

@@ -200,7 +200,7 @@ public:
         if (listener->InitInstance(&record) != 1)
             return nullptr;
         l->m_port = kt::BoundPort(listener->m_server.m_sListen);
-        l->m_thread = kt::DuplicateThread(listener->m_server.m_hThread);
+        l->m_thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
         return std::unique_ptr<RunningListener>(l.release());
     }
 };
@@ -223,7 +223,7 @@ public:
         if (listener->InitInstance(&record) != 1)
             return nullptr;
         l->m_port = record.nPort;
-        l->m_thread = kt::DuplicateThread(listener->m_server[0].m_hThread);
+        l->m_thread = kt::DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle());
         return std::unique_ptr<RunningListener>(l.release());
     }
 };

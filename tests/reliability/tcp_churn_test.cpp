@@ -27,7 +27,7 @@
 #include "stream/tcp_listen3.h"
 #include "stream_support.h"
 #include "traffic.h"
-#include "util/socket_address.h"
+#include "common/socket_address.h"
 
 namespace {
 
@@ -391,7 +391,7 @@ public:
         m_addresses.assign(locals, locals + kind.addresses);
         if (m_started)
             for (CTcpServer *server : m_servers)
-                checker->Watch(GetThreadId(server->m_hThread), &server->m_clients);
+                checker->Watch(GetThreadId(server->m_pThread->ThreadHandle()), &server->m_clients);
     }
     ~Served()
     {

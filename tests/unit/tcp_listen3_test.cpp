@@ -106,8 +106,8 @@ TEST_P(TcpListen3PairTest, AClientOfEachAddressIsServedByThatAddresssThread)
     std::unique_ptr<RawTcp> atSecond = Join("to the second", second, second);
     std::unique_ptr<RawTcp> atFirst = Join("to the first", first, first);
     ASSERT_TRUE(atSecond && atFirst);
-    EXPECT_EQ(GetThreadId(listener->m_server[1].m_hThread), ThreadOf(*atSecond));
-    EXPECT_EQ(GetThreadId(listener->m_server[0].m_hThread), ThreadOf(*atFirst));
+    EXPECT_EQ(GetThreadId(listener->m_server[1].m_pThread->ThreadHandle()), ThreadOf(*atSecond));
+    EXPECT_EQ(GetThreadId(listener->m_server[0].m_pThread->ThreadHandle()), ThreadOf(*atFirst));
     EXPECT_NE(ThreadOf(*atFirst), ThreadOf(*atSecond));
     EXPECT_EQ(second, atSecond->localAddr());
     EXPECT_EQ(kt::Bytes("to the second"), m_reads.StreamFrom(atSecond->localAddr(), atSecond->localPort()));
@@ -201,7 +201,7 @@ TEST_F(TcpListen3Test, ARefusedPriorityStopsTheThreadsAndClosesEverything)
     EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
     param.nPriority = THREAD_PRIORITY_BELOW_NORMAL;
     ASSERT_EQ(1, listener->InitInstance(&param));
-    EXPECT_EQ(THREAD_PRIORITY_BELOW_NORMAL, GetThreadPriority(listener->m_server[1].m_hThread));
+    EXPECT_EQ(THREAD_PRIORITY_BELOW_NORMAL, GetThreadPriority(listener->m_server[1].m_pThread->ThreadHandle()));
 }
 
 TEST_F(TcpListen3Test, ReleaseStopsEveryAddress)
@@ -211,8 +211,8 @@ TEST_F(TcpListen3Test, ReleaseStopsEveryAddress)
     ASSERT_NE(nullptr, listener);
     std::unique_ptr<RawTcp> a = Join("a", first), b = Join("b", second);
     ASSERT_TRUE(a && b);
-    HANDLE threads[2] = {kt::DuplicateThread(listener->m_server[0].m_hThread),
-                         kt::DuplicateThread(listener->m_server[1].m_hThread)};
+    HANDLE threads[2] = {kt::DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle()),
+                         kt::DuplicateThread(listener->m_server[1].m_pThread->ThreadHandle())};
 
     listener->Release();
     EXPECT_TRUE(kt::ThreadEnds(threads[0]));
@@ -240,8 +240,8 @@ TEST_F(TcpListen3Test, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsClea
     ASSERT_TRUE(client.Connect(second, m_port));
     ASSERT_TRUE(client.Send("x"));
     ASSERT_TRUE(m_held.entered.Wait());
-    HANDLE held = kt::DuplicateThread(listener->m_server[1].m_hThread);
-    HANDLE idle = kt::DuplicateThread(listener->m_server[0].m_hThread);
+    HANDLE held = kt::DuplicateThread(listener->m_server[1].m_pThread->ThreadHandle());
+    HANDLE idle = kt::DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle());
     ExpectHeldThreadOutlivesTheListener(listener, held, client, second);
     EXPECT_TRUE(kt::ThreadEnds(idle)) << "the first address's thread ended as usual";
 }
@@ -252,7 +252,7 @@ TEST_F(TcpListen3Test, DeletingAStartedListenerReleasesItFirst)
     ASSERT_NE(nullptr, listener);
     std::unique_ptr<RawTcp> client = Join("hi");
     ASSERT_NE(nullptr, client);
-    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server[0].m_hThread), *client, kt::Loopback());
+    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle()), *client, kt::Loopback());
 }
 
 TEST_F(TcpListen3Test, ASecondStartIsRefusedAndLeavesTheRunningListenerAlone)

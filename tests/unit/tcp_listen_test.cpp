@@ -320,7 +320,7 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
     for (auto &client : clients)
         Leave(*client);
 
-    DWORD servingThread = GetThreadId(listener->m_server.m_hThread);
+    DWORD servingThread = GetThreadId(listener->m_server.m_pThread->ThreadHandle());
     for (size_t i = 0; i < kClients; ++i)
         EXPECT_TRUE(sent[i] == m_reads.StreamFrom(clients[i]->localAddr(), clients[i]->localPort())) << "client " << i;
     size_t largest = 0;
@@ -376,7 +376,7 @@ TEST_F(TcpListenTest, AReleaseDuringALargeReadWaitsForOneCallbackAtMost)
     ASSERT_NE(nullptr, listener);
     read.firstGo.Open();
     ASSERT_TRUE(inRead.Wait());
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
     HANDLE stop = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), listener->m_server.m_hStopEvent, GetCurrentProcess(),
                                 &stop, 0, FALSE, DUPLICATE_SAME_ACCESS));
@@ -422,7 +422,7 @@ TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsListenerInTheMiddleOfALar
     listener = StartWithALargeReadWaiting(read, client, &block);
     ASSERT_NE(nullptr, listener);
     Forget(listener);
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
     read.firstGo.Open();
 
     EXPECT_TRUE(kt::ThreadEnds(thread));
@@ -445,7 +445,7 @@ TEST_F(TcpListenTest, ReleaseClosesTheListeningSocketAndEveryConnection)
     ASSERT_NE(nullptr, listener);
     std::unique_ptr<RawTcp> a = Join("a"), b = Join("b");
     ASSERT_TRUE(a && b);
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
 
     listener->Release();
     EXPECT_TRUE(kt::ThreadEnds(thread));
@@ -470,7 +470,7 @@ TEST_F(TcpListenTest, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsClean
     ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
     ASSERT_TRUE(client.Send("x"));
     ASSERT_TRUE(m_held.entered.Wait());
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
     ExpectHeldThreadOutlivesTheListener(listener, thread, client, kt::Loopback());
 }
 
@@ -496,7 +496,7 @@ TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsOwnListener)
     ASSERT_NE(nullptr, listener);
     Forget(listener);
     self.listener = listener;
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_hThread);
+    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
     RawTcp client;
     ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
     ASSERT_TRUE(client.Send("bye"));
@@ -512,7 +512,7 @@ TEST_F(TcpListenTest, DeletingAStartedListenerReleasesItFirst)
     ASSERT_NE(nullptr, listener);
     std::unique_ptr<RawTcp> client = Join("hi");
     ASSERT_NE(nullptr, client);
-    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server.m_hThread), *client, kt::Loopback());
+    ExpectDeletingReleases(listener, kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle()), *client, kt::Loopback());
 }
 
 TEST_F(TcpListenTest, CallsOutsideTheHostsContractAreHarmless)
@@ -574,7 +574,7 @@ TEST_F(TcpListenTest, ARefusedPriorityStopsTheThreadAndClosesEverything)
     param.nPriority = THREAD_PRIORITY_ABOVE_NORMAL;
     m_reads.Watch(&listener->m_server.m_clients);
     ASSERT_EQ(1, listener->InitInstance(&param)) << "nothing of the failed start is left in the way";
-    EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, GetThreadPriority(listener->m_server.m_hThread));
+    EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, GetThreadPriority(listener->m_server.m_pThread->ThreadHandle()));
     m_port = param.nPort;
     EXPECT_NE(nullptr, Join("served"));
 }
