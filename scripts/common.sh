@@ -21,10 +21,25 @@ kesnet_arch_name() {
     esac
 }
 
+# One run at a time per build root, held until the script ends: a second
+# test, demo or benchmark run would rebuild under the first, stop its Wine
+# servers and share its fixed ports. (wine-run.sh closes the lock, so that no
+# Wine process outlives a run holding it.)
+kesnet_take_build_lock() {
+    mkdir -p "$KESNET_BUILD_ROOT"
+    exec {KESNET_LOCK_FD}>"$KESNET_BUILD_ROOT/.run.lock"
+    export KESNET_LOCK_FD
+    if ! flock -n "$KESNET_LOCK_FD"; then
+        echo "waiting for another test, demo or benchmark run in $KESNET_BUILD_ROOT to end" >&2
+        flock "$KESNET_LOCK_FD"
+    fi
+}
+
 # Installs what is missing (setup.sh finds out whether this kernel runs 32-bit
 # programs and leaves the answer in the build root), then configures and
 # builds both architectures. Extra arguments go to every configure.
 kesnet_build() {
+    kesnet_take_build_lock
     KESNET_BUILD_ROOT=$KESNET_BUILD_ROOT "$KESNET_ROOT/scripts/setup.sh"
     local arch dir
     for arch in $KESNET_ARCHS; do

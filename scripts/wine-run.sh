@@ -12,6 +12,10 @@
 # the program's bin folder (build/win32/wineprefix, build/win64/wineprefix). A
 # prefix serves one architecture: a 32-bit prefix cannot run 64-bit programs.
 set -euo pipefail
+# The lock of a test, demo or benchmark run (common.sh) stays with the run.
+if [ -n "${KESNET_LOCK_FD:-}" ]; then
+    eval "exec ${KESNET_LOCK_FD}>&-"
+fi
 
 usage() {
     sed -n '2,13s/^# \{0,1\}//p' "$0" >&2
