@@ -125,13 +125,13 @@ bool WakeUpTheSecondHost(const DemoNetwork &net)
     bool ok = Check(KesLanWakeUp(net.local, address, 1) == 1,
                     "KesLanWakeUp(from " + Dotted(net.local) + ", " + peerHardware + ") -> 255.255.255.255:2304");
     std::vector<BYTE> report;
-    bool arrived = ok && line.Receive(&report) && report.size() >= 12;
+    bool arrived = ok && line.Receive(&report) && report.size() >= 14;
     if (arrived) {
         DWORD destination, source;
         memcpy(&destination, &report[0], 4);
         memcpy(&source, &report[4], 4);
         int sourcePort = report[8] << 8 | report[9];
-        std::vector<BYTE> packet(report.begin() + 12, report.end());
+        std::vector<BYTE> packet(report.begin() + 14, report.end());
         std::string hex = HexView(packet.data(), packet.size());
         hex.pop_back();  // Say ends the line
         Say("received", "the second host got " + std::to_string(packet.size()) + " bytes from " +
