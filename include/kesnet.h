@@ -11,7 +11,8 @@
  *   - the same on up to eight network interfaces at once (CKesSend3, CKesListen3);
  *   - TCP listeners that serve many clients from one thread, and a TCP sender,
  *     made by KesCreateObject and driven through their virtual operations;
- *   - host names and addresses, adapter hardware addresses, Wake-on-LAN;
+ *   - host names and addresses, adapter hardware addresses, Wake-on-LAN (one
+ *     broadcast, or through every interface to each subnet: KesWakeUp);
  *   - registry values, directory sizes, a bitmap test and a module's version.
  *
  * Conventions of every call:
@@ -23,8 +24,8 @@
  *   - Ports are plain numbers in host byte order; only the low 16 bits are used.
  *   - Times are in milliseconds.
  *   - Call KesInitInstance() once before making any endpoint (and before
- *     KesSend, KesListen, KesGetHostName, KesLanWakeUp), and KesExitInstance()
- *     when done, after every endpoint has been released.
+ *     KesSend, KesListen, KesGetHostName, KesLanWakeUp, KesWakeUp), and
+ *     KesExitInstance() when done, after every endpoint has been released.
  *   - Records are copied by InitInstance: the host may change or free its record
  *     as soon as InitInstance has returned.
  *
@@ -173,11 +174,12 @@ typedef void(__cdecl *ReceiveProc)(void *pData, int nLength, void *pUserData,
 
 /* ------------------------------------------------------------------------
  * Parameter records. The host declares one, fills it field by field and hands
- * it to an object's InitInstance, which copies it: the record may be changed
- * or freed as soon as InitInstance returns, and later changes have no effect on
- * the object. In C++ the constructor and Reset() store the defaults given
- * beside each field; in C, fill every field yourself. In the 32-bit DLL the
- * fields are 32 bits wide each, in the order shown, with no padding; in the
+ * it to an object's InitInstance (tagParamWake to KesWakeUp), which copies it:
+ * the record may be changed or freed as soon as InitInstance returns, and
+ * later changes have no effect on the object. In C++ the constructor and
+ * Reset() store the defaults given beside each field; in C, fill every field
+ * yourself. In the 32-bit DLL the fields are 32 bits wide each (the password
+ * bytes of tagParamWake aside), in the order shown, with no padding; in the
  * 64-bit DLL the pointers are 64 bits wide and aligned (checked below). dwSize
  * is never read by the library.
  * ---------------------------------------------------------------------- */
@@ -258,6 +260,27 @@ typedef struct KESNET_CLASS tagParamListen3 {
 #endif
 } tagParamListen3;
 
+/* KesWakeUp: Wake-on-LAN through every IPv4 interface of the host, or through
+ * the ones named, each to its own subnet's broadcast address. It holds no
+ * pointer, so it is 68 bytes on both architectures. */
+typedef struct KESNET_CLASS tagParamWake {
+    DWORD dwSize;           /* 68; not read by the library */
+    DWORD dwLocalAddr[8];   /* all 0: interfaces to wake through, entries 0..nCount-1 used */
+    int nCount;             /* 0: every interface that is up, loopback left out; 1 to 8: those named */
+    int nPort;              /* 9: UDP port the packets go to, 1 to 65535 (7 and 2304 are common) */
+    BOOL bLimitedBroadcast; /* 0: nonzero sends each packet to 255.255.255.255 from each interface too */
+    int nPasswordLength;    /* 0: SecureOn password bytes appended to each packet: 0, 4 or 6 */
+    BYTE byPassword[8];     /* all 0: the password; its first nPasswordLength bytes are sent */
+    int nRepeat;            /* 1: rounds of packets, 1 to 20 */
+    DWORD dwRepeatGap;      /* 50: ms between two rounds, 0 to 1000 */
+#ifdef __cplusplus
+    tagParamWake();
+    tagParamWake(const tagParamWake &other) = default; /* member-wise */
+    void Reset(); /* stores the defaults */
+    tagParamWake &operator=(const tagParamWake &other);
+#endif
+} tagParamWake;
+
 /* The records are part of the binary interface: their layout never changes.
  * The 32-bit layout is the contract: every field 4 bytes, no padding. The
  * 64-bit DLL has the same fields in the same order with their natural
@@ -318,6 +341,17 @@ KESNET_FIELD_AT(tagParamListen3, pfnReceive, 56, 64);
 KESNET_FIELD_AT(tagParamListen3, nPriority, 60, 72);
 KESNET_FIELD_AT(tagParamListen3, dwStopTimeout, 64, 76);
 KESNET_FIELD_AT(tagParamListen3, nBacklog, 68, 80);
+
+KESNET_SIZE_IS(tagParamWake, 68, 68);
+KESNET_FIELD_AT(tagParamWake, dwSize, 0, 0);
+KESNET_FIELD_AT(tagParamWake, dwLocalAddr, 4, 4);
+KESNET_FIELD_AT(tagParamWake, nCount, 36, 36);
+KESNET_FIELD_AT(tagParamWake, nPort, 40, 40);
+KESNET_FIELD_AT(tagParamWake, bLimitedBroadcast, 44, 44);
+KESNET_FIELD_AT(tagParamWake, nPasswordLength, 48, 48);
+KESNET_FIELD_AT(tagParamWake, byPassword, 52, 52);
+KESNET_FIELD_AT(tagParamWake, nRepeat, 60, 60);
+KESNET_FIELD_AT(tagParamWake, dwRepeatGap, 64, 64);
 
 /* ------------------------------------------------------------------------
  * Plain functions. Any thread may call them; none keeps state between calls
@@ -434,6 +468,36 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesGetNetCard(BYTE *pBuffer);
  * Needs KesInitInstance. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesLanWakeUp(DWORD dwLocalAddr, const BYTE *pList,
                                                    DWORD dwCount);
+
+/* Wakes the machines of the dwCount 6-byte hardware addresses in pList (the
+ * list form of KesLanWakeUp) as pParam says: through every IPv4 interface of
+ * the host that is up (loopback left out), or through the nCount interfaces
+ * named in dwLocalAddr, each of which must be one of those. Through each
+ * interface, from a socket bound to its address, one magic packet per address
+ * goes to that interface's subnet's directed broadcast address (its address
+ * with every host bit set, by the mask the system gives) on UDP port nPort,
+ * and with bLimitedBroadcast set to 255.255.255.255 as well. A packet is the
+ * 102 bytes of KesLanWakeUp followed by the SecureOn password, if any (106 or
+ * 108 bytes). All of it is sent nRepeat times, dwRepeatGap ms apart: the call
+ * blocks for (nRepeat - 1) * dwRepeatGap ms.
+ * Returns how many packets went out; a refused send does not stop the others.
+ * 0, with nothing sent, when pParam is not readable over its 68 bytes, pList
+ * not over dwCount * 6 bytes, a field is out of its range (nCount, nPort,
+ * nPasswordLength, nRepeat, dwRepeatGap), a named interface is not one of the
+ * host's that are up, or a socket cannot be set up; 0 as well for dwCount 0.
+ * Needs KesInitInstance. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesWakeUp(const tagParamWake *pParam, const BYTE *pList,
+                                                DWORD dwCount);
+
+/* The interfaces KesWakeUp wakes through: the IPv4 addresses of the adapters
+ * that are up, loopback left out, each with its subnet mask (network order),
+ * in the system's order. Stores the first dwMax of them in pdwAddr and
+ * pdwMask (either may be null) and returns how many there are, also when
+ * that is more than dwMax (dwMax 0 only counts). An address whose subnet has
+ * no broadcast address (a mask of 31 or 32 bits) is not listed. 0 when there
+ * is none, the system cannot be asked, or a given array is not writable over
+ * dwMax entries. Needs no Winsock. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesGetInterfaces(DWORD *pdwAddr, DWORD *pdwMask, DWORD dwMax);
 
 /* Registry values: one open, one operation, one close per call; 1 or 0. A
  * missing key or value reads as 0 and leaves the destination untouched. */

@@ -51,7 +51,7 @@ want() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # test host of that ABI.
 for p in cmake ninja-build g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-         googletest iproute2 util-linux wine wine64 python3 libasio-dev gnuplot-nox tcpdump unzip \
+         googletest iproute2 util-linux wine wine64 python3 libasio-dev gnuplot-nox tcpdump tshark unzip \
          gcc libc6-dev clang lld llvm; do
     want "$p"
 done
@@ -65,6 +65,9 @@ fi
 if [ "${#need_pkgs[@]}" -gt 0 ]; then
     echo "setup: installing ${need_pkgs[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # tshark's package asks whether users who are not root may capture: no
+    # (the tests capture as root, inside the private network only).
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     $SUDO apt-get update -qq
     $SUDO apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
 fi

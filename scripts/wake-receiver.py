@@ -9,16 +9,22 @@ It listens for wake-up datagrams on UDP port 2304 of every interface, and for
 control datagrams on CONTROL_ADDRESS at a port of the system's choice, which it
 prints on stdout as one line. Control datagrams:
 
-    "report"  the sender becomes the one to whom every wake-up datagram is
-              reported; it gets "ready MAC" (the hardware address of the
-              interface that holds CONTROL_ADDRESS), then the reports of the
-              datagrams that came while no one was listening
-    "bye"     no one is reported to; datagrams wait for the next "report"
-    "quit"    the receiver ends
+    "report"       the sender becomes the one to whom every wake-up datagram is
+                   reported; it gets "ready MAC" (the hardware address of the
+                   interface that holds CONTROL_ADDRESS), then the reports of
+                   the datagrams that came while no one was listening
+    "listen PORT"  the receiver listens on UDP port PORT of every interface
+                   too, until "bye" or the next "report"; the sender gets
+                   "listening PORT"
+    "bye"          no one is reported to; datagrams wait for the next "report"
+    "quit"         the receiver ends
 
 A report is one datagram: destination address (4 bytes), source address (4),
-source port (2), destination port (2), all in network order, then the
-datagram's bytes. The receiver ends by itself after LIFETIME seconds.
+source port (2), destination port (2), the link it came in on (2: N for the
+interface vethN, 65535 for any other), all in network order, then the
+datagram's bytes. Datagrams that wait on several ports at once are reported in
+the order in which they arrived. The receiver ends by itself after LIFETIME
+seconds.
 """
 import argparse
 import select
@@ -29,7 +35,9 @@ import sys
 import time
 
 WAKE_PORT = 2304
-IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)  # Linux's number; older Pythons lack the name
+NO_LINK = 0xFFFF
+IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)  # Linux's numbers; older Pythons lack the names
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 
 
 def hardware_address(address):
@@ -43,14 +51,50 @@ def hardware_address(address):
     return "unknown"
 
 
-def receive_wake(sock):
-    data, ancillary, _, (source, sport) = sock.recvmsg(65536, socket.CMSG_SPACE(12))
-    destination = "0.0.0.0"
+def wake_socket(port):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+    sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+    sock.bind(("0.0.0.0", port))
+    return sock
+
+
+def link_number(index):
+    try:
+        name = socket.if_indextoname(index)
+    except OSError:
+        return NO_LINK
+    return int(name[4:]) if name.startswith("veth") and name[4:].isdigit() else NO_LINK
+
+
+def receive_wake(sock, port):
+    """(arrival time, report) of the next datagram on sock."""
+    space = socket.CMSG_SPACE(12) + socket.CMSG_SPACE(16)
+    data, ancillary, _, (source, sport) = sock.recvmsg(65536, space)
+    destination, link, arrival = "0.0.0.0", NO_LINK, 0
     for level, kind, value in ancillary:
         if level == socket.IPPROTO_IP and kind == IP_PKTINFO:
+            index = struct.unpack("I", value[:4])[0]  # in_pktinfo.ipi_ifindex
+            link = link_number(index)
             destination = socket.inet_ntoa(value[8:12])  # in_pktinfo.ipi_addr
-    return (socket.inet_aton(destination) + socket.inet_aton(source)
-            + struct.pack("!HH", sport, WAKE_PORT) + data)
+        elif level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+            seconds, nanoseconds = struct.unpack("qq", value[:16])
+            arrival = seconds * 10**9 + nanoseconds
+    return arrival, (socket.inet_aton(destination) + socket.inet_aton(source)
+                     + struct.pack("!HHH", sport, port, link) + data)
+
+
+def receive_waiting(sockets):
+    """Every datagram already waiting on any of sockets, in order of arrival."""
+    arrived = []
+    while True:
+        readable, _, _ = select.select(list(sockets), [], [], 0)
+        if not readable:
+            break
+        for sock in readable:
+            arrived.append(receive_wake(sock, sockets[sock]))
+    return [report for _, report in sorted(arrived, key=lambda item: item[0])]
 
 
 def main():
@@ -59,41 +103,54 @@ def main():
     parser.add_argument("--lifetime", type=float, default=7200)
     args = parser.parse_args()
 
-    wake = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    wake.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    wake.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
-    wake.bind(("0.0.0.0", WAKE_PORT))
+    wake = {wake_socket(WAKE_PORT): WAKE_PORT}
+    asked = {}  # the ports a reporter asked for, port -> socket
     control = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     control.bind((args.control_address, 0))
     print(control.getsockname()[1], flush=True)
+
+    def close_asked():
+        for sock in asked.values():
+            del wake[sock]
+            sock.close()
+        asked.clear()
 
     mac = hardware_address(args.control_address)
     reporter = None
     waiting = []
     end = time.monotonic() + args.lifetime
     while time.monotonic() < end:
-        readable, _, _ = select.select([wake, control], [], [], end - time.monotonic())
+        readable, _, _ = select.select(list(wake) + [control], [], [], end - time.monotonic())
         if control in readable:
             message, sender = control.recvfrom(64)
+            words = message.split()
             if message == b"quit":
                 break
             if message == b"bye":
                 reporter = None
+                close_asked()
             elif message == b"report":
                 # Whatever is already queued came before this request.
-                while select.select([wake], [], [], 0)[0]:
-                    waiting.append(receive_wake(wake))
+                waiting += receive_waiting(wake)
+                close_asked()
                 reporter = sender
                 control.sendto(b"ready " + mac.encode(), reporter)
                 for report in waiting:
                     control.sendto(report, reporter)
                 waiting = []
-        elif wake in readable:
-            report = receive_wake(wake)
-            if reporter is None:
-                waiting.append(report)
-            else:
-                control.sendto(report, reporter)
+            elif (len(words) == 2 and words[0] == b"listen" and words[1].isdigit() and sender == reporter
+                  and 1 <= int(words[1]) <= 65535):
+                port = int(words[1])
+                if port != WAKE_PORT and port not in asked:
+                    asked[port] = wake_socket(port)
+                    wake[asked[port]] = port
+                control.sendto(b"listening " + words[1], reporter)
+        elif readable:
+            for report in receive_waiting(wake):
+                if reporter is None:
+                    waiting.append(report)
+                else:
+                    control.sendto(report, reporter)
     return 0
 
 

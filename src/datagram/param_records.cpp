@@ -1,4 +1,4 @@
-// Constructors, Reset and copy assignment of the four parameter records.
+// Constructors, Reset and copy assignment of the parameter records.
 #include "kesnet.h"
 
 #include <string.h>
@@ -111,6 +111,31 @@ void tagParamListen3::Reset()
 }
 
 tagParamListen3 &tagParamListen3::operator=(const tagParamListen3 &other)
+{
+    memmove(static_cast<void *>(this), &other, sizeof *this);
+    return *this;
+}
+
+tagParamWake::tagParamWake()
+{
+    Reset();
+}
+
+void tagParamWake::Reset()
+{
+    Clear(this);
+    dwSize = sizeof(tagParamWake);
+    memset(dwLocalAddr, 0, sizeof dwLocalAddr);
+    nCount = 0;
+    nPort = 9;
+    bLimitedBroadcast = FALSE;
+    nPasswordLength = 0;
+    memset(byPassword, 0, sizeof byPassword);
+    nRepeat = 1;
+    dwRepeatGap = 50;
+}
+
+tagParamWake &tagParamWake::operator=(const tagParamWake &other)
 {
     memmove(static_cast<void *>(this), &other, sizeof *this);
     return *this;

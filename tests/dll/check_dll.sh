@@ -18,13 +18,13 @@ shift 4
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi32.dll user32.dll ntdll.dll iphlpapi.dll shell32.dll "
 exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
          KesGetHostName KesGetCompName VantixGetHostIP KesGetHostIP CorGetHostIP
-         KesGetNetCard KesLanWakeUp RegReadDWORD RegReadString RegWriteDWORD RegWriteString
+         KesGetNetCard KesLanWakeUp KesWakeUp KesGetInterfaces RegReadDWORD RegReadString RegWriteDWORD RegWriteString
          SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject)
 # Members of every exported class and record, by their g++ names, with the
 # listeners' protected thread bodies under the names that a host deriving from
 # them declares: CKesListen::ThreadProc() and CKesListen3::ThreadProc(int).
 classes=(8CKesSend 10CKesListen 9CKesSend2 9CKesSend3 11CKesListen3)
-records=(12tagParamSend 14tagParamListen 13tagParamSend3 15tagParamListen3)
+records=(12tagParamSend 14tagParamListen 13tagParamSend3 15tagParamListen3 12tagParamWake)
 members=(_ZN10CKesListen10ThreadProcEv _ZN11CKesListen310ThreadProcEi)
 for c in "${classes[@]}"; do
     members+=("_ZN${c}C1Ev" "_ZN${c}C2Ev" "_ZN${c}D1Ev" "_ZN${c}aSERKS_" "_ZN${c}7ReleaseEv")

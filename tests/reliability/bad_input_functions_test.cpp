@@ -247,6 +247,33 @@ TEST_F(BadInput, KesLanWakeUp)
     });
 }
 
+// KesWakeUp's bad input is in tests/unit/wake_up_test.cpp, where the receiver
+// on the second host can tell that nothing was sent.
+TEST_F(BadInput, KesGetInterfaces)
+{
+    int count = KesGetInterfaces(nullptr, nullptr, 0);
+    DWORD room = static_cast<DWORD>(count) + 1;
+    auto addr = Out(room * sizeof(DWORD));
+    auto mask = Out(room * sizeof(DWORD));
+    DWORD *bad = m_bad.NoAccessAs<DWORD>();
+    kr::ExpectRows(
+        {
+            {"both null only count", [] { return KesGetInterfaces(nullptr, nullptr, 16); }, count},
+            {"room for one more than there are", [&] { return KesGetInterfaces(addr->as<DWORD>(), mask->as<DWORD>(), room); },
+             count},
+            {"no access, and no room asked for", [&] { return KesGetInterfaces(bad, bad, 0); }, count},
+            {"addresses with no access", [&] { return KesGetInterfaces(bad, nullptr, 1); }, 0},
+            {"masks with no access", [&] { return KesGetInterfaces(nullptr, bad, 1); }, 0},
+            {"addresses one entry short", [&] { return KesGetInterfaces(m_bad.TailAs<DWORD>((room - 1) * 4), nullptr, room); },
+             0},
+            {"read-only masks",
+             [&] { return KesGetInterfaces(nullptr, static_cast<DWORD *>(m_bad.ReadOnly(mask->get(), room * 4)), room); }, 0},
+            {"a count whose byte size wraps to 4", [&] { return KesGetInterfaces(addr->as<DWORD>(), nullptr, 0x40000001); }, 0},
+            {"count 0xFFFFFFFF", [&] { return KesGetInterfaces(addr->as<DWORD>(), nullptr, kAll); }, 0},
+        },
+        {addr, mask});
+}
+
 // The registry functions under a key of HKEY_CURRENT_USER of this run.
 class BadRegistryInput : public BadInput {
 protected:

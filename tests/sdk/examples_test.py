@@ -82,7 +82,7 @@ class WakeReceiver:
         try:
             while True:
                 report = self.sock.recv(2048)
-                if report[12:] == packet:
+                if report[14:] == packet:  # after addresses, ports and link
                     return True
         except socket.timeout:
             return False

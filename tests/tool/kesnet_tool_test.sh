@@ -4,6 +4,7 @@
 #   - listen and send on two interfaces at once;
 #   - inside the private network, one datagram (unicast, then multicast) sent
 #     through both links arrives at the peer host once through each link;
+#   - tcp-send's progress on a terminal, and none in a pipe;
 #   - the argument limits of the new options.
 #   kesnet_tool_test.sh PATH/TO/kesnet.exe
 set -euo pipefail
@@ -44,6 +45,41 @@ check "send through both" exit_code 0 kesnet send "127.0.0.1:$port" "twice" --fr
 check "send names both interfaces" out_has "through each of 127.0.0.1, 127.0.0.2"
 check "the listener ended after 2 datagrams" wait_last
 check "one copy per socket arrived" grep -q "2 datagrams received" "$work/two"
+
+echo "== tcp-send shows how far a file has gone on a terminal, and only there"
+head -c 3000000 /dev/urandom >"$work/lesson.bin"
+# The receiver takes a port of the system's choice and keeps it from the
+# start, and counts the two files (a test that probes ports may connect too).
+start_and_wait "$work/tcp" "ready" python3 -c 'import socket
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(2)
+print("ready", server.getsockname()[1], flush=True)
+files = 0
+while files < 2:
+    client, _ = server.accept()
+    received = sum(iter(lambda: len(client.recv(65536)), 0))
+    if received:
+        files += 1
+        print("received", received, "bytes", flush=True)'
+port=$(sed -n 's/^ready //p' "$work/tcp")
+# script(1) gives the tool a terminal of its own; Wine makes it the console,
+# which it draws with cursor movements: read them as the terminal would.
+check "tcp-send on a terminal exits 0" exit_code 0 \
+    script -q -e -c "$(printf '%q ' "$wine_run" "$tool" tcp-send "127.0.0.1:$port" "@$work/lesson.bin")" /dev/null
+python3 -c 'import re, sys
+text = open(sys.argv[1], encoding="utf-8", errors="replace").read()
+text = re.sub(r"\x1b\[(\d*)C", lambda m: " " * int(m.group(1) or 1), text)
+text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
+print(text.replace("\r", "\n"))' "$work/out" >"$work/terminal"
+check "the terminal showed the bytes, the percent and the rate" \
+    grep -Eq "2.9 MiB of 2.9 MiB \(100%\), [0-9.]+ (bytes|KiB|MiB|GiB)/s" "$work/terminal"
+check "then the closing line" grep -q "sent 3000000 bytes to 127.0.0.1:$port in 46 blocks" "$work/terminal"
+check "tcp-send into a pipe exits 0" exit_code 0 kesnet tcp-send "127.0.0.1:$port" "@$work/lesson.bin"
+check "the pipe got the closing line and nothing else" \
+    test "$(tr -d '\r' <"$work/out")" = "sent 3000000 bytes to 127.0.0.1:$port in 46 blocks"
+check "the receiver got both files whole" wait_last
+check "  every byte each time" test "$(grep -c "received 3000000 bytes" "$work/tcp")" -eq 2
 
 echo "== argument limits"
 check "ping takes one --from" exit_code 2 kesnet ping 127.0.0.1:9 --from 127.0.0.1 --from 127.0.0.2

@@ -1,4 +1,4 @@
-// The four parameter records: defaults, Reset and copy assignment.
+// The parameter records: defaults, Reset and copy assignment.
 #include <string.h>
 
 #include <initializer_list>
@@ -48,6 +48,8 @@ TEST(ParamRecords, NewRecordsHoldTheirDefaultsInFieldOrder)
     EXPECT_EQ(Fields(tagParamListen3()),
               Join({{k64 ? 88u : 72u, 1, 0, 0}, kEightZeros, {0}, kPadding, kNull, kNull, {0, 1000, 100},
                     kPadding}));
+    // The same on both architectures: no pointer.
+    EXPECT_EQ(Fields(tagParamWake()), Join({{68}, kEightZeros, {0, 9, 0, 0}, {0, 0}, {1, 50}}));
 }
 
 TEST(ParamRecords, ResetRestoresEveryDefaultIncludingSize)
@@ -71,6 +73,11 @@ TEST(ParamRecords, ResetRestoresEveryDefaultIncludingSize)
     Scribble(&listen3);
     listen3.Reset();
     EXPECT_EQ(Fields(listen3), Fields(tagParamListen3()));
+
+    tagParamWake wake;
+    Scribble(&wake);
+    wake.Reset();
+    EXPECT_EQ(Fields(wake), Fields(tagParamWake()));
 }
 
 template <typename Record>
@@ -92,6 +99,7 @@ TEST(ParamRecords, AssignmentCopiesEveryFieldAndAllEightAddresses)
     ExpectAssignmentCopiesEveryByte<tagParamListen>();
     ExpectAssignmentCopiesEveryByte<tagParamSend3>();
     ExpectAssignmentCopiesEveryByte<tagParamListen3>();
+    ExpectAssignmentCopiesEveryByte<tagParamWake>();
 
     tagParamListen3 source;
     source.nCount = 2;

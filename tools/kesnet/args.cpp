@@ -228,6 +228,32 @@ bool SingleArgument(const char *command, const std::vector<std::string> &argv, c
     return true;
 }
 
+bool OutputIsTerminal()
+{
+    // NUL is a character device too; only a console has a console mode. Wine
+    // makes a Unix terminal a console, and a pipe or a file none.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR &&
+           GetConsoleMode(out, &mode);
+}
+
+std::string FormatBytes(double bytes)
+{
+    static const char *const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024)
+        return std::to_string(static_cast<long long>(bytes)) + " bytes";
+    int unit = 0;
+    bytes /= 1024;
+    while (bytes >= 1024 && unit < 3) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    snprintf(text, sizeof text, "%.1f %s", bytes, kUnits[unit]);
+    return text;
+}
+
 namespace {
 
 HANDLE g_interrupted = nullptr;

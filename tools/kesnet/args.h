@@ -59,6 +59,12 @@ int Failure(const char *command, const std::string &message);
 // what names the argument in the message ("FILE").
 bool SingleArgument(const char *command, const std::vector<std::string> &argv, const char *what,
                     std::string *value, int *exitCode);
+// Whether the standard output is a terminal (a console), not a file, a pipe or
+// the NUL device.
+bool OutputIsTerminal();
+// "512 bytes", "12.5 KiB", "3.2 MiB", "1.1 GiB"
+std::string FormatBytes(double bytes);
+
 // From now on an interrupt (Ctrl+C) sets event instead of ending the
 // program, so that a command can release what it holds and report.
 void SignalOnInterrupt(HANDLE event);

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "args.h"
@@ -12,20 +14,79 @@ namespace tool {
 namespace {
 
 const size_t kBlockSize = 65536;  // a file goes out in blocks of this size
+const double kProgressEveryMs = 200;
+
+// One line on the terminal that tells how far a file has gone: bytes, percent
+// and rate, rewritten in place at most every 200 ms and once at the end.
+// Nothing at all when the output is not a terminal, so that what a pipe or a
+// file gets stays as it was.
+class Progress {
+public:
+    Progress(unsigned long long total, bool shown) : m_total(total), m_shown(shown) {}
+
+    void Update(unsigned long long sent)
+    {
+        if (m_shown && m_clock.Milliseconds() - m_lastShownMs >= kProgressEveryMs)
+            Show(sent);
+    }
+    void Finish(unsigned long long sent)
+    {
+        if (!m_shown)
+            return;
+        Show(sent);
+        printf("\n");
+    }
+
+private:
+    void Show(unsigned long long sent)
+    {
+        double ms = m_clock.Milliseconds();
+        m_lastShownMs = ms;
+        int percent = m_total ? static_cast<int>(sent * 100 / m_total) : 100;
+        std::string line = FormatBytes(static_cast<double>(sent)) + " of " + FormatBytes(static_cast<double>(m_total)) +
+                           " (" + std::to_string(percent) + "%), " +
+                           (ms > 0 ? FormatBytes(sent * 1000.0 / ms) : std::string("0 bytes")) + "/s";
+        // Blanks over what a longer line before left.
+        size_t width = std::max(line.size(), m_width);
+        printf("\r%-*s", static_cast<int>(width), line.c_str());
+        m_width = line.size();
+    }
+
+    unsigned long long m_total;
+    bool m_shown;
+    Stopwatch m_clock;
+    double m_lastShownMs = -kProgressEveryMs;
+    size_t m_width = 0;
+};
+
+unsigned long long FileSize(FILE *file)
+{
+    if (_fseeki64(file, 0, SEEK_END) != 0)
+        return 0;
+    long long size = _ftelli64(file);
+    rewind(file);
+    return size > 0 ? static_cast<unsigned long long>(size) : 0;
+}
 
 // Sends the file block by block, so that a file of any size needs one block of
 // memory. *sent counts the bytes that went.
 bool SendFile(CTcpSendObject *sender, FILE *file, unsigned long long *sent, size_t *blocks)
 {
+    Progress progress(FileSize(file), OutputIsTerminal());
     std::vector<unsigned char> block(kBlockSize);
     for (;;) {
         size_t n = fread(block.data(), 1, block.size(), file);
-        if (n == 0)
+        if (n == 0) {
+            progress.Finish(*sent);
             return ferror(file) == 0;
-        if (!sender->Send(block.data(), static_cast<unsigned long>(n)))
+        }
+        if (!sender->Send(block.data(), static_cast<unsigned long>(n))) {
+            progress.Finish(*sent);
             return false;
+        }
         *sent += n;
         ++*blocks;
+        progress.Update(*sent);
     }
 }
 
@@ -85,7 +146,9 @@ KESNET_COMMAND(tcp_send, "tcp-send", "ADDRESS:PORT TEXT|@FILE [--from LOCAL]",
                "connect over TCP and send text or a file",
                "Connects to ADDRESS:PORT with a CTcpSend (KesCreateObject(2)) from a port of\n"
                "the system's choice, sends TEXT, or the whole of FILE of any size in blocks\n"
-               "of 64 KiB, and closes the connection.\n",
+               "of 64 KiB, and closes the connection. While a FILE goes out, a terminal\n"
+               "shows how far it has gone (bytes, percent, rate); a pipe or a file gets\n"
+               "only the closing line.\n",
                {{"ADDRESS:PORT", "the TCP server to connect to"},
                 {"TEXT|@FILE", "what to send: TEXT as it stands, or the bytes of FILE"}},
                {{"--from LOCAL", "connect from the local interface LOCAL"}},
