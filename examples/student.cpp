@@ -85,33 +85,41 @@ static void __cdecl OnFileBytes(void *pData, int nLength, void *pUserData, unsig
         SetEvent(lesson->fileArrived);
 }
 
-int main(int argc, char **argv)
+// What the command line asks for.
+struct Options {
+    const char *groupText;  // as given, for the messages
+    DWORD group;            // 0: no group, messages come to this machine alone
+    DWORD from;             // 0: every interface
+    const char *saveName;   // where to save the file, or null
+    int seconds;            // how long to wait for the lesson
+};
+
+// False for bad arguments (usage printed).
+static bool ReadOptions(int argc, char **argv, Options *options)
 {
-    setvbuf(stdout, NULL, _IONBF, 0);
-    static const char *const options[] = {"--group", "--from", "--port", "--file-port", "--save", "--seconds", NULL};
-    const char *groupText = Option(argc, argv, 1, "--group");
+    static const char *const known[] = {"--group", "--from", "--port", "--file-port", "--save", "--seconds", NULL};
     const char *fromText = Option(argc, argv, 1, "--from");
-    const char *saveName = Option(argc, argv, 1, "--save");
-    DWORD group = groupText ? inet_addr(groupText) : 0;
-    DWORD from = fromText ? inet_addr(fromText) : 0;
+    options->groupText = Option(argc, argv, 1, "--group");
+    options->group = options->groupText ? inet_addr(options->groupText) : 0;
+    options->from = fromText ? inet_addr(fromText) : 0;
+    options->saveName = Option(argc, argv, 1, "--save");
     if (Option(argc, argv, 1, "--port"))
         g_messagePort = atoi(Option(argc, argv, 1, "--port"));
     if (Option(argc, argv, 1, "--file-port"))
         g_filePort = atoi(Option(argc, argv, 1, "--file-port"));
-    int seconds = Option(argc, argv, 1, "--seconds") ? atoi(Option(argc, argv, 1, "--seconds")) : 60;
-    if (!OnlyKnownOptions(argc, argv, 1, options) || group == INADDR_NONE || from == INADDR_NONE || seconds <= 0) {
+    options->seconds = Option(argc, argv, 1, "--seconds") ? atoi(Option(argc, argv, 1, "--seconds")) : 60;
+    if (!OnlyKnownOptions(argc, argv, 1, known) || options->group == INADDR_NONE || options->from == INADDR_NONE ||
+        options->seconds <= 0) {
         fprintf(stderr, "usage: student [--group GROUP] [--from LOCAL] [--port PORT] [--file-port PORT]\n"
                         "               [--save FILE] [--seconds S]\n");
-        return 2;
+        return false;
     }
+    return true;
+}
 
-    // Winsock 2.2 for the whole program: before any endpoint is made.
-    if (!KesInitInstance()) {
-        fprintf(stderr, "student: Winsock 2.2 could not be started\n");
-        return 1;
-    }
-
-    // The teacher keeps these to wake this machine another day.
+// The teacher keeps these to wake this machine another day.
+static void PrintAdapters()
+{
     BYTE adapters[255 * 6];
     int count = KesGetNetCard(adapters);
     for (int i = 0; i < count; ++i) {
@@ -119,63 +127,61 @@ int main(int argc, char **argv)
         printf("student: adapter %d has the hardware address %02x:%02x:%02x:%02x:%02x:%02x\n", i, a[0], a[1],
                a[2], a[3], a[4], a[5]);
     }
+}
 
-    Lesson lesson;
-    memset(&lesson, 0, sizeof lesson);
-    lesson.messageArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
-    lesson.fileArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
-    lesson.checksum = kChecksumStart;
-    lesson.save = saveName ? fopen(saveName, "wb") : NULL;
+// The two listeners of the lesson.
+struct Listeners {
+    CKesListen messages;
+    CTcpListenObject *files = NULL;  // a stream object, reached only through its interface
+};
 
-    // The message listener. The record's constructor stores the defaults;
-    // set what differs. InitInstance copies the record.
+// Starts both; false if either could not start (Stop gives back the other).
+static bool StartListening(const Options &options, Lesson *lesson, Listeners *listeners)
+{
+    // The records' constructors store the defaults; set what differs.
+    // InitInstance copies the record.
     tagParamListen messages;
-    if (group != 0) {
+    if (options.group != 0) {
         messages.nMode = KES_MODE_MULTICAST;
-        messages.dwGroupAddr = group;
+        messages.dwGroupAddr = options.group;
         // A group member binds to every interface (0): Linux, and so Wine on
         // it, hands group datagrams only to sockets bound to 0.0.0.0.
         messages.dwLocalAddr = 0;
     } else {
-        messages.dwLocalAddr = from;
+        messages.dwLocalAddr = options.from;
     }
     messages.nPort = g_messagePort;
     messages.bEcho = TRUE;  // answer every message with "Echo"
     messages.pfnReceive = OnMessage;
-    messages.pUserData = &lesson;
-    CKesListen messageListener;
-    bool listening = messageListener.InitInstance(&messages) == 1;
+    messages.pUserData = lesson;
+    bool listening = listeners->messages.InitInstance(&messages) == 1;
 
-    // The file listener: a stream object, reached only through its interface.
     tagParamListen files;
-    files.dwLocalAddr = from;
+    files.dwLocalAddr = options.from;
     files.nPort = g_filePort;
     files.pfnReceive = OnFileBytes;
-    files.pUserData = &lesson;
-    CTcpListenObject *fileListener = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
-    bool serving = fileListener != NULL && fileListener->InitInstance(&files) == 1;
+    files.pUserData = lesson;
+    listeners->files = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
+    bool serving = listeners->files != NULL && listeners->files->InitInstance(&files) == 1;
+    return listening && serving;
+}
 
-    bool ok = listening && serving;
-    if (ok) {
-        printf("student: ready: messages on UDP port %d%s%s, files on TCP port %d\n", g_messagePort,
-               group ? " in group " : "", group ? groupText : "", g_filePort);
-        HANDLE both[2] = {lesson.messageArrived, lesson.fileArrived};
-        ok = WaitForMultipleObjects(2, both, TRUE, (DWORD)seconds * 1000) == WAIT_OBJECT_0;
-    } else {
-        fprintf(stderr, "student: cannot listen on UDP port %d or TCP port %d\n", g_messagePort, g_filePort);
+// Release before destroying, and every endpoint before KesExitInstance.
+// Release waits (a bounded time, ample for these short callbacks) for the
+// receive thread, so afterwards the callbacks are done with the Lesson.
+// Release is harmless on a listener that did not start.
+static void StopListening(Listeners *listeners)
+{
+    if (listeners->files != NULL) {
+        listeners->files->Release();
+        listeners->files->Delete();  // back to the library's heap, through its destructor slot
     }
+    listeners->messages.Release();
+}
 
-    // Release before destroying, and every endpoint before KesExitInstance.
-    // Release waits (a bounded time, ample for these short callbacks) for the
-    // receive thread, so afterwards the callbacks are done with the Lesson.
-    if (serving)
-        fileListener->Release();
-    if (fileListener != NULL)
-        fileListener->Delete();  // back to the library's heap, through its destructor slot
-    messageListener.Release();
-    if (lesson.save != NULL)
-        fclose(lesson.save);
-
+// What arrived; true if the file came whole and intact.
+static bool Report(const Lesson &lesson)
+{
     if (WaitForSingleObject(lesson.messageArrived, 0) == WAIT_OBJECT_0)
         printf("student: the teacher (%s) says: \"%s\"; answered with \"Echo\"\n", Dotted(lesson.teacher),
                lesson.message);
@@ -188,6 +194,45 @@ int main(int argc, char **argv)
                (unsigned long)lesson.checksum, intact ? "intact" : "NOT what the teacher sent");
     else
         printf("student: the file did not come whole (%lu bytes)\n", (unsigned long)lesson.received);
+    return intact;
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    Options options;
+    if (!ReadOptions(argc, argv, &options))
+        return 2;
+
+    // Winsock 2.2 for the whole program: before any endpoint is made.
+    if (!KesInitInstance()) {
+        fprintf(stderr, "student: Winsock 2.2 could not be started\n");
+        return 1;
+    }
+    PrintAdapters();
+
+    Lesson lesson;
+    memset(&lesson, 0, sizeof lesson);
+    lesson.messageArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
+    lesson.fileArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
+    lesson.checksum = kChecksumStart;
+    lesson.save = options.saveName ? fopen(options.saveName, "wb") : NULL;
+
+    Listeners listeners;
+    bool ok = StartListening(options, &lesson, &listeners);
+    if (ok) {
+        printf("student: ready: messages on UDP port %d%s%s, files on TCP port %d\n", g_messagePort,
+               options.group ? " in group " : "", options.group ? options.groupText : "", g_filePort);
+        HANDLE both[2] = {lesson.messageArrived, lesson.fileArrived};
+        ok = WaitForMultipleObjects(2, both, TRUE, (DWORD)options.seconds * 1000) == WAIT_OBJECT_0;
+    } else {
+        fprintf(stderr, "student: cannot listen on UDP port %d or TCP port %d\n", g_messagePort, g_filePort);
+    }
+    StopListening(&listeners);
+    if (lesson.save != NULL)
+        fclose(lesson.save);
+
+    bool intact = Report(lesson);
     CloseHandle(lesson.messageArrived);
     CloseHandle(lesson.fileArrived);
     KesExitInstance();

@@ -157,6 +157,31 @@ bool ParseLocalInterfaces(const Args &args, std::vector<DWORD> *locals, std::str
     return true;
 }
 
+bool ParseStopAfter(const Args &args, long long *count, long long *seconds, std::string *error)
+{
+    *count = 0;
+    *seconds = 0;
+    return (!args.Has("count") || ParseNumber(args.Get("count"), 1, 1000000000, count, error)) &&
+           (!args.Has("seconds") || ParseNumber(args.Get("seconds"), 1, 86400, seconds, error));
+}
+
+tagParamListen3 OnEachInterface(const tagParamListen &param, const std::vector<DWORD> &locals)
+{
+    tagParamListen3 several;
+    several.nMode = param.nMode;
+    several.dwGroupAddr = param.dwGroupAddr;
+    several.nPort = param.nPort;
+    several.nCount = 0;
+    for (DWORD addr : locals)
+        if (several.nCount < 8)
+            several.dwLocalAddr[several.nCount++] = addr;
+    several.pUserData = param.pUserData;
+    several.pfnReceive = param.pfnReceive;
+    several.nPriority = param.nPriority;
+    several.dwStopTimeout = param.dwStopTimeout;
+    return several;
+}
+
 std::string Dotted(DWORD addr)
 {
     in_addr a;

@@ -41,6 +41,13 @@ bool LoadPayload(const std::string &text, std::vector<unsigned char> *bytes, std
 
 // Every --from of args: up to eight local interfaces (none when not given).
 bool ParseLocalInterfaces(const Args &args, std::vector<DWORD> *locals, std::string *error);
+// When a listening command stops: after --count N things arrived (*count, 0
+// without it) or --seconds S (*seconds, 0 without it), whichever comes first.
+bool ParseStopAfter(const Args &args, long long *count, long long *seconds, std::string *error);
+
+// The record of a listener on several interfaces (up to eight, from locals)
+// with what param says of the one-interface listener.
+tagParamListen3 OnEachInterface(const tagParamListen &param, const std::vector<DWORD> &locals);
 
 std::string Dotted(DWORD addr);
 std::string Endpoint(DWORD addr, int port);

@@ -38,15 +38,7 @@ struct Listener {
     {
         if (locals.size() <= 1)
             return single.InitInstance(param) == 1;
-        tagParamListen3 param3;
-        param3.nMode = param->nMode;
-        param3.dwGroupAddr = param->dwGroupAddr;
-        param3.nPort = param->nPort;
-        for (size_t i = 0; i < locals.size(); ++i)
-            param3.dwLocalAddr[i] = locals[i];
-        param3.nCount = static_cast<int>(locals.size());
-        param3.pUserData = param->pUserData;
-        param3.pfnReceive = param->pfnReceive;
+        tagParamListen3 param3 = OnEachInterface(*param, locals);
         return multi.InitInstance(&param3) == 1;
     }
     void Release()
@@ -69,8 +61,7 @@ int RunListen(const std::vector<std::string> &argv)
     long long count = 0, seconds = 0;
     if (!ParsePort(args.positional()[0], &param.nPort, &error) ||
         (args.Has("group") && !ParseIPv4(args.Get("group"), &param.dwGroupAddr, &error)) ||
-        (args.Has("count") && !ParseNumber(args.Get("count"), 1, 1000000000, &count, &error)) ||
-        (args.Has("seconds") && !ParseNumber(args.Get("seconds"), 1, 86400, &seconds, &error)))
+        !ParseStopAfter(args, &count, &seconds, &error))
         return UsageError(name, error);
     std::vector<DWORD> locals;
     if (!ParseLocalInterfaces(args, &locals, &error))

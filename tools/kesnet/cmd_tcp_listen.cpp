@@ -58,28 +58,23 @@ struct Listener {
 bool StartListener(Listener *listener, const std::vector<DWORD> &locals, int port, long long backlog,
                    TcpListenState *state)
 {
+    tagParamListen param;
+    param.dwLocalAddr = locals.empty() ? 0 : locals[0];
+    param.nPort = port;
+    param.pfnReceive = PrintRead;
+    param.pUserData = state;
     if (locals.size() <= 1) {
-        tagParamListen param;
-        param.dwLocalAddr = locals.empty() ? 0 : locals[0];
-        param.nPort = port;
         if (backlog)
             param.nBacklog = static_cast<int>(backlog);
-        param.pfnReceive = PrintRead;
-        param.pUserData = state;
         listener->one = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
         return listener->one != nullptr && listener->one->InitInstance(&param) == 1;
     }
-    tagParamListen3 param;
-    param.nPort = port;
-    param.nCount = static_cast<int>(locals.size());
-    for (size_t i = 0; i < locals.size(); ++i)
-        param.dwLocalAddr[i] = locals[i];
+    // The backlog's default differs: 5 on one address, 100 on several.
+    tagParamListen3 param3 = OnEachInterface(param, locals);
     if (backlog)
-        param.nBacklog = static_cast<int>(backlog);
-    param.pfnReceive = PrintRead;
-    param.pUserData = state;
+        param3.nBacklog = static_cast<int>(backlog);
     listener->several = static_cast<CTcpListen3Object *>(KesCreateObject(KES_OBJECT_TCPLISTEN3));
-    return listener->several != nullptr && listener->several->InitInstance(&param) == 1;
+    return listener->several != nullptr && listener->several->InitInstance(&param3) == 1;
 }
 
 int RunTcpListen(const std::vector<std::string> &argv)
@@ -93,20 +88,11 @@ int RunTcpListen(const std::vector<std::string> &argv)
     std::string error;
     int port = 0;
     long long backlog = 0, count = 0, seconds = 0;
+    std::vector<DWORD> locals;
     if (!ParsePort(args.positional()[0], &port, &error) ||
         (args.Has("backlog") && !ParseNumber(args.Get("backlog"), 1, 1000, &backlog, &error)) ||
-        (args.Has("count") && !ParseNumber(args.Get("count"), 1, 1000000000, &count, &error)) ||
-        (args.Has("seconds") && !ParseNumber(args.Get("seconds"), 1, 86400, &seconds, &error)))
+        !ParseStopAfter(args, &count, &seconds, &error) || !ParseLocalInterfaces(args, &locals, &error))
         return UsageError(name, error);
-    std::vector<DWORD> locals;
-    for (const std::string &text : args.GetAll("from")) {
-        DWORD addr = 0;
-        if (!ParseIPv4(text, &addr, &error))
-            return UsageError(name, error);
-        locals.push_back(addr);
-    }
-    if (locals.size() > 8)
-        return UsageError(name, "eight --from at most");
 
     TcpListenState state = {count, 0, 0, {}, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
     InitializeCriticalSection(&state.lock);
