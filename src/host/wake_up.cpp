@@ -6,6 +6,7 @@
 #include <limits.h>
 
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "datagram/udp_socket.h"
@@ -63,8 +64,11 @@ typedef std::vector<std::unique_ptr<CUdpSocket>> Sockets;
 bool OpenSockets(const std::vector<IpInterface> &interfaces, Sockets *pSockets)
 {
     for (const IpInterface &iface : interfaces) {
-        pSockets->emplace_back(new CUdpSocket);
-        if (!pSockets->back()->Create(0, iface.dwAddr) || !pSockets->back()->EnableBroadcast())
+        CUdpSocket *socket = new (std::nothrow) CUdpSocket;
+        if (socket == nullptr)
+            return false;
+        pSockets->emplace_back(socket);
+        if (!socket->Create(0, iface.dwAddr) || !socket->EnableBroadcast())
             return false;
     }
     return true;
