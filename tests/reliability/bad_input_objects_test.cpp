@@ -691,10 +691,10 @@ protected:
 
     tagParamListen3 Listen3(int nCount = 2)
     {
-        return kr::Listen3Record(kt::StreamRecorder::Receive, &m_reads, m_port, nCount);
+        return kr::Listen3Record(kt::Collector::Receive, &m_reads, m_port, nCount);
     }
 
-    kt::StreamRecorder m_reads;
+    kt::Collector m_reads;
     int m_port = 0;
 };
 

@@ -136,10 +136,10 @@ TEST_F(DeletedStreamObjects, ListenersIdleServingOrHeldInTheCallback)
             static const char *const kStates[] = {"idle", "serving a client", "held in the callback"};
             SCOPED_TRACE(std::string(kind.name) + ", " + kStates[state]);
             kt::HeldCallback held;
-            kt::StreamRecorder reads;
+            kt::Collector reads;
             std::unique_ptr<kr::RunningListener> listener =
                 state == 2 ? kind.start(kt::HeldCallback::Receive, &held, kShortStop)
-                           : kind.start(kt::StreamRecorder::Receive, &reads, kShortStop);
+                           : kind.start(kt::Collector::Receive, &reads, kShortStop);
             ASSERT_NE(nullptr, listener);
             HANDLE thread = listener->FirstThread();
             if (state == 1) {
@@ -191,7 +191,7 @@ TEST_F(DeletedStreamObjects, SenderConnectedOrAfterAFailedConnect)
 // Every kind of object, set up and in use.
 struct OpenObjects {
     kt::Collector seen;
-    kt::StreamRecorder reads;
+    kt::Collector reads;
     CKesListen listener;
     CKesListen3 listener3;
     CKesSend sender;
@@ -235,13 +235,13 @@ struct OpenObjects {
         tagParamListen tcpListen;
         tcpListen.dwLocalAddr = Loopback();
         tcpListen.nPort = tcpPort;
-        tcpListen.pfnReceive = kt::StreamRecorder::Receive;
+        tcpListen.pfnReceive = kt::Collector::Receive;
         tcpListen.pUserData = &reads;
         tagParamListen3 tcpListen3;
         tcpListen3.nPort = kt::FreeTcpPort();
         tcpListen3.dwLocalAddr[0] = Loopback();
         tcpListen3.nCount = 1;
-        tcpListen3.pfnReceive = kt::StreamRecorder::Receive;
+        tcpListen3.pfnReceive = kt::Collector::Receive;
         tcpListen3.pUserData = &reads;
         tagParamSend tcpSend = send;
         tcpSend.nDestPort = tcpPort;
@@ -259,7 +259,7 @@ struct OpenObjects {
     ::testing::AssertionResult Works()
     {
         size_t before = seen.Count();
-        size_t bytes = reads.Reads().size();
+        size_t bytes = reads.All().size();
         char data[] = "data";
         bool sent = sender.Send(data, 4, 0, 0) && sender2.Send(data, 4, 0, 0) &&
                     sender3.Send(reinterpret_cast<unsigned char *>(data), 4, 0, 0) && tcpSender->Send(data, 4);

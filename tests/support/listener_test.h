@@ -1,18 +1,33 @@
 // The fixture shared by the tests of the two stream listeners: listeners made
-// by the factory and deleted after the test, a recorder of their reads, a
+// by the factory and deleted after the test, a collector of their reads, a
 // callback that holds a serving thread, clients that join, and the two ways a
 // host may end a listener that is still serving.
 #ifndef KESNET_LISTENER_TEST_H
 #define KESNET_LISTENER_TEST_H
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "stream/tcp_client_table.h"
 #include "stream_support.h"
 
 namespace kt {
+
+// For Collector::Watch: the clients in a stream listener's table, place by
+// place. The serving thread is the only one that changes the table, and it
+// is inside the callback when the collector asks.
+inline std::function<std::vector<Place>()> PlacesOf(const CTcpClientTable *table)
+{
+    return [table] {
+        std::vector<Place> places;
+        for (int k = 0; k < table->Count(); ++k)
+            places.emplace_back(table->At(k).dwClientAddr, table->At(k).nClientPort);
+        return places;
+    };
+}
 
 // Object is the host's interface, Listener the library's class behind it.
 template <typename Object, typename Listener, int kType>
@@ -96,7 +111,7 @@ protected:
         EXPECT_TRUE(reused.Untouched());
     }
 
-    StreamRecorder m_reads;
+    Collector m_reads;
     HeldCallback m_held;
     int m_port = 0;
     std::vector<Object *> m_made;

@@ -150,7 +150,7 @@ TEST_F(KesListen3, ServesOnePortOnEveryInterfaceEachOnItsOwnThread)
             std::string text = "to slot " + std::to_string(i);
             ASSERT_TRUE(sender.SendTo(text.data(), static_cast<int>(text.size()), locals[i], port));
             ASSERT_TRUE(received.WaitFor(i + 1));
-            kt::Datagram d = received.At(i);
+            kt::Received d = received.At(i);
             EXPECT_EQ(text, kt::Text(d));
             EXPECT_EQ(sender.port(), d.port);
             EXPECT_EQ(&received, d.user);
@@ -385,7 +385,7 @@ TEST_F(KesListen3, MulticastJoinsTheGroupOnEveryInterface)
         std::string text = "via interface " + std::to_string(i);
         ASSERT_TRUE(sender.SendTo(text.data(), static_cast<int>(text.size()), group, port));
         ASSERT_TRUE(received.WaitFor(i + 1));
-        kt::Datagram d = received.At(i);
+        kt::Received d = received.At(i);
         EXPECT_EQ(text, kt::Text(d));
         EXPECT_EQ(kt::LocalVeth(i), d.addr);
         EXPECT_EQ(GetThreadId(listener.m_hThread[i]), d.threadId);

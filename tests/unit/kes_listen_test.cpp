@@ -48,10 +48,10 @@ TEST_F(ListenTest, DeliversEachDatagramWithItsSourceAndUserDataOnTheReceiveThrea
     ASSERT_TRUE(sender.SendTo("first", 5, Loopback(), Port(listener)));
     ASSERT_TRUE(sender.SendTo("second!", 7, Loopback(), Port(listener)));
     ASSERT_TRUE(seen.WaitFor(2));
-    std::vector<kt::Datagram> all = seen.All();
+    std::vector<kt::Received> all = seen.All();
     EXPECT_EQ("first", std::string(all[0].data.begin(), all[0].data.end()));
     EXPECT_EQ("second!", std::string(all[1].data.begin(), all[1].data.end()));
-    for (const kt::Datagram &d : all) {
+    for (const kt::Received &d : all) {
         EXPECT_EQ(Loopback(), d.addr);
         EXPECT_EQ(sender.port(), d.port);
         EXPECT_EQ(&seen, d.user);
@@ -241,7 +241,7 @@ TEST_F(ListenTest, BurstsAreDeliveredWholeAndInOrder)
         }
         ASSERT_TRUE(seen.WaitFor((burst + 1) * kBurst)) << "burst " << burst << " did not arrive whole";
     }
-    std::vector<kt::Datagram> all = seen.All();
+    std::vector<kt::Received> all = seen.All();
     ASSERT_EQ(static_cast<size_t>(kBursts * kBurst), all.size());
     for (int n = 0; n < kBursts * kBurst; ++n) {
         int got = -1;
@@ -522,7 +522,7 @@ TEST_F(ListenTest, MulticastListenerJoinsTheGroupAndLeavesItOnRelease)
                sizeof viaLoopback);
     ASSERT_TRUE(sender.SendTo("to the group", 12, group, Port(listener)));
     ASSERT_TRUE(seen.WaitFor(1));
-    kt::Datagram got = seen.At(0);
+    kt::Received got = seen.At(0);
     EXPECT_EQ("to the group", std::string(got.data.begin(), got.data.end()));
     listener.Release();
 }

@@ -24,7 +24,7 @@ protected:
         param.nCount = static_cast<int>(locals.size());
         std::copy(locals.begin(), locals.end(), param.dwLocalAddr);
         param.nBacklog = nBacklog;
-        param.pfnReceive = kt::StreamRecorder::Receive;
+        param.pfnReceive = kt::Collector::Receive;
         param.pUserData = &m_reads;
         return param;
     }
@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Addresses, TcpListen3PairTest,
 TEST_F(TcpListen3Test, StreamsAtTwoAddressesAtOnceEachArriveWholeInPieces)
 {
     DWORD first = kt::Addr("127.0.0.1"), second = kt::Addr("127.0.0.2");
-    m_reads.WriteOverEachBuffer();
+    m_reads.WriteOverEachBuffer(CTcpServer::kPieceSize);
     ASSERT_NE(nullptr, Start(Record({first, second})));
     RawTcp a, b;
     ASSERT_TRUE(a.Connect(first, m_port, first));
@@ -146,7 +146,7 @@ TEST_F(TcpListen3Test, StreamsAtTwoAddressesAtOnceEachArriveWholeInPieces)
     EXPECT_TRUE(streams[0] == m_reads.StreamFrom(a.localAddr(), a.localPort()));
     EXPECT_TRUE(streams[1] == m_reads.StreamFrom(b.localAddr(), b.localPort()));
     size_t largest = 0, dirtyAfter = 0;
-    for (const kt::StreamRead &read : m_reads.Reads()) {
+    for (const kt::Received &read : m_reads.All()) {
         largest = std::max(largest, read.data.size());
         dirtyAfter += !read.zeroAfter;
     }
