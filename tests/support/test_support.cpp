@@ -60,6 +60,26 @@ std::vector<DWORD> LocalVethsThenForeign(int k)
     return addrs;
 }
 
+::testing::AssertionResult Holds(bool condition, const char *what)
+{
+    if (condition)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what;
+}
+
+void ExpectRows(const std::vector<Row> &rows, const std::vector<Row::Check> &afterEach)
+{
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.expected, row.call());
+        if (row.then) {
+            EXPECT_TRUE(row.then());
+        }
+        for (const Row::Check &check : afterEach)
+            EXPECT_TRUE(check());
+    }
+}
+
 std::string Text(const Datagram &d)
 {
     return std::string(d.data.begin(), d.data.end());

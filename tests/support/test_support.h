@@ -55,6 +55,27 @@ std::vector<DWORD> LocalVethsThenForeign(int k);
                             "(run as root): multicast and extra interfaces stay inside it"; \
     } while (0)
 
+// One row of a table of cases: what it is (the failure names it), the call,
+// its expected result and, optionally, what must hold afterwards.
+struct Row {
+    typedef std::function<::testing::AssertionResult()> Check;
+    Row(std::string what_, std::function<long()> call_, long expected_, Check then_ = nullptr)
+        : what(std::move(what_)), call(std::move(call_)), expected(expected_), then(std::move(then_))
+    {
+    }
+    std::string what;
+    std::function<long()> call;
+    long expected;
+    Check then;
+};
+
+// Success if condition holds, else a failure that says what went wrong.
+::testing::AssertionResult Holds(bool condition, const char *what);
+
+// Runs every row, checking its result and its own check, then the checks
+// that must hold after every row.
+void ExpectRows(const std::vector<Row> &rows, const std::vector<Row::Check> &afterEach = {});
+
 // Winsock started for the length of a test, before the members of a derived
 // fixture are made and after they are gone.
 class WinsockTest : public ::testing::Test {

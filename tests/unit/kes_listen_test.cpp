@@ -381,36 +381,6 @@ TEST_F(ListenTest, CopiesShareTheSocketAndThread)
     listener.m_hThread = assigned.m_hThread = nullptr;
 }
 
-// A callback that calls Release on its own listener.
-struct SelfRelease {
-    CKesListen *listener;
-    kt::Gate released;
-};
-
-void __cdecl ReleaseFromCallback(void *, int, void *pUserData, unsigned long, int)
-{
-    SelfRelease *state = static_cast<SelfRelease *>(pUserData);
-    state->listener->Release();
-    state->released.Open();
-}
-
-TEST_F(ListenTest, ReleaseFromInsideTheCallbackCompletesAndTheThreadEndsAfterwards)
-{
-    CKesListen listener;
-    SelfRelease state{&listener, {}};
-    tagParamListen p = Param(FALSE, ReleaseFromCallback, &state);
-    p.dwStopTimeout = INFINITE;  // a listener cannot wait for its own thread
-    ASSERT_EQ(1, listener.InitInstance(&p));
-    HANDLE thread = kt::DuplicateThread(listener.m_hThread);
-    int port = Port(listener);
-    ASSERT_TRUE(sender.SendTo("bye", 3, Loopback(), port));
-    ASSERT_TRUE(state.released.Wait()) << "Release inside the callback did not complete";
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kt::Bound())) << "the thread ends after the callback";
-    EXPECT_EQ(nullptr, listener.m_pSocket);
-    EXPECT_TRUE(kt::UdpPortFree(Loopback(), port));
-    CloseHandle(thread);
-}
-
 // A callback that holds its thread until the test lets it go.
 struct SlowCallback {
     kt::Gate entered;
@@ -459,30 +429,6 @@ TEST_F(ListenTest, AStopRequestWinsOverDatagramsStillWaiting)
     EXPECT_EQ(1, state.calls) << "datagrams were delivered after the stop request";
     EXPECT_EQ(nullptr, listener.m_hThread);
     CloseHandle(stop);
-}
-
-TEST_F(ListenTest, AThreadThatOutlivesReleaseNeverTouchesTheDestroyedListener)
-{
-    SlowCallback state;
-    alignas(CKesListen) unsigned char storage[sizeof(CKesListen)];
-    CKesListen *listener = new (storage) CKesListen;
-    tagParamListen p = Param(TRUE, WaitInCallback, &state);
-    p.dwStopTimeout = 0;
-    ASSERT_EQ(1, listener->InitInstance(&p));
-    HANDLE thread = kt::DuplicateThread(listener->m_hThread);
-    int port = Port(*listener);
-    ASSERT_TRUE(sender.SendTo("slow", 4, Loopback(), port));
-    ASSERT_TRUE(state.entered.Wait());
-
-    listener->Release();  // gives up on the thread, still inside the callback
-    listener->~CKesListen();
-    memset(storage, 0xDD, sizeof storage);  // what a freed and reused listener looks like
-    EXPECT_TRUE(kt::UdpPortFree(Loopback(), port)) << "the socket is closed although the thread runs";
-    ASSERT_TRUE(sender.SendTo("more", 4, Loopback(), port));
-
-    state.leave.Open();
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kt::Bound())) << "the thread ends on its own";
-    CloseHandle(thread);
 }
 
 TEST_F(ListenTest, AThreadGivenUpBeforeItRanNeverTouchesTheDestroyedListener)

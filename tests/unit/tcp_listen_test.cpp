@@ -454,58 +454,6 @@ TEST_F(TcpListenTest, ReleaseClosesTheListeningSocketAndEveryConnection)
     EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
 }
 
-// A callback that outlives Release: Release gives up on the thread after its
-// fixed 1000 ms (not the record's dwStopTimeout, here infinite), closes
-// everything, and the host frees the listener; the thread, let go, must end
-// without touching any of it.
-TEST_F(TcpListenTest, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsCleanly)
-{
-    tagParamListen param = Record();
-    param.pfnReceive = kt::HeldCallback::Receive;
-    param.pUserData = &m_held;
-    param.dwStopTimeout = INFINITE;
-    CTcpListen *listener = Start(param);
-    ASSERT_NE(nullptr, listener);
-    RawTcp client;
-    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
-    ASSERT_TRUE(client.Send("x"));
-    ASSERT_TRUE(m_held.entered.Wait());
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
-    ExpectHeldThreadOutlivesTheListener(listener, thread, client, kt::Loopback());
-}
-
-struct SelfRelease {
-    CTcpListenObject *listener;
-    kt::Gate done;
-    static void __cdecl Receive(void *, int, void *pUserData, unsigned long, int)
-    {
-        SelfRelease *self = static_cast<SelfRelease *>(pUserData);
-        self->listener->Release();
-        self->listener->Delete();
-        self->done.Open();
-    }
-};
-
-TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsOwnListener)
-{
-    SelfRelease self;
-    tagParamListen param = Record();
-    param.pfnReceive = SelfRelease::Receive;
-    param.pUserData = &self;
-    CTcpListen *listener = Start(param);
-    ASSERT_NE(nullptr, listener);
-    Forget(listener);
-    self.listener = listener;
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
-    RawTcp client;
-    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
-    ASSERT_TRUE(client.Send("bye"));
-
-    EXPECT_TRUE(self.done.Wait());
-    EXPECT_TRUE(kt::ThreadEnds(thread));
-    EXPECT_TRUE(client.WaitClosed());
-}
-
 TEST_F(TcpListenTest, DeletingAStartedListenerReleasesItFirst)
 {
     CTcpListen *listener = Start(Record());
