@@ -319,22 +319,22 @@ TEST_F(ListenTest, FailedStartsAcquireNothing)
     tagParamListen badPriority = Param();
     badPriority.nPort = port;
     badPriority.nPriority = 100;  // SetThreadPriority refuses it after the thread runs
-    struct Case {
-        const char *what;
-        tagParamListen *record;
-    } cases[] = {{"null record", nullptr},
-                 {"unreadable record", static_cast<tagParamListen *>(unreadable)},
-                 {"group that cannot be joined", &unjoinable},
-                 {"priority that cannot be set", &badPriority}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        CKesListen listener;
-        EXPECT_EQ(0, listener.InitInstance(c.record));
-        EXPECT_EQ(nullptr, listener.m_pSocket);
-        EXPECT_EQ(nullptr, listener.m_hThread);
-        EXPECT_EQ(nullptr, listener.m_echoSend.m_pSocket);
-        EXPECT_TRUE(kt::UdpPortFree(Loopback(), port));
-    }
+    // Each start fails and leaves the listener holding nothing.
+    auto start = [&](tagParamListen *record) {
+        return [&, record]() -> long {
+            CKesListen listener;
+            long started = listener.InitInstance(record);
+            EXPECT_EQ(nullptr, listener.m_pSocket);
+            EXPECT_EQ(nullptr, listener.m_hThread);
+            EXPECT_EQ(nullptr, listener.m_echoSend.m_pSocket);
+            return started;
+        };
+    };
+    kt::ExpectRows({{"null record", start(nullptr), 0},
+                    {"unreadable record", start(static_cast<tagParamListen *>(unreadable)), 0},
+                    {"group that cannot be joined", start(&unjoinable), 0},
+                    {"priority that cannot be set", start(&badPriority), 0}},
+                   {[&] { return kt::Holds(kt::UdpPortFree(Loopback(), port), "the port is still held"); }});
     VirtualFree(unreadable, 0, MEM_RELEASE);
 }
 
