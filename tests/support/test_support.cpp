@@ -101,7 +101,8 @@ void __cdecl Collector::Receive(void *pData, int nLength, void *pUserData, unsig
         call.zeroAfter = true;
         for (size_t i = length; i < self->m_bufferSize; ++i)
             call.zeroAfter = call.zeroAfter && p[i] == 0;
-        memset(p, 0xEE, self->m_bufferSize);
+        if (self->m_writeOver)
+            memset(p, 0xEE, self->m_bufferSize);
     }
     if (self->m_places)
         call.places = self->m_places();

@@ -112,7 +112,7 @@ struct Received : Datagram {
     void *user = nullptr;
     DWORD threadId = 0;
     // Every byte of the buffer after the data was zero (when the collector
-    // writes over each buffer).
+    // checks each buffer).
     bool zeroAfter = false;
     // The clients a stream listener served at that moment, place by place
     // (when the collector watches them).
@@ -129,10 +129,16 @@ public:
     // Also record, at every call, what places() tells then. Set before the
     // listener starts: its thread calls it inside the callback.
     void Watch(std::function<std::vector<Place>()> places) { m_places = std::move(places); }
-    // Once a call is recorded, write over the whole buffer of bufferSize
-    // bytes it came in, as a host may (a terminator after the bytes, or
-    // parsing in place), after noting whether it was zero after the data.
-    void WriteOverEachBuffer(size_t bufferSize) { m_bufferSize = bufferSize; }
+    // Note at every call whether the buffer it came in, of bufferSize bytes,
+    // is zero after the data (Received::zeroAfter).
+    void CheckEachBuffer(size_t bufferSize) { m_bufferSize = bufferSize; }
+    // The same, then write over the whole buffer, as a host may (a
+    // terminator after the bytes, or parsing in place).
+    void WriteOverEachBuffer(size_t bufferSize)
+    {
+        m_bufferSize = bufferSize;
+        m_writeOver = true;
+    }
 
     // Waits (bounded) until at least n calls were recorded. false on time-out.
     bool WaitFor(size_t n, DWORD ms = Bound());
@@ -154,6 +160,7 @@ private:
 
     std::function<std::vector<Place>()> m_places;
     size_t m_bufferSize = 0;
+    bool m_writeOver = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Received> m_items;

@@ -87,6 +87,7 @@ protected:
     {
         kt::WinsockTest::SetUp();
         m_recorder.reads.Watch(kt::PlacesOf(&m_listener.m_server.m_clients));
+        m_recorder.reads.CheckEachBuffer(CTcpServer::kPieceSize);
         tagParamListen param;
         param.pfnReceive = HoldingRecorder::Receive;
         param.pUserData = &m_recorder;
