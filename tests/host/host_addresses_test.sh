@@ -3,9 +3,8 @@
 # network, UTS and mount namespaces with loopback alone, a host name of its own
 # and a hosts file (and nsswitch.conf) bind-mounted over the machine's, so that
 # the machine's own name resolves to exactly the addresses chosen here. Wine
-# runs there from a copy of the build's prefix, whose server is stopped before
-# and after each run: Wine's network service stays in the namespace of the
-# first Wine process of a prefix.
+# runs there from a prefix of the test's own, whose server is stopped before
+# and after each run.
 #   host_addresses_test.sh TEST_PROGRAM
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -18,15 +17,11 @@ fi
 
 # The build's prefix exists once a program has run in it.
 "$root/scripts/wine-run.sh" "$program" --gtest_list_tests >/dev/null
-build_prefix=${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-host-addresses.XXXXXX")
-export KESNET_WINEPREFIX=$work/wineprefix
-stop_wine() {
-    WINEPREFIX=$KESNET_WINEPREFIX wineserver -k 2>/dev/null || true
-    WINEPREFIX=$KESNET_WINEPREFIX wineserver -w 2>/dev/null || true
-}
-trap 'stop_wine; rm -rf "$work"' EXIT
-cp -a "$build_prefix" "$KESNET_WINEPREFIX"
+source "$root/tests/support/script_support.sh"
+own_wine_prefix "${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}"
+export KESNET_WINEPREFIX=$own_prefix
+trap 'stop_own_wine; rm -rf "$work"' EXIT
 printf 'hosts: files\n' >"$work/nsswitch.conf"
 
 # run SUITE NAME [ADDRESS...]: the suite (and Resolver) where NAME has these addresses.
@@ -36,7 +31,7 @@ run() {
     shift 2
     { echo "127.0.0.1 localhost"; for a in "$@"; do echo "$a $name"; done; } >"$work/hosts"
     echo "== $suite: host name '$name', $# address(es) in the hosts file"
-    stop_wine
+    stop_own_wine
     KESNET_HOST_NAME=$name KESNET_HOST_ADDRESSES=$(IFS=,; echo "$*") \
         unshare --net --uts --mount --propagation private bash -c '
             ip link set lo up &&
@@ -45,7 +40,7 @@ run() {
             mount --bind "$1/nsswitch.conf" /etc/nsswitch.conf &&
             "$2" "$3" --gtest_filter="Resolver.*:$4.*"' \
         _ "$work" "$root/scripts/wine-run.sh" "$program" "$suite" || failed=1
-    stop_wine
+    stop_own_wine
 }
 
 # The first address ends in 201 so that its debug-line number is negative.

@@ -29,21 +29,18 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-mixed.XXXXXX")
 source "$here/../support/script_support.sh"
-# The second host runs Wine from a prefix of its own: Wine's network service
-# stays in the namespace of the first Wine process of a prefix.
-peer_prefix=$work/wineprefix32
-stop_peer_wine() { WINEPREFIX=$peer_prefix wineserver -k 2>/dev/null || true; }
-trap 'stop_started; stop_peer_wine; rm -rf "$work"' EXIT
+# The second host runs Wine from a prefix of its own, a copy of the 32-bit
+# build's, whose server is stopped first so that the copy is whole (the
+# 32-bit suite has ended).
 build_prefix32=$(cd "$(dirname "$tool32")/.." && pwd)/wineprefix
-if [ -f "$build_prefix32/.kesnet-ready" ]; then
-    WINEPREFIX=$build_prefix32 wineserver -k 2>/dev/null || true
-    cp -a "$build_prefix32" "$peer_prefix"
-fi
+WINEPREFIX=$build_prefix32 wineserver -k 2>/dev/null || true
+own_wine_prefix "$build_prefix32"
+trap 'stop_started; stop_own_wine; rm -rf "$work"' EXIT
 
 host=10.77.1.1
 peer=10.77.1.2
 on_host() { "$wine_run" "$tool64" "$@"; }
-on_peer() { ip netns exec "$KESNET_NETNS_PEER" env KESNET_WINEPREFIX="$peer_prefix" "$wine_run" "$tool32" "$@"; }
+on_peer() { ip netns exec "$KESNET_NETNS_PEER" env KESNET_WINEPREFIX="$own_prefix" "$wine_run" "$tool32" "$@"; }
 
 # datagrams LISTENER SENDER LISTEN_ADDR SENDER_ADDR: LISTENER echoes, SENDER
 # makes three acknowledged sends and one plain one.

@@ -2,8 +2,8 @@
 # Runs test cases of a test program in a network namespace of their own whose
 # range of ports of the system's choice (ip_local_port_range) is ten ports
 # wide, so that what depends on which port the system hands out is decided at
-# once rather than now and then. Wine runs there from a copy of the build's
-# prefix: its server makes the sockets, in the namespace it started in.
+# once rather than now and then. Wine runs there from a prefix of the test's
+# own: its server makes the sockets, in the namespace it started in.
 #   narrow_ports_test.sh TEST_PROGRAM GTEST_FILTER
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -17,11 +17,11 @@ fi
 
 # The build's prefix exists once a program has run in it.
 "$root/scripts/wine-run.sh" "$program" --gtest_list_tests >/dev/null
-build_prefix=${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-narrow-ports.XXXXXX")
-export KESNET_WINEPREFIX=$work/wineprefix
-trap 'WINEPREFIX=$KESNET_WINEPREFIX wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
-cp -a "$build_prefix" "$KESNET_WINEPREFIX"
+source "$root/tests/support/script_support.sh"
+own_wine_prefix "${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}"
+export KESNET_WINEPREFIX=$own_prefix
+trap 'stop_own_wine; rm -rf "$work"' EXIT
 
 unshare --net bash -c '
     ip link set lo up &&

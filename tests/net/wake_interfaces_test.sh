@@ -4,8 +4,7 @@
 # this host has set down, kesnet wake --all-interfaces (KesGetInterfaces,
 # KesWakeUp) goes through the first link only, and a wake-up through the
 # second, named, is refused. The tool runs there under Wine from a prefix of
-# its own: Wine's network service stays in the namespace of the first program
-# of a prefix, and the suite's prefix serves the test command's namespace.
+# its own (own_wine_prefix).
 #   wake_interfaces_test.sh PATH/TO/kesnet.exe
 set -euo pipefail
 
@@ -22,15 +21,12 @@ fi
 net=kesnet-wakeif-$$
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-wake-interfaces.XXXXXX")
 source "$here/../support/script_support.sh"
-prefix=$work/wineprefix
-stop_wine() { WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; }
-trap 'stop_started; stop_wine; "$root/scripts/netns.sh" down "$net"; rm -rf "$work"' EXIT
+trap 'stop_started; stop_own_wine; "$root/scripts/netns.sh" down "$net"; rm -rf "$work"' EXIT
 
 "$root/scripts/netns.sh" up "$net" 2
 ip -n "$net-host" link set veth1 down
-build_prefix=$(cd "$(dirname "$tool")/.." && pwd)/wineprefix
-[ -f "$build_prefix/.kesnet-ready" ] && cp -a "$build_prefix" "$prefix"
-on_host() { ip netns exec "$net-host" env KESNET_WINEPREFIX="$prefix" "$wine_run" "$tool" "$@"; }
+own_wine_prefix "$(cd "$(dirname "$tool")/.." && pwd)/wineprefix"
+on_host() { ip netns exec "$net-host" env KESNET_WINEPREFIX="$own_prefix" "$wine_run" "$tool" "$@"; }
 
 mac=02:00:5e:10:00:02
 echo "== this host's second link is down"

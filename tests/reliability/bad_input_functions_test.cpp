@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "input_support.h"
+#include "new_threads.h"
 
 namespace {
 
-using kr::Row;
+using kt::Row;
 
 const DWORD kAll = 0xFFFFFFFF;
 
@@ -28,7 +29,7 @@ protected:
 // The functions without arguments can only be called at the wrong time.
 TEST(BadInputOrder, CallsOutOfOrderFailCleanly)
 {
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"KesExitInstance without a start", [] { return KesExitInstance(); }, 0},
         {"KesStopListen without KesListen", [] { return KesStopListen(); }, 0},
         {"KesLanWakeUp before KesInitInstance", [] { return KesLanWakeUp(0, nullptr, 0); }, 0},
@@ -51,10 +52,10 @@ TEST_F(BadInput, KesSend)
     auto arrives = [&](size_t length) -> Row::Check {
         return [&receiver, length] {
             kt::Datagram d;
-            return kr::Holds(receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
+            return kt::Holds(receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
         };
     };
-    Row::Check nothing = [&] { return kr::Holds(kr::NothingArrived(receiver), "a datagram was sent"); };
+    Row::Check nothing = [&] { return kt::Holds(kr::NothingArrived(receiver), "a datagram was sent"); };
     bool foreignBinds = kr::BindsForeignAddress(SOCK_DGRAM);
     std::vector<Row> rows = {
         {"plain send from read-only data", [&] { return KesSend(1, payload, 7, to, port, 0); }, 1, arrives(7)},
@@ -77,7 +78,7 @@ TEST_F(BadInput, KesSend)
         {"from an address the host does not have", [&] { return KesSend(1, payload, 7, to, port, kr::ForeignAddress()); },
          foreignBinds ? 1 : 0, foreignBinds ? arrives(7) : nothing},
     };
-    kr::ExpectRows(rows);
+    kt::ExpectRows(rows);
 }
 
 TEST_F(BadInput, KesListen)
@@ -91,11 +92,10 @@ TEST_F(BadInput, KesListen)
     // listener is stopped.
     auto listen = [&](int mode, ReceiveProc proc, int nPort, DWORD group, DWORD local) {
         return [&, mode, proc, nPort, group, local]() -> long {
-            kr::NewThreads threads;
+            kt::NewThreads threads;
             size_t before = received.Count();
             if (!KesListen(mode, proc, nPort, group, &received, local))
                 return 0;
-            threads.Track();
             bool served = sender.SendTo("ping", 4, kt::Loopback(), port) &&
                           (proc == kt::Collector::Receive ? received.WaitFor(before + 1) : threads.OneEnded());
             EXPECT_TRUE(served) << "the datagram was not handled";
@@ -124,7 +124,7 @@ TEST_F(BadInput, KesListen)
          },
          foreignBinds ? 2 : 0},
     };
-    kr::ExpectRows(rows);
+    kt::ExpectRows(rows);
     EXPECT_EQ(0, KesStopListen());
 }
 
@@ -141,7 +141,7 @@ TEST_F(BadInput, KesGetHostName)
              [&] { return KesGetHostName(m_bad.TailAs<char>(strlen(expected) + 1)); }, 0},
             {"read-only", [&] { return KesGetHostName(static_cast<char *>(m_bad.ReadOnly(expected, 64))); }, 0},
             {"64 bytes", [&] { return KesGetHostName(name->get()); }, 1,
-             [&] { return kr::Holds(name->Text() == expected, "not the host name"); }},
+             [&] { return kt::Holds(name->Text() == expected, "not the host name"); }},
         },
         {name});
 }
@@ -155,12 +155,12 @@ TEST_F(BadInput, KesGetCompName)
     auto name = Out(fits);
     auto small = Out(length);
     auto untouched = [](const std::shared_ptr<kr::Guarded> &buffer) {
-        return [buffer] { return kr::Holds(buffer->Untouched(), "the buffer was written"); };
+        return [buffer] { return kt::Holds(buffer->Untouched(), "the buffer was written"); };
     };
     kr::ExpectRows(
         {
             {"exactly large enough", [&] { return KesGetCompName(name->get(), fits); }, 1,
-             [&] { return kr::Holds(name->Text() == expected, "not the computer name"); }},
+             [&] { return kt::Holds(name->Text() == expected, "not the computer name"); }},
             {"one byte too small", [&] { return KesGetCompName(small->get(), length); }, 0, untouched(small)},
             {"size 0", [&] { return KesGetCompName(small->get(), 0); }, 0, untouched(small)},
             {"null, size 0", [] { return KesGetCompName(nullptr, 0); }, 0},
@@ -181,7 +181,7 @@ TEST_F(BadInput, VantixGetHostIP)
     kr::ExpectRows(
         {
             {"room for 16", [&] { return VantixGetHostIP(list->as<DWORD>()); }, count,
-             [&] { return kr::Holds(memcmp(list->get(), expected, count * sizeof(DWORD)) == 0, "not the addresses"); }},
+             [&] { return kt::Holds(memcmp(list->get(), expected, count * sizeof(DWORD)) == 0, "not the addresses"); }},
             {"null", [] { return VantixGetHostIP(nullptr); }, 0},
             {"no access", [&] { return VantixGetHostIP(m_bad.NoAccessAs<DWORD>()); }, 0},
             {"room for the addresses but not for 16",
@@ -220,7 +220,7 @@ TEST_F(BadInput, KesGetNetCard)
         {
             {"null only counts", [] { return KesGetNetCard(nullptr); }, count},
             {"room for every record", [&] { return KesGetNetCard(list->as<BYTE>()); }, count,
-             [&] { return kr::Holds(!list->Untouched(), "no record written"); }},
+             [&] { return kt::Holds(!list->Untouched(), "no record written"); }},
             {"no access", [&] { return KesGetNetCard(m_bad.NoAccessAs<BYTE>()); }, 0},
             {"one byte short", [&] { return KesGetNetCard(m_bad.Tail(count * 6 - 1)); }, 0},
             {"read-only", [&] { return KesGetNetCard(static_cast<BYTE *>(m_bad.ReadOnly(list->get(), count * 6))); }, 0},
@@ -234,7 +234,7 @@ TEST_F(BadInput, KesGetNetCard)
 TEST_F(BadInput, KesLanWakeUp)
 {
     bool foreignBinds = kr::BindsForeignAddress(SOCK_DGRAM);
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"null, count 0", [] { return KesLanWakeUp(0, nullptr, 0); }, 1},
         {"null, count 1", [] { return KesLanWakeUp(0, nullptr, 1); }, 0},
         {"no access", [&] { return KesLanWakeUp(0, m_bad.NoAccessAs<BYTE>(), 1); }, 0},
@@ -309,7 +309,7 @@ TEST_F(BadRegistryInput, RegReadDWORD)
 {
     auto value = Out(sizeof(DWORD));
     auto reads = [&](DWORD expected) {
-        return [value, expected] { return kr::Holds(*value->as<DWORD>() == expected, "not the stored number"); };
+        return [value, expected] { return kt::Holds(*value->as<DWORD>() == expected, "not the stored number"); };
     };
     const char *noAccess = m_bad.NoAccessAs<char>();
     kr::ExpectRows(
@@ -344,7 +344,7 @@ TEST_F(BadRegistryInput, RegReadString)
     kr::ExpectRows(
         {
             {"the text", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", text->get(), 16); }, 1,
-             [&] { return kr::Holds(text->Text() == "hello", "not the stored text"); }},
+             [&] { return kt::Holds(text->Text() == "hello", "not the stored text"); }},
             {"null buffer with size 0 only asks", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", nullptr, 0); }, 1},
             {"null buffer with a size", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", nullptr, 16); }, 0},
             {"buffer with no access", [&] { return RegReadString(HKEY_CURRENT_USER, Key(), "text", m_bad.NoAccessAs<char>(), 16); },
@@ -367,10 +367,10 @@ TEST_F(BadRegistryInput, RegWriteDWORD)
 {
     const char *noAccess = m_bad.NoAccessAs<char>();
     DWORD stored = 0;
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"a number", [&] { return RegWriteDWORD(HKEY_CURRENT_USER, Key(), "written", 0xFFFFFFFF); }, 1,
          [&] {
-             return kr::Holds(RegReadDWORD(HKEY_CURRENT_USER, Key(), "written", &stored) && stored == 0xFFFFFFFF,
+             return kt::Holds(RegReadDWORD(HKEY_CURRENT_USER, Key(), "written", &stored) && stored == 0xFFFFFFFF,
                           "not stored");
          }},
         {"null value name writes the key's default value",
@@ -387,7 +387,7 @@ TEST_F(BadRegistryInput, RegWriteString)
 {
     const char *noAccess = m_bad.NoAccessAs<char>();
     const char *text = static_cast<const char *>(m_bad.ReadOnly("abc", 4));
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"read-only text", [&] { return RegWriteString(HKEY_CURRENT_USER, Key(), "written", text, 4); }, 1},
         {"null data, size 0", [&] { return RegWriteString(HKEY_CURRENT_USER, Key(), "empty", nullptr, 0); }, 1},
         {"null data with a size", [&] { return RegWriteString(HKEY_CURRENT_USER, Key(), "written", nullptr, 4); }, 0},
@@ -410,7 +410,7 @@ TEST_F(BadRegistryInput, RegWriteString)
 TEST_F(BadInput, SFGetCatalogSize)
 {
     std::string folder = kr::ProgramFolder();
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"null", [] { return SFGetCatalogSize(nullptr); }, 0},
         {"empty", [] { return SFGetCatalogSize(""); }, 0},
         {"no access", [&] { return SFGetCatalogSize(m_bad.NoAccessAs<char>()); }, 0},
@@ -433,7 +433,7 @@ TEST_F(BadInput, SIsFileBmp)
 {
     char program[MAX_PATH];
     GetModuleFileNameA(nullptr, program, sizeof program);
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"null", [] { return SIsFileBmp(nullptr); }, 0},
         {"empty", [] { return SIsFileBmp(""); }, 0},
         {"no access", [&] { return SIsFileBmp(m_bad.NoAccessAs<char>()); }, 0},
@@ -446,7 +446,7 @@ TEST_F(BadInput, SIsFileBmp)
 
 TEST_F(BadInput, SIsFileWav)
 {
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"null", [] { return SIsFileWav(nullptr); }, 1},
         {"no access", [&] { return SIsFileWav(m_bad.NoAccessAs<char>()); }, 1},
         {"unterminated", [&] { return SIsFileWav(m_bad.TailAs<char>(3)); }, 1},
@@ -461,7 +461,7 @@ TEST_F(BadInput, KesGetDllVersion)
     kr::ExpectRows(
         {
             {"the library's version", [&] { return KesGetDllVersion(module.c_str(), version->get()); }, 1,
-             [&] { return kr::Holds(version->Text() == expected, "not the product version"); }},
+             [&] { return kt::Holds(version->Text() == expected, "not the product version"); }},
             {"null buffer", [&] { return KesGetDllVersion(module.c_str(), nullptr); }, 0},
             {"buffer with no access", [&] { return KesGetDllVersion(module.c_str(), m_bad.NoAccessAs<char>()); }, 0},
             {"buffer one byte short",
@@ -507,7 +507,7 @@ TEST(BadInputFactory, KesCreateObject)
                         return made != nullptr;
                     },
                     1});
-    kr::ExpectRows(rows);
+    kt::ExpectRows(rows);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // that are not code, and calls out of order. The host allocates the datagram
 // objects itself; here each lies between guard bytes, so that a write beside
 // it is seen. Records are handed over in read-only memory: the library only
-// reads them.
+// reads them. (The slot counts of the multi-interface classes have a table of
+// their own, in slot_counts_test.cpp.)
 #include <limits.h>
 #include <string.h>
 
@@ -21,7 +22,7 @@
 
 namespace {
 
-using kr::Row;
+using kt::Row;
 using kt::Loopback;
 
 const DWORD kAll = 0xFFFFFFFF;
@@ -30,16 +31,6 @@ const char kEcho[4] = {'E', 'c', 'h', 'o'};
 int Port16(int nPort)
 {
     return static_cast<u_short>(nPort);
-}
-
-// The number of addresses a listener's record names.
-int AddressCount(const tagParamListen &)
-{
-    return 1;
-}
-int AddressCount(const tagParamListen3 &record)
-{
-    return record.nCount;
 }
 
 // What an object that was set up must do with the first datagram or stream
@@ -214,13 +205,13 @@ protected:
         if (!m_sender.SendTo("ping", 4, Loopback(), port))
             return ::testing::AssertionFailure() << "could not send";
         if (then == Then::kEndsItsThread)
-            return kr::Holds(WaitForSingleObject(thread, kt::Bound()) == WAIT_OBJECT_0, "the receive thread still runs");
+            return kt::Holds(WaitForSingleObject(thread, kt::Bound()) == WAIT_OBJECT_0, "the receive thread still runs");
         if (then == Then::kEchoes) {
             kt::Datagram echo;
             if (!m_echoes.Receive(&echo) || echo.data != std::vector<unsigned char>(kEcho, kEcho + 4))
                 return ::testing::AssertionFailure() << "no echo";
         }
-        return kr::Holds(m_seen.WaitFor(before + 1) && kt::Text(m_seen.At(before)) == "ping", "not delivered");
+        return kt::Holds(m_seen.WaitFor(before + 1) && kt::Text(m_seen.At(before)) == "ping", "not delivered");
     }
 
     // Starts a listener with the record and, when it starts, exercises its
@@ -280,7 +271,7 @@ TEST_F(BadListenInput, CKesListenInitInstance)
         {"an address the host does not have", [](tagParamListen &r) { r.dwLocalAddr = kr::ForeignAddress(); },
          foreignBinds ? 1 : 0, Then::kDelivers},
     });
-    kr::ExpectRows(InitInstanceRows<tagParamListen>(
+    kt::ExpectRows(InitInstanceRows<tagParamListen>(
         m_bad, Listen(), 0, cases, [this](tagParamListen *pointer, const tagParamListen *content, Then then) {
             return StartListener<CKesListen>(
                 pointer, content, then, [](CKesListen &l) { return l.m_hThread; },
@@ -293,13 +284,6 @@ TEST_F(BadListenInput, CKesListen3InitInstance)
     bool foreignBinds = kr::BindsForeignAddress(SOCK_DGRAM);
     std::vector<FieldCase<tagParamListen3>> cases = ListenFieldCases<tagParamListen3>(m_bad);
     cases.insert(cases.end(), {
-        {"count 1", [](tagParamListen3 &r) { r.nCount = 1; }, 1, Then::kDelivers},
-        {"count 8", [](tagParamListen3 &r) { r.nCount = 8; }, 1, Then::kDelivers},
-        {"count 0", [](tagParamListen3 &r) { r.nCount = 0; }, 0, Then::kDelivers},
-        {"count 9", [](tagParamListen3 &r) { r.nCount = 9; }, 0, Then::kDelivers},
-        {"count INT_MAX", [](tagParamListen3 &r) { r.nCount = INT_MAX; }, 0, Then::kDelivers},
-        {"count -1 opens nothing", [](tagParamListen3 &r) { r.nCount = -1; }, 1, Then::kDelivers},
-        {"count INT_MIN opens nothing", [](tagParamListen3 &r) { r.nCount = INT_MIN; }, 1, Then::kDelivers},
         {"eight times the same address",
          [](tagParamListen3 &r) {
              r.nCount = 8;
@@ -310,9 +294,8 @@ TEST_F(BadListenInput, CKesListen3InitInstance)
         {"a second address the host does not have", [](tagParamListen3 &r) { r.dwLocalAddr[1] = kr::ForeignAddress(); },
          foreignBinds ? 1 : 0, Then::kDelivers},
     });
-    kr::ExpectRows(InitInstanceRows<tagParamListen3>(
+    kt::ExpectRows(InitInstanceRows<tagParamListen3>(
         m_bad, Listen3(), 0, cases, [this](tagParamListen3 *pointer, const tagParamListen3 *content, Then then) {
-            // A negative count starts nothing, so there is no thread to try.
             return StartListener<CKesListen3>(
                 pointer, content, then, [](CKesListen3 &l) { return l.m_hThread[0]; },
                 [](CKesListen3 &l) { return Idle(l); });
@@ -324,12 +307,12 @@ TEST_F(BadListenInput, CKesListenRelease)
     tagParamListen bad = Listen();
     bad.nMode = 2;
     bad.dwGroupAddr = kt::Addr("10.1.2.3");
-    kr::ExpectRows(ReleaseRows<CKesListen>(Listen(), bad, [](CKesListen &l) { return Idle(l); }));
+    kt::ExpectRows(ReleaseRows<CKesListen>(Listen(), bad, [](CKesListen &l) { return Idle(l); }));
 }
 
 TEST_F(BadListenInput, CKesListen3Release)
 {
-    kr::ExpectRows(ReleaseRows<CKesListen3>(Listen3(), Listen3(0), [](CKesListen3 &l) { return Idle(l); }));
+    kt::ExpectRows(ReleaseRows<CKesListen3>(Listen3(), Listen3(0), [](CKesListen3 &l) { return Idle(l); }));
 }
 
 // ---------------------------------------------------------------------------
@@ -350,12 +333,12 @@ protected:
     {
         return [this, length] {
             kt::Datagram d;
-            return kr::Holds(m_receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
+            return kt::Holds(m_receiver.Receive(&d) && d.data.size() == length, "the datagram did not arrive whole");
         };
     }
     Row::Check Nothing()
     {
-        return [this] { return kr::Holds(kr::NothingArrived(m_receiver), "a datagram was sent"); };
+        return [this] { return kt::Holds(kr::NothingArrived(m_receiver), "a datagram was sent"); };
     }
 
     kt::RawUdp m_receiver;
@@ -391,7 +374,7 @@ TEST_F(BadSendInput, CKesSendInitInstance)
     });
     // When the sender is set up, one datagram goes out with the record's
     // defaults, and the sender is released.
-    kr::ExpectRows(InitInstanceRows<tagParamSend>(
+    kt::ExpectRows(InitInstanceRows<tagParamSend>(
         m_bad, kr::SendRecord(m_receiver.port()), 1, cases, [this](tagParamSend *pointer, const tagParamSend *content, Then then) {
             kr::Fenced<CKesSend> sender;
             long ready = sender->InitInstance(pointer);
@@ -432,7 +415,7 @@ std::vector<Row> SendDataRows(std::function<long(void *, unsigned long, DWORD, i
 TEST_F(BadSendInput, CKesSendSend)
 {
     kr::Fenced<CKesSend> sender;
-    kr::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7, Loopback(), m_receiver.port()); }, 0,
+    kt::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7, Loopback(), m_receiver.port()); }, 0,
                      Nothing()}});
     tagParamSend record = kr::SendRecord(m_receiver.port());
     ASSERT_EQ(1, sender->InitInstance(&record));
@@ -449,7 +432,7 @@ TEST_F(BadSendInput, CKesSendSend)
                         return sender->Send(m_payload, 7, 0, 0);
                     },
                     0, Nothing()});
-    kr::ExpectRows(rows);
+    kt::ExpectRows(rows);
     EXPECT_TRUE(sender.GuardsIntact());
 }
 
@@ -458,7 +441,7 @@ TEST_F(BadSendInput, CKesSendRelease)
     tagParamSend bad = kr::SendRecord(m_receiver.port());
     bad.nMode = 2;
     bad.dwDestAddr = kt::Addr("10.1.2.3");
-    kr::ExpectRows(ReleaseRows<CKesSend>(kr::SendRecord(m_receiver.port()), bad,
+    kt::ExpectRows(ReleaseRows<CKesSend>(kr::SendRecord(m_receiver.port()), bad,
                                          [](CKesSend &s) { return s.m_pSocket == nullptr; }));
 }
 
@@ -481,13 +464,13 @@ protected:
     Row::Check Answered(size_t length)
     {
         return [this, length] {
-            return kr::Holds(m_listener.seen.WaitFor(m_delivered + 1) && m_listener.seen.At(m_delivered++).data.size() == length,
+            return kt::Holds(m_listener.seen.WaitFor(m_delivered + 1) && m_listener.seen.At(m_delivered++).data.size() == length,
                          "not delivered");
         };
     }
     Row::Check NotSent()
     {
-        return [this] { return kr::Holds(m_listener.seen.Count() == m_delivered, "a datagram was delivered"); };
+        return [this] { return kt::Holds(m_listener.seen.Count() == m_delivered, "a datagram was delivered"); };
     }
     static bool Idle(CKesSend2 &s)
     {
@@ -504,7 +487,7 @@ TEST_F(BadSend2Input, CKesSend2InitInstance)
     for (int mode : {0, 2, 3, -1, INT_MIN})
         cases.push_back({"mode " + std::to_string(mode), [mode](tagParamSend &r) { r.nMode = mode; }, 0, Then::kDelivers});
     // A null record keeps the constructor's parameters: any interface.
-    kr::ExpectRows(InitInstanceRows<tagParamSend>(m_bad, Send2(), 1, cases, [](tagParamSend *pointer, const tagParamSend *, Then) {
+    kt::ExpectRows(InitInstanceRows<tagParamSend>(m_bad, Send2(), 1, cases, [](tagParamSend *pointer, const tagParamSend *, Then) {
         kr::Fenced<CKesSend2> sender;
         long ready = sender->InitInstance(pointer);
         sender->Release();
@@ -518,7 +501,7 @@ TEST_F(BadSend2Input, CKesSend2InitInstance)
 TEST_F(BadSend2Input, CKesSend2Send)
 {
     kr::Fenced<CKesSend2> sender;
-    kr::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7, Loopback(), m_listener.port()); }, 0,
+    kt::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7, Loopback(), m_listener.port()); }, 0,
                      NotSent()}});
     tagParamSend record = Send2();
     ASSERT_EQ(1, sender->InitInstance(&record));
@@ -530,7 +513,7 @@ TEST_F(BadSend2Input, CKesSend2Send)
     rows.push_back({"a destination that does not answer", [&] { return sender->Send(m_payload, 7, 0, m_receiver.port()); },
                     0, [this] {
                         kt::Datagram d;
-                        return kr::Holds(m_receiver.Receive(&d), "not sent");
+                        return kt::Holds(m_receiver.Receive(&d), "not sent");
                     }});
     rows.push_back({"after Release",
                     [&] {
@@ -538,7 +521,7 @@ TEST_F(BadSend2Input, CKesSend2Send)
                         return sender->Send(m_payload, 7, 0, 0);
                     },
                     0, NotSent()});
-    kr::ExpectRows(rows);
+    kt::ExpectRows(rows);
     EXPECT_TRUE(sender.GuardsIntact());
 }
 
@@ -546,7 +529,7 @@ TEST_F(BadSend2Input, CKesSend2Release)
 {
     tagParamSend bad = Send2();
     bad.nMode = 2;
-    kr::ExpectRows(ReleaseRows<CKesSend2>(Send2(), bad, [](CKesSend2 &s) { return Idle(s); }));
+    kt::ExpectRows(ReleaseRows<CKesSend2>(Send2(), bad, [](CKesSend2 &s) { return Idle(s); }));
 }
 
 TEST_F(BadSendInput, CKesSend3InitInstance)
@@ -554,13 +537,6 @@ TEST_F(BadSendInput, CKesSend3InitInstance)
     bool foreignBinds = kr::BindsForeignAddress(SOCK_DGRAM);
     std::vector<FieldCase<tagParamSend3>> cases = {
         {"dwSize 0", [](tagParamSend3 &r) { r.dwSize = 0; }, 1, Then::kDelivers},
-        {"count 1", [](tagParamSend3 &r) { r.nCount = 1; }, 1, Then::kDelivers},
-        {"count 8", [](tagParamSend3 &r) { r.nCount = 8; }, 1, Then::kDelivers},
-        {"count 0", [](tagParamSend3 &r) { r.nCount = 0; }, 0, Then::kDelivers},
-        {"count 9", [](tagParamSend3 &r) { r.nCount = 9; }, 0, Then::kDelivers},
-        {"count INT_MAX", [](tagParamSend3 &r) { r.nCount = INT_MAX; }, 0, Then::kDelivers},
-        {"count -1 opens nothing", [](tagParamSend3 &r) { r.nCount = -1; }, 1, Then::kSendsNothing},
-        {"count INT_MIN opens nothing", [](tagParamSend3 &r) { r.nCount = INT_MIN; }, 1, Then::kSendsNothing},
         {"mode 0 sends nothing", [](tagParamSend3 &r) { r.nMode = 0; }, 1, Then::kSendsNothing},
         {"mode 3 sends nothing", [](tagParamSend3 &r) { r.nMode = 3; }, 1, Then::kSendsNothing},
         {"mode -1 sends nothing", [](tagParamSend3 &r) { r.nMode = -1; }, 1, Then::kSendsNothing},
@@ -593,7 +569,7 @@ TEST_F(BadSendInput, CKesSend3InitInstance)
         return ready;
     };
     // A null record on a new sender keeps its count of 0.
-    kr::ExpectRows(InitInstanceRows<tagParamSend3>(m_bad, kr::Send3Record(m_receiver.port(), 2), 0, cases, start));
+    kt::ExpectRows(InitInstanceRows<tagParamSend3>(m_bad, kr::Send3Record(m_receiver.port(), 2), 0, cases, start));
 }
 
 TEST_F(BadSendInput, CKesSend3Send)
@@ -624,13 +600,13 @@ TEST_F(BadSendInput, CKesSend3Send)
                         return send(m_payload, 7, 0, 0);
                     },
                     0, Nothing()});
-    kr::ExpectRows(rows);
+    kt::ExpectRows(rows);
     EXPECT_TRUE(sender.GuardsIntact());
 }
 
 TEST_F(BadSendInput, CKesSend3Release)
 {
-    kr::ExpectRows(ReleaseRows<CKesSend3>(kr::Send3Record(m_receiver.port(), 2), kr::Send3Record(m_receiver.port(), 9),
+    kt::ExpectRows(ReleaseRows<CKesSend3>(kr::Send3Record(m_receiver.port(), 2), kr::Send3Record(m_receiver.port(), 9),
                                           [](CKesSend3 &s) {
                                               for (CUdpSocket *slot : s.m_pSocket)
                                                   if (slot != nullptr)
@@ -660,7 +636,7 @@ protected:
     {
         kt::RawTcp client;
         if (then == Then::kDelivers)
-            return kr::Holds(client.Connect(Loopback(), port) && client.Send("block") &&
+            return kt::Holds(client.Connect(Loopback(), port) && client.Send("block") &&
                              m_reads.WaitForBytes(client.localAddr(), client.localPort(), 5),
                          "not delivered");
         if (!client.Connect(Loopback(), port))
@@ -668,7 +644,7 @@ protected:
         client.Send("block");  // may fail when the listener has reset it already
         client.ShutdownSend();
         bool closed = client.WaitClosed();
-        return kr::Holds(closed && m_reads.StreamFrom(client.localAddr(), client.localPort()).empty(),
+        return kt::Holds(closed && m_reads.StreamFrom(client.localAddr(), client.localPort()).empty(),
                      "the connection was not served and closed");
     }
 
@@ -681,8 +657,7 @@ protected:
         kt::StreamObject<Object> listener(static_cast<Object *>(KesCreateObject(code)));
         long started = listener->InitInstance(pointer);
         if (started) {
-            EXPECT_TRUE(content != nullptr && AddressCount(*content) <= 0 ? ::testing::AssertionSuccess()
-                                                                          : Exercise(port, then));
+            EXPECT_TRUE(Exercise(port, then));
             listener->Release();
         }
         EXPECT_TRUE(kt::ConnectRefused(Loopback(), port)) << "nothing listens on port " << port << " any more";
@@ -691,10 +666,10 @@ protected:
 
     tagParamListen3 Listen3(int nCount = 2)
     {
-        return kr::Listen3Record(kt::StreamRecorder::Receive, &m_reads, m_port, nCount);
+        return kr::Listen3Record(kt::Collector::Receive, &m_reads, m_port, nCount);
     }
 
-    kt::StreamRecorder m_reads;
+    kt::Collector m_reads;
     int m_port = 0;
 };
 
@@ -759,7 +734,7 @@ TEST_F(BadStreamInput, CTcpListenInitInstance)
                          c.expected, c.then});
     }
     cases.push_back({"echo is ignored", [](tagParamListen &r) { r.bEcho = -1; }, 1, Then::kDelivers});
-    kr::ExpectRows(InitInstanceRows<tagParamListen>(
+    kt::ExpectRows(InitInstanceRows<tagParamListen>(
         m_bad, OneAddress(Listen3(1)), 0, cases, [this](tagParamListen *pointer, const tagParamListen *content, Then then) {
             return StartListener<CTcpListenObject>(KES_OBJECT_TCPLISTEN, pointer, content, then);
         }));
@@ -769,16 +744,10 @@ TEST_F(BadStreamInput, CTcpListen3InitInstance)
 {
     std::vector<FieldCase<tagParamListen3>> cases = StreamListenFieldCases(m_bad);
     cases.insert(cases.end(), {
-        {"count 8", [](tagParamListen3 &r) { r.nCount = 8; }, 1, Then::kDelivers},
-        {"count 0", [](tagParamListen3 &r) { r.nCount = 0; }, 0, Then::kDelivers},
-        {"count 9", [](tagParamListen3 &r) { r.nCount = 9; }, 0, Then::kDelivers},
-        {"count INT_MAX", [](tagParamListen3 &r) { r.nCount = INT_MAX; }, 0, Then::kDelivers},
-        {"count -1 opens nothing", [](tagParamListen3 &r) { r.nCount = -1; }, 1, Then::kDelivers},
-        {"count INT_MIN opens nothing", [](tagParamListen3 &r) { r.nCount = INT_MIN; }, 1, Then::kDelivers},
         {"a second address the host does not have", [](tagParamListen3 &r) { r.dwLocalAddr[1] = kr::ForeignAddress(); },
          kr::BindsForeignAddress(SOCK_STREAM) ? 1 : 0, Then::kDelivers},
     });
-    kr::ExpectRows(InitInstanceRows<tagParamListen3>(
+    kt::ExpectRows(InitInstanceRows<tagParamListen3>(
         m_bad, Listen3(), 0, cases, [this](tagParamListen3 *pointer, const tagParamListen3 *content, Then then) {
             return StartListener<CTcpListen3Object>(KES_OBJECT_TCPLISTEN3, pointer, content, then);
         }));
@@ -806,7 +775,7 @@ TEST_F(BadStreamInput, CTcpListenAndCTcpListen3Release)
     tagParamListen good = OneAddress(Listen3(1)), bad = good;
     bad.nPriority = INT_MAX;
     const int one = KES_OBJECT_TCPLISTEN, three = KES_OBJECT_TCPLISTEN3;
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"CTcpListen never started", StreamReleaseRow<CTcpListenObject>(one, good, 0, m_port), 1},
         {"CTcpListen after a failed start", StreamReleaseRow<CTcpListenObject>(one, bad, 1, m_port), 1},
         {"CTcpListen twice", StreamReleaseRow<CTcpListenObject>(one, good, 1, m_port), 1},
@@ -851,7 +820,7 @@ TEST_F(BadTcpSendInput, CTcpSendInitInstance)
     }
     // When the sender connects, the server accepts it, and it sends a block
     // and is released; the server gets exactly the block.
-    kr::ExpectRows(InitInstanceRows<tagParamSend>(m_bad, Connect(), 0, cases, [this](tagParamSend *pointer, const tagParamSend *, Then) {
+    kt::ExpectRows(InitInstanceRows<tagParamSend>(m_bad, Connect(), 0, cases, [this](tagParamSend *pointer, const tagParamSend *, Then) {
         kt::StreamObject<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
         long connected = sender->InitInstance(pointer);
         if (connected) {
@@ -870,12 +839,12 @@ TEST_F(BadTcpSendInput, CTcpSendInitInstance)
 TEST_F(BadTcpSendInput, CTcpSendSend)
 {
     kt::StreamObject<CTcpSendObject> sender(static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND)));
-    kr::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7); }, 0}});
+    kt::ExpectRows({{"before InitInstance", [&] { return sender->Send(m_payload, 7); }, 0}});
     tagParamSend record = Connect();
     ASSERT_EQ(1, sender->InitInstance(&record));
     std::unique_ptr<kt::RawTcp> peer = m_server.Accept();
     ASSERT_NE(nullptr, peer);
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"read-only data", [&] { return sender->Send(m_payload, 7); }, 1},
         {"null data, length 0", [&] { return sender->Send(nullptr, 0); }, 1},
         {"null data, length 1", [&] { return sender->Send(nullptr, 1); }, 0},
@@ -904,7 +873,7 @@ TEST_F(BadTcpSendInput, CTcpSendRelease)
             return static_cast<CTcpSend *>(sender.get())->m_socket == 0;
         };
     };
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"never connected", released([](CTcpSendObject *) {}), 1},
         {"after a failed connect", released([&](CTcpSendObject *s) { EXPECT_EQ(0, s->InitInstance(&refused)); }), 1},
         {"twice", released([&](CTcpSendObject *s) {
@@ -951,7 +920,7 @@ TEST_F(BadObjectInput, RecordsAndCopies)
             return SameBytes(target, value);
         };
     };
-    kr::ExpectRows({
+    kt::ExpectRows({
         {"tagParamSend assigned to itself", selfAssigned(send), 1},
         {"tagParamListen assigned to itself", selfAssigned(listen), 1},
         {"tagParamSend3 assigned to itself", selfAssigned(send3), 1},
@@ -960,14 +929,6 @@ TEST_F(BadObjectInput, RecordsAndCopies)
         {"tagParamListen from read-only memory", fromReadOnly(listen), 1},
         {"tagParamSend3 from read-only memory", fromReadOnly(send3), 1},
         {"tagParamListen3 from read-only memory", fromReadOnly(listen3), 1},
-        {"Reset of a record in any state",
-         [&]() -> long {
-             tagParamListen3 changed = listen3;
-             memset(static_cast<void *>(&changed), 0xFF, sizeof changed);
-             changed.Reset();
-             return SameBytes(changed, tagParamListen3());
-         },
-         1},
     });
     // Every exported class assigned to itself keeps what it holds.
     CKesSend sender;

@@ -233,23 +233,23 @@ std::vector<std::string> RoundTexts(int worker, int round)
 
 // Starts a stream listener of either kind on loopback, on a port of the
 // system's choice; its port, or 0 if it did not start.
-int StartStream(CTcpListenObject *listener, kt::StreamRecorder *reads)
+int StartStream(CTcpListenObject *listener, kt::Collector *reads)
 {
     tagParamListen listen;
     listen.dwLocalAddr = Loopback();
-    listen.pfnReceive = kt::StreamRecorder::Receive;
+    listen.pfnReceive = kt::Collector::Receive;
     listen.pUserData = reads;
     if (!listener->InitInstance(&listen))
         return 0;
     return kt::BoundPort(static_cast<CTcpListen *>(listener)->m_server.m_sListen);
 }
 
-int StartStream(CTcpListen3Object *listener, kt::StreamRecorder *reads)
+int StartStream(CTcpListen3Object *listener, kt::Collector *reads)
 {
     tagParamListen3 listen;
     listen.dwLocalAddr[0] = Loopback();
     listen.nCount = 1;
-    listen.pfnReceive = kt::StreamRecorder::Receive;
+    listen.pfnReceive = kt::Collector::Receive;
     listen.pUserData = reads;
     if (!listener->InitInstance(&listen))
         return 0;
@@ -259,7 +259,7 @@ int StartStream(CTcpListen3Object *listener, kt::StreamRecorder *reads)
 template <typename Object, int kType>
 ::testing::AssertionResult StreamPair(int worker)
 {
-    kt::StreamRecorder reads;
+    kt::Collector reads;
     std::string all;
     for (int round = 0; round < kRounds; ++round) {
         kt::StreamObject<Object> listener(static_cast<Object *>(KesCreateObject(kType)));
@@ -283,7 +283,7 @@ template <typename Object, int kType>
             return ::testing::AssertionFailure() << "not every byte arrived, round " << round;
     }
     std::string got;
-    for (const kt::StreamRead &read : reads.Reads())
+    for (const kt::Received &read : reads.All())
         got.append(read.data.begin(), read.data.end());
     return got == all ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "the streams differ";
 }
@@ -355,7 +355,7 @@ TEST_F(Concurrency, AcknowledgedSendsFromSeveralThreadsOnOneSender)
     EXPECT_EQ(kThreads * kSendsEach, acknowledged.load()) << "every send is answered, and in time";
     ASSERT_TRUE(seen.WaitFor(kThreads * kSendsEach));
     std::multiset<std::string> got;
-    for (const kt::Datagram &d : seen.All())
+    for (const kt::Received &d : seen.All())
         got.insert(kt::Text(d));
     for (int t = 0; t < kThreads; ++t)
         for (int i = 0; i < kSendsEach; ++i)

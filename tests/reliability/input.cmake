@@ -5,7 +5,7 @@
 #                from the process heap that it watches, and fails on any report
 #   LOCKS      : resource locks (echo_port for the fixed echo port)
 #   DEPENDS    : targets that must be built before the program runs
-add_library(kesnet_input_support STATIC reliability/input_support.cpp reliability/listener_kinds.cpp)
+add_library(kesnet_input_support STATIC reliability/input_support.cpp)
 target_link_libraries(kesnet_input_support PUBLIC kesnet_testlib)
 target_include_directories(kesnet_input_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/reliability)
 
@@ -37,6 +37,7 @@ endfunction()
 
 kesnet_input_test(bad_input_functions_test HEAP_CHECK DEPENDS kesnet)
 kesnet_input_test(bad_input_objects_test HEAP_CHECK LOCKS echo_port)
+kesnet_input_test(slot_counts_test HEAP_CHECK)
 
 # The second process of the tests of a port already taken.
 add_executable(port_holder reliability/port_holder.cpp)

@@ -2,8 +2,6 @@
 
 #include "datagram/udp_socket.h"
 
-#include <tlhelp32.h>
-
 #include <string.h>
 
 #include <algorithm>
@@ -99,77 +97,12 @@ std::string Guarded::Text() const
     return std::string(start, strnlen(start, m_size));
 }
 
-::testing::AssertionResult Holds(bool condition, const char *what)
+void ExpectRows(const std::vector<kt::Row> &rows, const std::vector<std::shared_ptr<Guarded>> &guarded)
 {
-    if (condition)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << what;
-}
-
-void ExpectRows(const std::vector<Row> &rows, const std::vector<std::shared_ptr<Guarded>> &guarded)
-{
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what);
-        EXPECT_EQ(row.expected, row.call());
-        for (const std::shared_ptr<Guarded> &buffer : guarded)
-            EXPECT_TRUE(buffer->GuardsIntact()) << "a byte beside an output buffer was written";
-        if (row.then) {
-            EXPECT_TRUE(row.then());
-        }
-    }
-}
-
-namespace {
-
-std::vector<DWORD> ThreadsOfThisProcess()
-{
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            ids.push_back(entry.th32ThreadID);
-    CloseHandle(snapshot);
-    return ids;
-}
-
-}  // namespace
-
-NewThreads::NewThreads() : m_before(ThreadsOfThisProcess()) {}
-
-NewThreads::~NewThreads()
-{
-    for (HANDLE h : m_started)
-        CloseHandle(h);
-}
-
-void NewThreads::Track()
-{
-    for (DWORD id : ThreadsOfThisProcess()) {
-        if (std::find(m_before.begin(), m_before.end(), id) != m_before.end())
-            continue;
-        m_before.push_back(id);
-        HANDLE h = OpenThread(SYNCHRONIZE, FALSE, id);
-        if (h != nullptr)
-            m_started.push_back(h);
-    }
-}
-
-bool NewThreads::OneEnded(DWORD ms)
-{
-    if (m_started.empty() || m_started.size() > MAXIMUM_WAIT_OBJECTS)
-        return false;
-    return WaitForMultipleObjects(static_cast<DWORD>(m_started.size()), m_started.data(), FALSE, ms) <
-           WAIT_OBJECT_0 + m_started.size();
-}
-
-HANDLE NewThreads::OnlyOne()
-{
-    Track();
-    return m_started.size() == 1 ? kt::DuplicateThread(m_started[0]) : nullptr;
+    std::vector<kt::Row::Check> guards;
+    for (const std::shared_ptr<Guarded> &buffer : guarded)
+        guards.push_back([buffer] { return kt::Holds(buffer->GuardsIntact(), "a byte beside an output buffer was written"); });
+    kt::ExpectRows(rows, guards);
 }
 
 bool NothingArrived(kt::RawUdp &receiver)

@@ -1,8 +1,7 @@
 // Helpers of the reliability tests about bad input, faults of the host and
 // concurrency: memory that the library must not be able to use, output
-// buffers and objects fenced by guard bytes, tables of calls with their
-// expected results, and a few observers (threads, datagrams that must not
-// arrive).
+// buffers and objects fenced by guard bytes, and datagrams that must not
+// arrive.
 #ifndef KESNET_RELIABILITY_INPUT_SUPPORT_H
 #define KESNET_RELIABILITY_INPUT_SUPPORT_H
 
@@ -93,45 +92,9 @@ private:
     T *m_object;
 };
 
-// One row of a table of calls: what the call is given, the call, its expected
-// result and, optionally, what must hold afterwards.
-struct Row {
-    typedef std::function<::testing::AssertionResult()> Check;
-    Row(std::string what_, std::function<long()> call_, long expected_, Check then_ = nullptr)
-        : what(std::move(what_)), call(std::move(call_)), expected(expected_), then(std::move(then_))
-    {
-    }
-    std::string what;
-    std::function<long()> call;
-    long expected;
-    Check then;
-};
-
-// Success if condition holds, else a failure that says what went wrong.
-::testing::AssertionResult Holds(bool condition, const char *what);
-
-// Runs every row, checking its result, its further checks and, after each
-// row, the guards of every buffer in guarded.
-void ExpectRows(const std::vector<Row> &rows, const std::vector<std::shared_ptr<Guarded>> &guarded = {});
-
-// The threads of this process that started after the object was made.
-class NewThreads {
-public:
-    NewThreads();
-    ~NewThreads();
-    // Holds on to every thread started since construction that still runs;
-    // call it while the thread of interest surely runs.
-    void Track();
-    // Waits (bounded) until one of the tracked threads has ended.
-    bool OneEnded(DWORD ms = kt::Bound());
-    // A new handle of the one thread started since construction; null if
-    // none or several were.
-    HANDLE OnlyOne();
-
-private:
-    std::vector<DWORD> m_before;
-    std::vector<HANDLE> m_started;
-};
+// kt::ExpectRows, with the guards of every buffer in guarded checked after
+// each row.
+void ExpectRows(const std::vector<kt::Row> &rows, const std::vector<std::shared_ptr<Guarded>> &guarded);
 
 // True when nothing reached receiver before now: a sentinel sent to it at
 // this moment is the next datagram it gets. Datagrams sent over loopback are

@@ -1,7 +1,7 @@
 # The load tests: hostile datagram traffic, TCP load and churn, and leaks.
 # KESNET_SOAK=N multiplies their volumes (see traffic.h); the time limits grow
 # with it when the build is configured with it set, as scripts/test.sh does:
-#   KESNET_SOAK=10 ./scripts/test.sh -R 'flood|churn|leak'
+#   KESNET_SOAK=10 ./scripts/test.sh -L load
 set(KESNET_SOAK_FACTOR 1)
 if(DEFINED ENV{KESNET_SOAK} AND "$ENV{KESNET_SOAK}" MATCHES "^[1-9][0-9]*$")
     set(KESNET_SOAK_FACTOR $ENV{KESNET_SOAK})

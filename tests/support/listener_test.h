@@ -1,18 +1,34 @@
 // The fixture shared by the tests of the two stream listeners: listeners made
-// by the factory and deleted after the test, a recorder of their reads, a
-// callback that holds a serving thread, clients that join, and the two ways a
-// host may end a listener that is still serving.
+// by the factory and deleted after the test, a collector of their reads,
+// clients that join, and a host that deletes a listener still serving. (What
+// a callback held past Release, or one that releases its own listener, does
+// to every kind of listener is tested over the table in listener_kinds.h.)
 #ifndef KESNET_LISTENER_TEST_H
 #define KESNET_LISTENER_TEST_H
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "stream/tcp_client_table.h"
 #include "stream_support.h"
 
 namespace kt {
+
+// For Collector::Watch: the clients in a stream listener's table, place by
+// place. The serving thread is the only one that changes the table, and it
+// is inside the callback when the collector asks.
+inline std::function<std::vector<Place>()> PlacesOf(const CTcpClientTable *table)
+{
+    return [table] {
+        std::vector<Place> places;
+        for (int k = 0; k < table->Count(); ++k)
+            places.emplace_back(table->At(k).dwClientAddr, table->At(k).nClientPort);
+        return places;
+    };
+}
 
 // Object is the host's interface, Listener the library's class behind it.
 template <typename Object, typename Listener, int kType>
@@ -20,7 +36,6 @@ class ListenerTest : public WinsockTest {
 protected:
     void TearDown() override
     {
-        m_held.release.Open();  // never leave a serving thread held
         for (Object *object : m_made)
             DeleteStreamObject(object);
         m_made.clear();
@@ -74,30 +89,7 @@ protected:
         EXPECT_TRUE(ConnectRefused(addr, m_port));
     }
 
-    // The serving thread (thread: a duplicate of its handle) is held in the
-    // callback of client's read when the host releases and deletes the
-    // listener. Release returns all the same, closing client's connection and
-    // the listening socket at addr; let go, the thread must end without
-    // calling back again or writing to the listener's freed memory.
-    void ExpectHeldThreadOutlivesTheListener(Listener *listener, HANDLE thread, RawTcp &client, DWORD addr)
-    {
-        EXPECT_TRUE(ReturnsWithin([listener] { listener->Release(); }));
-        EXPECT_TRUE(client.WaitClosed()) << "Release closes the connection the held thread served";
-        EXPECT_TRUE(ConnectRefused(addr, m_port));
-        Forget(listener);
-        static_cast<Object *>(listener)->Delete();
-        // Likely to be given the listener's memory, so that a thread still
-        // using it would read garbage and leave a mark.
-        ReusedBlock<Listener> reused;
-
-        m_held.release.Open();
-        EXPECT_TRUE(ThreadEnds(thread));
-        EXPECT_EQ(1, m_held.calls);
-        EXPECT_TRUE(reused.Untouched());
-    }
-
-    StreamRecorder m_reads;
-    HeldCallback m_held;
+    Collector m_reads;
     int m_port = 0;
     std::vector<Object *> m_made;
 };

@@ -11,6 +11,9 @@
 #   out_has TEXT                     $work/out holds TEXT
 #   free_port                        a UDP port free a moment ago
 #   finish                           prints the count of failures; fails if any
+#   own_wine_prefix BUILD_PREFIX     a Wine prefix of the script's own, for
+#                                    programs run in a network namespace of
+#                                    their own; stop_own_wine stops its server
 # Every wait is bounded, and the bounds grow with KESNET_WAIT_SCALE.
 scale=${KESNET_WAIT_SCALE:-1}
 started=()
@@ -78,4 +81,22 @@ out_has() { grep -q -- "$1" "$work/out" || { echo "missing '$1' in:" >&2; cat "$
 finish() {
     echo "$failures failed"
     [ "$failures" -eq 0 ]
+}
+
+# Wine's network service stays in the namespace of the first Wine process of a
+# prefix, and a build's prefix serves the test command's namespace: programs
+# run in another namespace run from $own_prefix, a copy of BUILD_PREFIX in the
+# work folder (when that one is ready; wine-run.sh makes a new one on first use
+# otherwise). Point KESNET_WINEPREFIX at it for wine-run.sh.
+own_wine_prefix() {
+    own_prefix=$work/wineprefix
+    if [ -f "$1/.kesnet-ready" ]; then
+        cp -a "$1" "$own_prefix"
+    fi
+}
+
+stop_own_wine() {
+    [ -n "${own_prefix:-}" ] || return 0
+    WINEPREFIX=$own_prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$own_prefix wineserver -w 2>/dev/null || true
 }

@@ -2,80 +2,7 @@
 
 #include <string.h>
 
-#include "stream/tcp_client_table.h"
-#include "stream/tcp_server.h"
-#include "common/socket_address.h"
-
 namespace kt {
-
-void __cdecl StreamRecorder::Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
-                                     int nPort)
-{
-    StreamRecorder *self = static_cast<StreamRecorder *>(pUserData);
-    StreamRead read;
-    const unsigned char *p = static_cast<const unsigned char *>(pData);
-    read.data.assign(p, p + (nLength > 0 ? nLength : 0));
-    read.addr = dwAddr;
-    read.port = nPort;
-    read.threadId = GetCurrentThreadId();
-    read.zeroAfter = true;
-    for (int i = nLength > 0 ? nLength : 0; i < CTcpServer::kPieceSize; ++i)
-        read.zeroAfter = read.zeroAfter && p[i] == 0;
-    if (self->m_writeOver)
-        memset(pData, 0xEE, CTcpServer::kPieceSize);
-    if (self->m_table != nullptr)
-        for (int k = 0; k < self->m_table->Count(); ++k)
-            read.places.emplace_back(self->m_table->At(k).dwClientAddr, self->m_table->At(k).nClientPort);
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_reads.push_back(std::move(read));
-    self->m_changed.notify_all();
-}
-
-size_t StreamRecorder::BytesFrom(const DWORD *addr, const int *port)
-{
-    size_t n = 0;
-    for (const StreamRead &read : m_reads)
-        if ((addr == nullptr || read.addr == *addr) && (port == nullptr || read.port == *port))
-            n += read.data.size();
-    return n;
-}
-
-bool StreamRecorder::WaitForBytes(DWORD addr, int port, size_t n, DWORD ms)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return BytesFrom(&addr, &port) >= n; });
-}
-
-bool StreamRecorder::WaitForBytes(size_t n, DWORD ms)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return BytesFrom(nullptr, nullptr) >= n; });
-}
-
-std::vector<StreamRead> StreamRecorder::Reads()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_reads;
-}
-
-std::vector<unsigned char> StreamRecorder::StreamFrom(DWORD addr, int port)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<unsigned char> bytes;
-    for (const StreamRead &read : m_reads)
-        if (read.addr == addr && read.port == port)
-            bytes.insert(bytes.end(), read.data.begin(), read.data.end());
-    return bytes;
-}
-
-StreamRead StreamRecorder::LastFrom(DWORD addr, int port)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_reads.rbegin(); it != m_reads.rend(); ++it)
-        if (it->addr == addr && it->port == port)
-            return *it;
-    return StreamRead();
-}
 
 namespace {
 
@@ -104,8 +31,8 @@ bool RawTcp::Connect(DWORD addr, int port, DWORD local)
     m_socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_socket == INVALID_SOCKET)
         return false;
-    sockaddr_in from = MakeAddress(local, 0);
-    sockaddr_in to = MakeAddress(addr, port);
+    sockaddr_in from = SocketAddress(local, 0);
+    sockaddr_in to = SocketAddress(addr, port);
     if (bind(m_socket, reinterpret_cast<sockaddr *>(&from), sizeof from) == SOCKET_ERROR ||
         connect(m_socket, reinterpret_cast<sockaddr *>(&to), sizeof to) == SOCKET_ERROR) {
         Close();
@@ -175,7 +102,7 @@ void RawTcp::Close()
 RawTcpServer::RawTcpServer(DWORD local)
 {
     m_socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in sa = MakeAddress(local, 0);
+    sockaddr_in sa = SocketAddress(local, 0);
     if (m_socket != INVALID_SOCKET &&
         (bind(m_socket, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == SOCKET_ERROR ||
          listen(m_socket, SOMAXCONN) == SOCKET_ERROR)) {

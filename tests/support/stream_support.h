@@ -1,68 +1,18 @@
 // Helpers of the stream tests: plain Winsock TCP peers for the library's
-// stream objects, a recorder of what a stream listener's callback is given, a
-// record that is only partly readable, and a callback that holds the serving
-// thread until the test lets it go.
+// stream objects, a record that is only partly readable, and a callback that
+// holds the serving thread until the test lets it go. They use the exported
+// header alone, so that hosts of the DLL use them too.
 #ifndef KESNET_STREAM_SUPPORT_H
 #define KESNET_STREAM_SUPPORT_H
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
 
-class CTcpClientTable;
-
 namespace kt {
-
-// One read as a stream listener's callback saw it.
-struct StreamRead {
-    std::vector<unsigned char> data;
-    DWORD addr = 0;
-    int port = 0;
-    DWORD threadId = 0;
-    // Every byte of the buffer after the data (up to the most one read may
-    // carry) was zero.
-    bool zeroAfter = false;
-    // The clients connected at that moment, place by place (address, port),
-    // when the recorder watches a client table.
-    std::vector<std::pair<DWORD, int>> places;
-};
-
-// Records what a stream listener's callback is given; pass it as pUserData.
-class StreamRecorder {
-public:
-    // Also record the client table at every read. The serving thread is the
-    // only one that changes the table, and it is inside the callback then.
-    void Watch(const CTcpClientTable *table) { m_table = table; }
-    // Once a read is recorded, write over all of the buffer it came in, as a
-    // host may (a terminator after the bytes, or parsing in place).
-    void WriteOverEachBuffer() { m_writeOver = true; }
-    static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
-                                int nPort);
-    // Waits (bounded) until n bytes in all have come from addr:port.
-    bool WaitForBytes(DWORD addr, int port, size_t n, DWORD ms = Bound());
-    // Waits (bounded) until n bytes in all have come from anyone.
-    bool WaitForBytes(size_t n, DWORD ms = Bound());
-    std::vector<StreamRead> Reads();
-    // The bytes of every read from addr:port, in order.
-    std::vector<unsigned char> StreamFrom(DWORD addr, int port);
-    // The latest read from addr:port; a default read if none.
-    StreamRead LastFrom(DWORD addr, int port);
-
-private:
-    // Bytes from addr:port; a null address or port matches any.
-    size_t BytesFrom(const DWORD *addr, const int *port);
-
-    const CTcpClientTable *m_table = nullptr;
-    bool m_writeOver = false;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<StreamRead> m_reads;
-};
 
 // One TCP connection made or accepted with plain Winsock calls.
 class RawTcp {

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 namespace kt {
 
@@ -59,6 +60,26 @@ std::vector<DWORD> LocalVethsThenForeign(int k)
     return addrs;
 }
 
+::testing::AssertionResult Holds(bool condition, const char *what)
+{
+    if (condition)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what;
+}
+
+void ExpectRows(const std::vector<Row> &rows, const std::vector<Row::Check> &afterEach)
+{
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.expected, row.call());
+        if (row.then) {
+            EXPECT_TRUE(row.then());
+        }
+        for (const Row::Check &check : afterEach)
+            EXPECT_TRUE(check());
+    }
+}
+
 std::string Text(const Datagram &d)
 {
     return std::string(d.data.begin(), d.data.end());
@@ -68,16 +89,35 @@ void __cdecl Collector::Receive(void *pData, int nLength, void *pUserData, unsig
                                 int nPort)
 {
     Collector *self = static_cast<Collector *>(pUserData);
-    Datagram d;
-    const unsigned char *p = static_cast<const unsigned char *>(pData);
-    d.data.assign(p, p + (nLength > 0 ? nLength : 0));
-    d.addr = dwAddr;
-    d.port = nPort;
-    d.user = pUserData;
-    d.threadId = GetCurrentThreadId();
+    Received call;
+    unsigned char *p = static_cast<unsigned char *>(pData);
+    size_t length = nLength > 0 ? static_cast<size_t>(nLength) : 0;
+    call.data.assign(p, p + length);
+    call.addr = dwAddr;
+    call.port = nPort;
+    call.user = pUserData;
+    call.threadId = GetCurrentThreadId();
+    if (self->m_bufferSize > 0) {
+        call.zeroAfter = true;
+        for (size_t i = length; i < self->m_bufferSize; ++i)
+            call.zeroAfter = call.zeroAfter && p[i] == 0;
+        if (self->m_writeOver)
+            memset(p, 0xEE, self->m_bufferSize);
+    }
+    if (self->m_places)
+        call.places = self->m_places();
     std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_items.push_back(std::move(d));
+    self->m_items.push_back(std::move(call));
     self->m_changed.notify_all();
+}
+
+size_t Collector::BytesFrom(const DWORD *addr, const int *port)
+{
+    size_t n = 0;
+    for (const Received &call : m_items)
+        if ((addr == nullptr || call.addr == *addr) && (port == nullptr || call.port == *port))
+            n += call.data.size();
+    return n;
 }
 
 bool Collector::WaitFor(size_t n, DWORD ms)
@@ -86,19 +126,31 @@ bool Collector::WaitFor(size_t n, DWORD ms)
     return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_items.size() >= n; });
 }
 
+bool Collector::WaitForBytes(DWORD addr, int port, size_t n, DWORD ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return BytesFrom(&addr, &port) >= n; });
+}
+
+bool Collector::WaitForBytes(size_t n, DWORD ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return BytesFrom(nullptr, nullptr) >= n; });
+}
+
 size_t Collector::Count()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_items.size();
 }
 
-Datagram Collector::At(size_t i)
+Received Collector::At(size_t i)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_items.at(i);
 }
 
-std::vector<Datagram> Collector::All()
+std::vector<Received> Collector::All()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_items;
@@ -108,10 +160,28 @@ std::vector<unsigned char> Collector::StreamFrom(DWORD addr, int port)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<unsigned char> bytes;
-    for (const Datagram &d : m_items)
-        if (d.addr == addr && d.port == port)
-            bytes.insert(bytes.end(), d.data.begin(), d.data.end());
+    for (const Received &call : m_items)
+        if (call.addr == addr && call.port == port)
+            bytes.insert(bytes.end(), call.data.begin(), call.data.end());
     return bytes;
+}
+
+Received Collector::LastFrom(DWORD addr, int port)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_items.rbegin(); it != m_items.rend(); ++it)
+        if (it->addr == addr && it->port == port)
+            return *it;
+    return Received();
+}
+
+sockaddr_in SocketAddress(DWORD addr, int port)
+{
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<u_short>(port));
+    sa.sin_addr.s_addr = addr;
+    return sa;
 }
 
 RawUdp::RawUdp(DWORD local, int port, bool reuse)
@@ -122,10 +192,7 @@ RawUdp::RawUdp(DWORD local, int port, bool reuse)
     int one = 1;
     if (reuse)
         setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&one), sizeof one);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port));
-    sa.sin_addr.s_addr = local;
+    sockaddr_in sa = SocketAddress(local, port);
     if (bind(m_socket, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == SOCKET_ERROR) {
         closesocket(m_socket);
         m_socket = INVALID_SOCKET;
@@ -145,10 +212,7 @@ int RawUdp::port() const
 
 bool RawUdp::SendTo(const void *data, int length, DWORD addr, int port)
 {
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<u_short>(port));
-    to.sin_addr.s_addr = addr;
+    sockaddr_in to = SocketAddress(addr, port);
     return sendto(m_socket, static_cast<const char *>(data), length, 0, reinterpret_cast<sockaddr *>(&to),
                   sizeof to) == length;
 }

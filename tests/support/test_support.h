@@ -8,9 +8,11 @@
 #include <string.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kesnet.h"
@@ -53,6 +55,27 @@ std::vector<DWORD> LocalVethsThenForeign(int k);
                             "(run as root): multicast and extra interfaces stay inside it"; \
     } while (0)
 
+// One row of a table of cases: what it is (the failure names it), the call,
+// its expected result and, optionally, what must hold afterwards.
+struct Row {
+    typedef std::function<::testing::AssertionResult()> Check;
+    Row(std::string what_, std::function<long()> call_, long expected_, Check then_ = nullptr)
+        : what(std::move(what_)), call(std::move(call_)), expected(expected_), then(std::move(then_))
+    {
+    }
+    std::string what;
+    std::function<long()> call;
+    long expected;
+    Check then;
+};
+
+// Success if condition holds, else a failure that says what went wrong.
+::testing::AssertionResult Holds(bool condition, const char *what);
+
+// Runs every row, checking its result and its own check, then the checks
+// that must hold after every row.
+void ExpectRows(const std::vector<Row> &rows, const std::vector<Row::Check> &afterEach = {});
+
 // Winsock started for the length of a test, before the members of a derived
 // fixture are made and after they are gone.
 class WinsockTest : public ::testing::Test {
@@ -69,34 +92,78 @@ private:
     bool m_started;
 };
 
+// A datagram as a plain socket receives it.
 struct Datagram {
     std::vector<unsigned char> data;
     DWORD addr = 0;
     int port = 0;
-    void *user = nullptr;
-    DWORD threadId = 0;
 };
 
-// The bytes of a datagram as a string.
+// The bytes of a datagram (or of one call of a callback) as a string.
 std::string Text(const Datagram &d);
 
-// Collects what a ReceiveProc is given; pass the collector as pUserData.
+// The address and port of a stream's or a datagram's source.
+typedef std::pair<DWORD, int> Place;
+
+// One call of a ReceiveProc as the Collector saw it: the bytes (a datagram,
+// or one piece of a stream) with their source, and what the callback found
+// around them.
+struct Received : Datagram {
+    void *user = nullptr;
+    DWORD threadId = 0;
+    // Every byte of the buffer after the data was zero (when the collector
+    // checks each buffer).
+    bool zeroAfter = false;
+    // The clients a stream listener served at that moment, place by place
+    // (when the collector watches them).
+    std::vector<Place> places;
+};
+
+// Records what a ReceiveProc is given, call by call, for the datagram
+// listeners (a call per datagram) and the stream listeners (a call per piece
+// of a stream) alike; pass the collector as pUserData.
 class Collector {
 public:
     static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr,
                                 int nPort);
-    // Waits until at least n items arrived (bounded). false on time-out.
+    // Also record, at every call, what places() tells then. Set before the
+    // listener starts: its thread calls it inside the callback.
+    void Watch(std::function<std::vector<Place>()> places) { m_places = std::move(places); }
+    // Note at every call whether the buffer it came in, of bufferSize bytes,
+    // is zero after the data (Received::zeroAfter).
+    void CheckEachBuffer(size_t bufferSize) { m_bufferSize = bufferSize; }
+    // The same, then write over the whole buffer, as a host may (a
+    // terminator after the bytes, or parsing in place).
+    void WriteOverEachBuffer(size_t bufferSize)
+    {
+        m_bufferSize = bufferSize;
+        m_writeOver = true;
+    }
+
+    // Waits (bounded) until at least n calls were recorded. false on time-out.
     bool WaitFor(size_t n, DWORD ms = Bound());
+    // Waits (bounded) until n bytes in all have come from addr:port.
+    bool WaitForBytes(DWORD addr, int port, size_t n, DWORD ms = Bound());
+    // Waits (bounded) until n bytes in all have come from anyone.
+    bool WaitForBytes(size_t n, DWORD ms = Bound());
     size_t Count();
-    Datagram At(size_t i);
-    std::vector<Datagram> All();
-    // Concatenated bytes of every item from one source address and port.
+    Received At(size_t i);
+    std::vector<Received> All();
+    // The bytes of every call from addr:port, in order.
     std::vector<unsigned char> StreamFrom(DWORD addr, int port);
+    // The latest call from addr:port; a default one if none.
+    Received LastFrom(DWORD addr, int port);
 
 private:
+    // Bytes from addr:port; a null address or port matches any.
+    size_t BytesFrom(const DWORD *addr, const int *port);
+
+    std::function<std::vector<Place>()> m_places;
+    size_t m_bufferSize = 0;
+    bool m_writeOver = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<Datagram> m_items;
+    std::vector<Received> m_items;
 };
 
 // A plain Winsock UDP socket.
@@ -121,6 +188,8 @@ private:
     SOCKET m_socket;
 };
 
+// An IPv4 socket address (addr in network byte order, port in host order).
+sockaddr_in SocketAddress(DWORD addr, int port);
 // The local port a socket is bound to.
 int BoundPort(SOCKET s);
 // True if nothing holds the UDP port on addr (an exclusive bind succeeds).

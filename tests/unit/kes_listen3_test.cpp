@@ -1,81 +1,13 @@
 // CKesListen3: one port on up to eight interfaces, one receive thread each.
-#include <limits.h>
-#include <string.h>
-
-#include <new>
 #include <string>
 #include <vector>
 
 #include "datagram/udp_socket.h"
-#include "test_support.h"
+#include "new_threads.h"
 
 namespace {
 
 const char *kGroup = "239.77.3.2";
-
-// Keeps a handle to every thread that starts in this process while it exists,
-// so that threads a call starts and stops again before it returns can still be
-// checked afterwards. Windows runs the program's TLS callbacks on every new
-// thread before its entry point.
-class ThreadWatch {
-public:
-    ThreadWatch() { Set(this); }
-    ~ThreadWatch()
-    {
-        Set(nullptr);
-        for (HANDLE h : m_started)
-            CloseHandle(h);
-    }
-    std::vector<HANDLE> Started()
-    {
-        AcquireSRWLockExclusive(&s_lock);
-        std::vector<HANDLE> copy = m_started;
-        ReleaseSRWLockExclusive(&s_lock);
-        return copy;
-    }
-    // True when every recorded thread has ended (bounded).
-    bool AllEnded()
-    {
-        for (HANDLE h : Started())
-            if (WaitForSingleObject(h, kt::Bound()) != WAIT_OBJECT_0)
-                return false;
-        return true;
-    }
-
-    static void NTAPI OnThreadEvent(PVOID, DWORD reason, PVOID)
-    {
-        if (reason != DLL_THREAD_ATTACH)
-            return;
-        AcquireSRWLockExclusive(&s_lock);
-        HANDLE h = nullptr;
-        if (s_current != nullptr &&
-            DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0))
-            s_current->m_started.push_back(h);
-        ReleaseSRWLockExclusive(&s_lock);
-    }
-
-private:
-    static void Set(ThreadWatch *watch)
-    {
-        AcquireSRWLockExclusive(&s_lock);
-        s_current = watch;
-        ReleaseSRWLockExclusive(&s_lock);
-    }
-
-    static SRWLOCK s_lock;
-    static ThreadWatch *s_current;
-    std::vector<HANDLE> m_started;
-};
-
-SRWLOCK ThreadWatch::s_lock = SRWLOCK_INIT;
-ThreadWatch *ThreadWatch::s_current = nullptr;
-
-}  // namespace
-
-extern "C" __attribute__((section(".CRT$XLK"), used)) const PIMAGE_TLS_CALLBACK kt_thread_watch_callback =
-    ThreadWatch::OnThreadEvent;
-
-namespace {
 
 tagParamListen3 Listen3Params(const std::vector<DWORD> &locals, int port, void *pUserData,
                               ReceiveProc proc = kt::Collector::Receive)
@@ -150,7 +82,7 @@ TEST_F(KesListen3, ServesOnePortOnEveryInterfaceEachOnItsOwnThread)
             std::string text = "to slot " + std::to_string(i);
             ASSERT_TRUE(sender.SendTo(text.data(), static_cast<int>(text.size()), locals[i], port));
             ASSERT_TRUE(received.WaitFor(i + 1));
-            kt::Datagram d = received.At(i);
+            kt::Received d = received.At(i);
             EXPECT_EQ(text, kt::Text(d));
             EXPECT_EQ(sender.port(), d.port);
             EXPECT_EQ(&received, d.user);
@@ -225,9 +157,9 @@ TEST_F(KesListen3, FailureOnASlotLeavesNoSocketAndNoThreadOfTheSlotsBefore)
         param.nMode = KES_MODE_MULTICAST;
         param.dwGroupAddr = kt::Addr(kGroup);
         CKesListen3 listener;
-        ThreadWatch watch;
+        kt::NewThreads watch;
         EXPECT_EQ(0, listener.InitInstance(&param));
-        EXPECT_EQ(size_t(k), watch.Started().size()) << "one receive thread per slot before the failing one";
+        EXPECT_EQ(size_t(k), watch.Count()) << "one receive thread per slot before the failing one";
         EXPECT_TRUE(watch.AllEnded());
         EXPECT_TRUE(NoSlotHeld(listener));
         EXPECT_TRUE(kt::UdpPortFree(0, port));
@@ -258,34 +190,6 @@ TEST_F(KesListen3, ReleaseStopsEveryThreadAndClosesEverySocket)
 
     ASSERT_EQ(1, listener.InitInstance(&param)) << "a released listener starts again";
     listener.Release();
-}
-
-// The slots and the record's addresses end at the eighth; a count above that
-// is refused before anything is opened or started, and nothing past the
-// eighth slot is written (the record right after the slots stays as copied).
-TEST_F(KesListen3, CountsOutsideOneToEight)
-{
-    struct Case {
-        int nCount;
-        int expected;
-    };
-    const Case cases[] = {{0, 0}, {-1, 1}, {INT_MIN, 1}, {9, 0}, {INT_MAX, 0}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE("nCount " + std::to_string(c.nCount));
-        kt::Collector received;
-        int port = kt::FreeUdpPort();
-        tagParamListen3 param = Listen3Params(std::vector<DWORD>(8, kt::Loopback()), port, &received);
-        param.nCount = c.nCount;
-        CKesListen3 listener;
-        ThreadWatch watch;
-        EXPECT_EQ(c.expected, listener.InitInstance(&param));
-        EXPECT_TRUE(watch.Started().empty());
-        EXPECT_TRUE(NoSlotHeld(listener));
-        EXPECT_EQ(0, memcmp(&param, &listener.m_param, sizeof param));
-        EXPECT_TRUE(kt::UdpPortFree(0, port));
-        listener.Release();
-        EXPECT_TRUE(NoSlotHeld(listener));
-    }
 }
 
 TEST_F(KesListen3, NullOrUnreadableRecordIsRefused)
@@ -320,49 +224,6 @@ TEST_F(KesListen3, NonExecutableCallbackEndsOnlyThatSlotsThread)
         CloseHandle(h);
 }
 
-// A callback that outlives dwStopTimeout is not forced to end: Release gives
-// up on that slot's thread and goes on, and the host may free the listener at
-// once. When the callback returns, its thread ends without touching anything
-// of the listener.
-struct Blocker {
-    kt::Gate inside;
-    kt::Gate release;
-    static void __cdecl Receive(void *, int, void *pUserData, unsigned long, int)
-    {
-        Blocker *b = static_cast<Blocker *>(pUserData);
-        b->inside.Open();
-        b->release.Wait();
-    }
-};
-
-TEST_F(KesListen3, SlotThreadStillInTheCallbackAfterTheStopTimeoutIsLeftSafely)
-{
-    Blocker blocker;
-    int port = kt::FreeUdpPort();
-    tagParamListen3 param = Listen3Params({kt::Loopback(), kt::Addr("127.0.0.2")}, port, &blocker, Blocker::Receive);
-    param.dwStopTimeout = 50;
-    alignas(CKesListen3) unsigned char storage[sizeof(CKesListen3)];
-    CKesListen3 *listener = new (storage) CKesListen3;
-    ASSERT_EQ(1, listener->InitInstance(&param));
-    HANDLE threads[2] = {kt::DuplicateThread(listener->m_hThread[0]), kt::DuplicateThread(listener->m_hThread[1])};
-    kt::RawUdp sender;
-    ASSERT_TRUE(sender.SendTo("slow", 4, kt::Loopback(), port));
-    ASSERT_TRUE(blocker.inside.Wait());
-
-    listener->Release();
-    EXPECT_TRUE(NoSlotHeld(*listener));
-    EXPECT_TRUE(kt::UdpPortFree(0, port));
-    EXPECT_TRUE(Ended(threads[1]));
-    EXPECT_TRUE(StillRunning(threads[0]));
-    listener->~CKesListen3();
-    memset(storage, 0xDD, sizeof storage);
-
-    blocker.release.Open();
-    EXPECT_TRUE(Ended(threads[0]));
-    for (HANDLE h : threads)
-        CloseHandle(h);
-}
-
 // In multicast mode every slot joins the group on its own interface. Group
 // datagrams that leave an interface come back to this host only when the
 // interface is a member, and then reach the slot bound there.
@@ -385,7 +246,7 @@ TEST_F(KesListen3, MulticastJoinsTheGroupOnEveryInterface)
         std::string text = "via interface " + std::to_string(i);
         ASSERT_TRUE(sender.SendTo(text.data(), static_cast<int>(text.size()), group, port));
         ASSERT_TRUE(received.WaitFor(i + 1));
-        kt::Datagram d = received.At(i);
+        kt::Received d = received.At(i);
         EXPECT_EQ(text, kt::Text(d));
         EXPECT_EQ(kt::LocalVeth(i), d.addr);
         EXPECT_EQ(GetThreadId(listener.m_hThread[i]), d.threadId);

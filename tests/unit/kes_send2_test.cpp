@@ -146,7 +146,7 @@ TEST_F(KesSend2, EchoingListenerAcknowledgesEverySend)
     EXPECT_EQ(1, SendText(&sender, "", kt::Loopback(), listener.port));
 
     ASSERT_TRUE(listener.received.WaitFor(3));
-    std::vector<kt::Datagram> got = listener.received.All();
+    std::vector<kt::Received> got = listener.received.All();
     ASSERT_EQ(3u, got.size());
     EXPECT_EQ("first", kt::Text(got[0]));
     EXPECT_EQ("second", kt::Text(got[1]));

@@ -1,21 +1,12 @@
-// The parameter records: defaults, Reset and copy assignment.
+// The parameter records: the documented defaults, Reset and copy assignment.
+#include <stddef.h>
 #include <string.h>
-
-#include <initializer_list>
-#include <vector>
 
 #include "test_support.h"
 
 namespace {
 
-// A record's 32-bit fields in order, as the host sees them in memory.
-template <typename Record>
-std::vector<DWORD> Fields(const Record &r)
-{
-    std::vector<DWORD> words(sizeof r / 4);
-    memcpy(words.data(), &r, sizeof r);
-    return words;
-}
+const bool k64 = sizeof(void *) == 8;
 
 template <typename Record>
 void Scribble(Record *r)
@@ -23,61 +14,122 @@ void Scribble(Record *r)
     memset(static_cast<void *>(r), 0xA5, sizeof *r);
 }
 
-std::vector<DWORD> Join(std::initializer_list<std::vector<DWORD>> parts)
+// The bytes from one field's end to the next one's start: padding, in the
+// 64-bit records, before a pointer or at the end.
+template <typename Record>
+bool ZeroBetween(const Record &r, size_t from, size_t to)
 {
-    std::vector<DWORD> all;
-    for (const std::vector<DWORD> &part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&r);
+    for (size_t i = from; i < to; ++i)
+        if (bytes[i] != 0)
+            return false;
+    return true;
 }
 
-const std::vector<DWORD> kEightZeros(8, 0);
-// A null pointer field in 32-bit words: one in the 32-bit records; two in the
-// 64-bit ones, where it starts on an 8-byte boundary after a padding word,
-// which the constructor clears as well.
-const bool k64 = sizeof(void *) == 8;
-const std::vector<DWORD> kPadding = k64 ? std::vector<DWORD>{0} : std::vector<DWORD>{};
-const std::vector<DWORD> kNull = k64 ? std::vector<DWORD>{0, 0} : std::vector<DWORD>{0};
-
-TEST(ParamRecords, NewRecordsHoldTheirDefaultsInFieldOrder)
+bool AllZero(const DWORD (&addrs)[8])
 {
-    EXPECT_EQ(Fields(tagParamSend()), (std::vector<DWORD>{24, 1, 0, 0, 0, 100}));
-    EXPECT_EQ(Fields(tagParamListen()),
-              Join({{k64 ? 56u : 44u, 1, 0, 0, 0}, kPadding, kNull, kNull, {0, 0, 5, 1000}}));
-    EXPECT_EQ(Fields(tagParamSend3()), Join({{52, 1}, kEightZeros, {0, 0, 0}}));
-    EXPECT_EQ(Fields(tagParamListen3()),
-              Join({{k64 ? 88u : 72u, 1, 0, 0}, kEightZeros, {0}, kPadding, kNull, kNull, {0, 1000, 100},
-                    kPadding}));
-    // The same on both architectures: no pointer.
-    EXPECT_EQ(Fields(tagParamWake()), Join({{68}, kEightZeros, {0, 9, 0, 0}, {0, 0}, {1, 50}}));
+    for (DWORD a : addrs)
+        if (a != 0)
+            return false;
+    return true;
 }
 
-TEST(ParamRecords, ResetRestoresEveryDefaultIncludingSize)
+// Each record holds the defaults of the reference's tables, field by field,
+// and zero in its padding.
+void ExpectDefaults(const tagParamSend &r)
 {
+    EXPECT_EQ(24u, r.dwSize);
+    EXPECT_EQ(1, r.nMode);
+    EXPECT_EQ(0u, r.dwLocalAddr);
+    EXPECT_EQ(0u, r.dwDestAddr);
+    EXPECT_EQ(0, r.nDestPort);
+    EXPECT_EQ(100u, r.dwEchoTimeout);
+}
+
+void ExpectDefaults(const tagParamListen &r)
+{
+    EXPECT_EQ(k64 ? 56u : 44u, r.dwSize);
+    EXPECT_EQ(1, r.nMode);
+    EXPECT_EQ(0u, r.dwGroupAddr);
+    EXPECT_EQ(0u, r.dwLocalAddr);
+    EXPECT_EQ(0, r.nPort);
+    EXPECT_TRUE(ZeroBetween(r, offsetof(tagParamListen, nPort) + 4, offsetof(tagParamListen, pUserData)));
+    EXPECT_EQ(nullptr, r.pUserData);
+    EXPECT_EQ(nullptr, r.pfnReceive);
+    EXPECT_EQ(0, r.nPriority);
+    EXPECT_EQ(0, r.bEcho);
+    EXPECT_EQ(5, r.nBacklog);
+    EXPECT_EQ(1000u, r.dwStopTimeout);
+}
+
+void ExpectDefaults(const tagParamSend3 &r)
+{
+    EXPECT_EQ(52u, r.dwSize);
+    EXPECT_EQ(1, r.nMode);
+    EXPECT_TRUE(AllZero(r.dwLocalAddr));
+    EXPECT_EQ(0, r.nCount);
+    EXPECT_EQ(0u, r.dwDestAddr);
+    EXPECT_EQ(0, r.nDestPort);
+}
+
+void ExpectDefaults(const tagParamListen3 &r)
+{
+    EXPECT_EQ(k64 ? 88u : 72u, r.dwSize);
+    EXPECT_EQ(1, r.nMode);
+    EXPECT_EQ(0u, r.dwGroupAddr);
+    EXPECT_EQ(0, r.nPort);
+    EXPECT_TRUE(AllZero(r.dwLocalAddr));
+    EXPECT_EQ(0, r.nCount);
+    EXPECT_TRUE(ZeroBetween(r, offsetof(tagParamListen3, nCount) + 4, offsetof(tagParamListen3, pUserData)));
+    EXPECT_EQ(nullptr, r.pUserData);
+    EXPECT_EQ(nullptr, r.pfnReceive);
+    EXPECT_EQ(0, r.nPriority);
+    EXPECT_EQ(1000u, r.dwStopTimeout);
+    EXPECT_EQ(100, r.nBacklog);
+    EXPECT_TRUE(ZeroBetween(r, offsetof(tagParamListen3, nBacklog) + 4, sizeof r));
+}
+
+void ExpectDefaults(const tagParamWake &r)
+{
+    EXPECT_EQ(68u, r.dwSize);
+    EXPECT_TRUE(AllZero(r.dwLocalAddr));
+    EXPECT_EQ(0, r.nCount);
+    EXPECT_EQ(9, r.nPort);
+    EXPECT_EQ(0, r.bLimitedBroadcast);
+    EXPECT_EQ(0, r.nPasswordLength);
+    for (BYTE b : r.byPassword)
+        EXPECT_EQ(0, b);
+    EXPECT_EQ(1, r.nRepeat);
+    EXPECT_EQ(50u, r.dwRepeatGap);
+}
+
+// A new record, and one that held other bytes everywhere before Reset.
+template <typename Record>
+void ExpectDefaultsNewAndAfterReset(const char *name)
+{
+    SCOPED_TRACE(name);
+    {
+        SCOPED_TRACE("new");
+        ExpectDefaults(Record());
+    }
+    SCOPED_TRACE("after Reset");
+    Record r;
+    Scribble(&r);
+    r.Reset();
+    ExpectDefaults(r);
+}
+
+TEST(ParamRecords, NewAndResetRecordsHoldTheDocumentedDefaults)
+{
+    ExpectDefaultsNewAndAfterReset<tagParamSend>("tagParamSend");
+    ExpectDefaultsNewAndAfterReset<tagParamListen>("tagParamListen");
+    ExpectDefaultsNewAndAfterReset<tagParamSend3>("tagParamSend3");
+    ExpectDefaultsNewAndAfterReset<tagParamListen3>("tagParamListen3");
+    ExpectDefaultsNewAndAfterReset<tagParamWake>("tagParamWake");
     tagParamSend send;
-    Scribble(&send);
-    EXPECT_EQ(0, send.Reset());
-    EXPECT_EQ(Fields(send), Fields(tagParamSend()));
-
     tagParamListen listen;
-    Scribble(&listen);
+    EXPECT_EQ(0, send.Reset());
     EXPECT_EQ(0, listen.Reset());
-    EXPECT_EQ(Fields(listen), Fields(tagParamListen()));
-
-    tagParamSend3 send3;
-    Scribble(&send3);
-    send3.Reset();
-    EXPECT_EQ(Fields(send3), Fields(tagParamSend3()));
-
-    tagParamListen3 listen3;
-    Scribble(&listen3);
-    listen3.Reset();
-    EXPECT_EQ(Fields(listen3), Fields(tagParamListen3()));
-
-    tagParamWake wake;
-    Scribble(&wake);
-    wake.Reset();
-    EXPECT_EQ(Fields(wake), Fields(tagParamWake()));
 }
 
 template <typename Record>

@@ -82,28 +82,25 @@ TEST_F(Registry, ReadDwordLeavesTheDestinationAloneWhenKeyOrValueIsMissing)
 
 TEST_F(Registry, ReadDwordTakesAtMostFourBytesOfAnyType)
 {
-    struct Case {
-        const char *what;
-        DWORD type;
-        Bytes data;
-        int result;
-        DWORD value;  // the destination afterwards, when the read worked
-    } cases[] = {
-        {"a REG_DWORD", REG_DWORD, {0x78, 0x56, 0x34, 0x12}, 1, 0x12345678},
-        {"two bytes fill two bytes", REG_BINARY, {0x11, 0x22}, 1, 0xAAAA2211},
-        {"a 3-character string with its terminator", REG_SZ, BytesOf("abc", 4), 1, 0x00636261},
-        {"a 4-character string with its terminator", REG_SZ, BytesOf("abcd", 5), 0, 0},
-        {"eight bytes", REG_BINARY, Bytes(8, 0x55), 0, 0},
+    // Stores the value and reads it into a destination that held kUntouched.
+    DWORD value = kUntouched;
+    auto read = [&](DWORD type, Bytes data) {
+        return [&, type, data]() -> long {
+            Put("Value", type, data);
+            value = kUntouched;
+            return RegReadDWORD(HKEY_CURRENT_USER, Key().c_str(), "Value", &value);
+        };
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        Put("Value", c.type, c.data);
-        DWORD value = kUntouched;
-        EXPECT_EQ(c.result, RegReadDWORD(HKEY_CURRENT_USER, Key().c_str(), "Value", &value));
-        if (c.result == 1) {
-            EXPECT_EQ(c.value, value);
-        }
-    }
+    auto reads = [&](DWORD expected) {
+        return [&, expected] { return kt::Holds(value == expected, "not the value expected in the destination"); };
+    };
+    kt::ExpectRows({
+        {"a REG_DWORD", read(REG_DWORD, {0x78, 0x56, 0x34, 0x12}), 1, reads(0x12345678)},
+        {"two bytes fill two bytes", read(REG_BINARY, {0x11, 0x22}), 1, reads(0xAAAA2211)},
+        {"a 3-character string with its terminator", read(REG_SZ, BytesOf("abc", 4)), 1, reads(0x00636261)},
+        {"a 4-character string with its terminator", read(REG_SZ, BytesOf("abcd", 5)), 0},
+        {"eight bytes", read(REG_BINARY, Bytes(8, 0x55)), 0},
+    });
 }
 
 TEST_F(Registry, ReadDwordWithoutDestinationOnlyAsksWhetherTheValueExists)

@@ -24,7 +24,7 @@ protected:
         param.nCount = static_cast<int>(locals.size());
         std::copy(locals.begin(), locals.end(), param.dwLocalAddr);
         param.nBacklog = nBacklog;
-        param.pfnReceive = kt::StreamRecorder::Receive;
+        param.pfnReceive = kt::Collector::Receive;
         param.pUserData = &m_reads;
         return param;
     }
@@ -41,32 +41,6 @@ protected:
     }
 
 };
-
-struct CountCase {
-    int count;
-    int result;
-};
-
-class TcpListen3CountTest : public TcpListen3Test, public ::testing::WithParamInterface<CountCase> {};
-
-// Eight addresses at most; none is refused; a negative count starts nothing
-// and still succeeds.
-TEST_P(TcpListen3CountTest, CountsOutsideOneToEightOpenNothing)
-{
-    tagParamListen3 param = Record({});
-    param.nCount = GetParam().count;
-    CTcpListen3 *listener = Make();
-    EXPECT_EQ(GetParam().result, listener->InitInstance(&param));
-    for (const CTcpServer &server : listener->m_server)
-        EXPECT_FALSE(server.IsOpen());
-    EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
-    listener->Release();
-    listener->Release();
-}
-
-INSTANTIATE_TEST_SUITE_P(Counts, TcpListen3CountTest,
-                         ::testing::Values(CountCase{0, 0}, CountCase{9, 0}, CountCase{1000, 0},
-                                           CountCase{-1, 1}, CountCase{-8, 1}));
 
 TEST_F(TcpListen3Test, AnUnreadableRecordIsRefused)
 {
@@ -124,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Addresses, TcpListen3PairTest,
 TEST_F(TcpListen3Test, StreamsAtTwoAddressesAtOnceEachArriveWholeInPieces)
 {
     DWORD first = kt::Addr("127.0.0.1"), second = kt::Addr("127.0.0.2");
-    m_reads.WriteOverEachBuffer();
+    m_reads.WriteOverEachBuffer(CTcpServer::kPieceSize);
     ASSERT_NE(nullptr, Start(Record({first, second})));
     RawTcp a, b;
     ASSERT_TRUE(a.Connect(first, m_port, first));
@@ -146,7 +120,7 @@ TEST_F(TcpListen3Test, StreamsAtTwoAddressesAtOnceEachArriveWholeInPieces)
     EXPECT_TRUE(streams[0] == m_reads.StreamFrom(a.localAddr(), a.localPort()));
     EXPECT_TRUE(streams[1] == m_reads.StreamFrom(b.localAddr(), b.localPort()));
     size_t largest = 0, dirtyAfter = 0;
-    for (const kt::StreamRead &read : m_reads.Reads()) {
+    for (const kt::Received &read : m_reads.All()) {
         largest = std::max(largest, read.data.size());
         dirtyAfter += !read.zeroAfter;
     }
@@ -222,28 +196,6 @@ TEST_F(TcpListen3Test, ReleaseStopsEveryAddress)
     EXPECT_TRUE(kt::ConnectRefused(first, m_port));
     EXPECT_TRUE(kt::ConnectRefused(second, m_port));
     listener->Release();
-}
-
-// The second address's thread is held in the callback; Release gives up on
-// it after dwStopTimeout and the host frees the listener; let go, the thread
-// must end without touching any of it.
-TEST_F(TcpListen3Test, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsCleanly)
-{
-    DWORD first = kt::Addr("127.0.0.1"), second = kt::Addr("127.0.0.2");
-    tagParamListen3 param = Record({first, second});
-    param.pfnReceive = kt::HeldCallback::Receive;
-    param.pUserData = &m_held;
-    param.dwStopTimeout = 50;
-    CTcpListen3 *listener = Start(param);
-    ASSERT_NE(nullptr, listener);
-    RawTcp client;
-    ASSERT_TRUE(client.Connect(second, m_port));
-    ASSERT_TRUE(client.Send("x"));
-    ASSERT_TRUE(m_held.entered.Wait());
-    HANDLE held = kt::DuplicateThread(listener->m_server[1].m_pThread->ThreadHandle());
-    HANDLE idle = kt::DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle());
-    ExpectHeldThreadOutlivesTheListener(listener, held, client, second);
-    EXPECT_TRUE(kt::ThreadEnds(idle)) << "the first address's thread ended as usual";
 }
 
 TEST_F(TcpListen3Test, DeletingAStartedListenerReleasesItFirst)

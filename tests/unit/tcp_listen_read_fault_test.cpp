@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "stream/tcp_listen.h"
-#include "stream_support.h"
+#include "listener_test.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ using Place = std::pair<DWORD, int>;
 // Records every read and, when told, holds the serving thread in the next
 // callback until the test lets it go.
 struct HoldingRecorder {
-    kt::StreamRecorder reads;
+    kt::Collector reads;
     volatile LONG holdNext = 0;
     kt::Gate held;
     kt::Gate release;
@@ -73,7 +73,7 @@ struct HoldingRecorder {
     static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
     {
         HoldingRecorder *self = static_cast<HoldingRecorder *>(pUserData);
-        kt::StreamRecorder::Receive(pData, nLength, &self->reads, dwAddr, nPort);
+        kt::Collector::Receive(pData, nLength, &self->reads, dwAddr, nPort);
         if (InterlockedExchange(&self->holdNext, 0)) {
             self->held.Open();
             self->release.Wait();
@@ -86,7 +86,8 @@ protected:
     void SetUp() override
     {
         kt::WinsockTest::SetUp();
-        m_recorder.reads.Watch(&m_listener.m_server.m_clients);
+        m_recorder.reads.Watch(kt::PlacesOf(&m_listener.m_server.m_clients));
+        m_recorder.reads.CheckEachBuffer(CTcpServer::kPieceSize);
         tagParamListen param;
         param.pfnReceive = HoldingRecorder::Receive;
         param.pUserData = &m_recorder;
@@ -125,7 +126,7 @@ TEST_F(TcpListenReadFaultTest, AReadOfZeroBytesIsStillHandedToTheCallback)
     ASSERT_TRUE(client->Send("abc"));
     ASSERT_TRUE(m_recorder.reads.WaitForBytes(client->localAddr(), client->localPort(), 5));
 
-    std::vector<kt::StreamRead> reads = m_recorder.reads.Reads();
+    std::vector<kt::Received> reads = m_recorder.reads.All();
     ASSERT_GE(reads.size(), 3u);
     EXPECT_TRUE(reads[1].data.empty()) << "the empty read comes first, with the client's address and port:";
     EXPECT_EQ(Place(client->localAddr(), client->localPort()), Place(reads[1].addr, reads[1].port));
@@ -192,7 +193,7 @@ TEST_F(TcpListenReadFaultTest, NothingBeyondTheBytesOfAReadReachesTheHost)
     EXPECT_EQ(kt::Bytes("helloabq"), m_recorder.reads.StreamFrom(from.first, from.second))
         << "the failed read hands nothing over";
     size_t empty = 0;
-    for (const kt::StreamRead &read : m_recorder.reads.Reads()) {
+    for (const kt::Received &read : m_recorder.reads.All()) {
         EXPECT_TRUE(read.zeroAfter) << "after the " << read.data.size() << " bytes of a read";
         empty += read.data.empty();
     }

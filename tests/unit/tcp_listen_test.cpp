@@ -41,14 +41,14 @@ std::vector<unsigned char> Pattern(size_t client, size_t length)
 // second piece of the read that follows.
 struct LargeRead {
     static constexpr LONG kInRead = 3;
-    kt::StreamRecorder reads;
+    kt::Collector reads;
     kt::Gate firstHeld, firstGo;
     std::function<void()> inRead;
     volatile LONG calls = 0;
     static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
     {
         LargeRead *self = static_cast<LargeRead *>(pUserData);
-        kt::StreamRecorder::Receive(pData, nLength, &self->reads, dwAddr, nPort);
+        kt::Collector::Receive(pData, nLength, &self->reads, dwAddr, nPort);
         LONG call = InterlockedIncrement(&self->calls);
         if (call == 1) {
             self->firstHeld.Open();
@@ -68,7 +68,7 @@ protected:
         tagParamListen param;
         param.dwLocalAddr = local;
         param.nBacklog = nBacklog;
-        param.pfnReceive = kt::StreamRecorder::Receive;
+        param.pfnReceive = kt::Collector::Receive;
         param.pUserData = &m_reads;
         return param;
     }
@@ -77,7 +77,7 @@ protected:
     CTcpListen *Start(tagParamListen param)
     {
         CTcpListen *listener = Make();
-        m_reads.Watch(&listener->m_server.m_clients);
+        m_reads.Watch(kt::PlacesOf(&listener->m_server.m_clients));
         if (listener->InitInstance(&param) != 1)
             return nullptr;
         m_port = kt::BoundPort(listener->m_server.m_sListen);
@@ -85,7 +85,7 @@ protected:
     }
 
     // Sends text and waits for it to arrive; the read that completed it.
-    kt::StreamRead SendAndSee(RawTcp &client, const std::string &text)
+    kt::Received SendAndSee(RawTcp &client, const std::string &text)
     {
         size_t before = m_reads.StreamFrom(client.localAddr(), client.localPort()).size();
         EXPECT_TRUE(client.Send(text));
@@ -160,7 +160,7 @@ TEST_P(TcpListenAddressTest, EachClientsBytesArriveWithItsOwnAddressAndPort)
         total += sent[i].size();
     }
     size_t recorded = 0;
-    for (const kt::StreamRead &read : m_reads.Reads())
+    for (const kt::Received &read : m_reads.All())
         recorded += read.data.size();
     EXPECT_EQ(total, recorded) << "no read may be credited to a wrong client";
 }
@@ -183,7 +183,7 @@ TEST_F(TcpListenTest, ThreeBytesThenCloseArriveBeforeThePlaceIsFreed)
     Leave(leaving);
 
     EXPECT_EQ(kt::Bytes("abc"), m_reads.StreamFrom(gone.first, gone.second));
-    for (const kt::StreamRead &read : m_reads.Reads())
+    for (const kt::Received &read : m_reads.All())
         if (Place(read.addr, read.port) == gone) {
             EXPECT_EQ((std::vector<Place>{PlaceOf(*staying), gone}), read.places)
                 << "the bytes are handed over while the client still has its place";
@@ -195,7 +195,7 @@ TEST_F(TcpListenTest, ThreeBytesThenCloseArriveBeforeThePlaceIsFreed)
 // and records every read.
 struct HoldFirstRead {
     kt::Gate entered, release;
-    kt::StreamRecorder reads;
+    kt::Collector reads;
     volatile LONG calls = 0;
     static void __cdecl Receive(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int nPort)
     {
@@ -204,7 +204,7 @@ struct HoldFirstRead {
             self->entered.Open();
             self->release.Wait();
         }
-        kt::StreamRecorder::Receive(pData, nLength, &self->reads, dwAddr, nPort);
+        kt::Collector::Receive(pData, nLength, &self->reads, dwAddr, nPort);
     }
 };
 
@@ -252,7 +252,7 @@ TEST_F(TcpListenTest, ClosingPlaceZeroMovesTheLastClientIntoItWithItsAddressAndP
     EXPECT_EQ((std::vector<Place>{PlaceOf(*a), PlaceOf(*b), PlaceOf(*c)}), m_reads.LastFrom(c->localAddr(), c->localPort()).places);
 
     Leave(*a);
-    kt::StreamRead moved = SendAndSee(*c, "c again");
+    kt::Received moved = SendAndSee(*c, "c again");
     EXPECT_EQ((std::vector<Place>{PlaceOf(*c), PlaceOf(*b)}), moved.places);
     EXPECT_EQ(PlaceOf(*c), Place(moved.addr, moved.port)) << "the moved client's reads still name it";
     EXPECT_EQ(kt::Bytes("cc again"), m_reads.StreamFrom(c->localAddr(), c->localPort()));
@@ -324,7 +324,7 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
     for (size_t i = 0; i < kClients; ++i)
         EXPECT_TRUE(sent[i] == m_reads.StreamFrom(clients[i]->localAddr(), clients[i]->localPort())) << "client " << i;
     size_t largest = 0;
-    for (const kt::StreamRead &read : m_reads.Reads()) {
+    for (const kt::Received &read : m_reads.All()) {
         EXPECT_EQ(servingThread, read.threadId);
         largest = std::max(largest, read.data.size());
     }
@@ -336,7 +336,7 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
 // that the host may write over without harm to the bytes still to come.
 TEST_F(TcpListenTest, AMegabyteArrivesWholeInPiecesOfAtMost1536BytesEachZeroAfterItsBytes)
 {
-    m_reads.WriteOverEachBuffer();
+    m_reads.WriteOverEachBuffer(CTcpServer::kPieceSize);
     ASSERT_NE(nullptr, Start(Record()));
     // Not a multiple of 1536 bytes: some piece is short, whatever the reads.
     const std::vector<unsigned char> stream = Pattern(1, 1 << 20);
@@ -347,7 +347,7 @@ TEST_F(TcpListenTest, AMegabyteArrivesWholeInPiecesOfAtMost1536BytesEachZeroAfte
 
     EXPECT_TRUE(stream == m_reads.StreamFrom(client.localAddr(), client.localPort()));
     size_t total = 0, largest = 0, shortPieces = 0, dirtyAfter = 0;
-    for (const kt::StreamRead &read : m_reads.Reads()) {
+    for (const kt::Received &read : m_reads.All()) {
         total += read.data.size();
         largest = std::max(largest, read.data.size());
         shortPieces += read.data.size() < static_cast<size_t>(CTcpServer::kPieceSize);
@@ -454,58 +454,6 @@ TEST_F(TcpListenTest, ReleaseClosesTheListeningSocketAndEveryConnection)
     EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), m_port));
 }
 
-// A callback that outlives Release: Release gives up on the thread after its
-// fixed 1000 ms (not the record's dwStopTimeout, here infinite), closes
-// everything, and the host frees the listener; the thread, let go, must end
-// without touching any of it.
-TEST_F(TcpListenTest, ASlowCallbackOutlivesReleaseAndDeleteAndTheThreadEndsCleanly)
-{
-    tagParamListen param = Record();
-    param.pfnReceive = kt::HeldCallback::Receive;
-    param.pUserData = &m_held;
-    param.dwStopTimeout = INFINITE;
-    CTcpListen *listener = Start(param);
-    ASSERT_NE(nullptr, listener);
-    RawTcp client;
-    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
-    ASSERT_TRUE(client.Send("x"));
-    ASSERT_TRUE(m_held.entered.Wait());
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
-    ExpectHeldThreadOutlivesTheListener(listener, thread, client, kt::Loopback());
-}
-
-struct SelfRelease {
-    CTcpListenObject *listener;
-    kt::Gate done;
-    static void __cdecl Receive(void *, int, void *pUserData, unsigned long, int)
-    {
-        SelfRelease *self = static_cast<SelfRelease *>(pUserData);
-        self->listener->Release();
-        self->listener->Delete();
-        self->done.Open();
-    }
-};
-
-TEST_F(TcpListenTest, TheCallbackMayReleaseAndDeleteItsOwnListener)
-{
-    SelfRelease self;
-    tagParamListen param = Record();
-    param.pfnReceive = SelfRelease::Receive;
-    param.pUserData = &self;
-    CTcpListen *listener = Start(param);
-    ASSERT_NE(nullptr, listener);
-    Forget(listener);
-    self.listener = listener;
-    HANDLE thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
-    RawTcp client;
-    ASSERT_TRUE(client.Connect(kt::Loopback(), m_port));
-    ASSERT_TRUE(client.Send("bye"));
-
-    EXPECT_TRUE(self.done.Wait());
-    EXPECT_TRUE(kt::ThreadEnds(thread));
-    EXPECT_TRUE(client.WaitClosed());
-}
-
 TEST_F(TcpListenTest, DeletingAStartedListenerReleasesItFirst)
 {
     CTcpListen *listener = Start(Record());
@@ -527,7 +475,7 @@ TEST_F(TcpListenTest, CallsOutsideTheHostsContractAreHarmless)
     listener->Release();  // after a failed start
     EXPECT_EQ(kt::Addr("10.99.99.99"), listener->m_param.dwLocalAddr) << "a failed start keeps the copied record";
 
-    m_reads.Watch(&listener->m_server.m_clients);
+    m_reads.Watch(kt::PlacesOf(&listener->m_server.m_clients));
     tagParamListen param = Record();
     ASSERT_EQ(1, listener->InitInstance(&param));
     m_port = kt::BoundPort(listener->m_server.m_sListen);
@@ -572,7 +520,7 @@ TEST_F(TcpListenTest, ARefusedPriorityStopsTheThreadAndClosesEverything)
     EXPECT_TRUE(kt::ConnectRefused(kt::Loopback(), param.nPort));
 
     param.nPriority = THREAD_PRIORITY_ABOVE_NORMAL;
-    m_reads.Watch(&listener->m_server.m_clients);
+    m_reads.Watch(kt::PlacesOf(&listener->m_server.m_clients));
     ASSERT_EQ(1, listener->InitInstance(&param)) << "nothing of the failed start is left in the way";
     EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, GetThreadPriority(listener->m_server.m_pThread->ThreadHandle()));
     m_port = param.nPort;

@@ -103,13 +103,19 @@ protected:
 
     // The next report is the marker, sent through the first link to the
     // default port: nothing else was sent since the last report.
-    void ExpectMarkerNext()
+    // Nothing else went out: a marker wake-up sent now is the next one the
+    // receiver sees.
+    ::testing::AssertionResult MarkerNext()
     {
         tagParamWake marker = Named({kt::LocalVeth(0)});
-        ASSERT_EQ(1, KesWakeUp(&marker, kMarker, 1));
+        if (KesWakeUp(&marker, kMarker, 1) != 1)
+            return ::testing::AssertionFailure() << "the marker wake-up was not sent";
         WakeReport seen;
-        ASSERT_TRUE(m_receiver.Next(&seen)) << "the marker wake-up did not arrive";
-        EXPECT_EQ(MagicPacket(kMarker), seen.payload) << "something else was sent: " << Describe(seen);
+        if (!m_receiver.Next(&seen))
+            return ::testing::AssertionFailure() << "the marker wake-up did not arrive";
+        if (MagicPacket(kMarker) != seen.payload)
+            return ::testing::AssertionFailure() << "something else was sent: " << Describe(seen);
+        return ::testing::AssertionSuccess();
     }
 
     kt::WakeReceiver m_receiver;
@@ -168,7 +174,7 @@ TEST_F(WakeUp, SendsEachPacketThroughEachInterfaceToItsSubnetWithTheExactBytes)
             arrived.push_back(Describe(seen));
         std::sort(arrived.begin(), arrived.end());
         EXPECT_EQ(expected, arrived);
-        ExpectMarkerNext();
+        EXPECT_TRUE(MarkerNext());
     }
 }
 
@@ -205,48 +211,44 @@ TEST_F(WakeUp, BadInputSendsNothing)
         change(&param);
         return param;
     };
-    struct Case {
-        const char *name;
-        std::function<int()> call;
-    };
     auto call = [](tagParamWake param, const BYTE *list = kTwo, DWORD count = 2) {
-        return [=] { return KesWakeUp(&param, list, count); };
+        return [=]() -> long { return KesWakeUp(&param, list, count); };
     };
-    std::vector<Case> cases = {
-        {"null record", [] { return KesWakeUp(nullptr, kTwo, 2); }},
-        {"record on an inaccessible page", [&] { return KesWakeUp(reinterpret_cast<tagParamWake *>(edge.At(0)), kTwo, 2); }},
-        {"record one byte short", [&] { return KesWakeUp(reinterpret_cast<tagParamWake *>(cutRecord), kTwo, 2); }},
-        {"null list, one entry", call(good, nullptr, 1)},
+    // Each is refused, and sends nothing: the marker sent next is the next
+    // wake-up the receiver sees.
+    std::vector<kt::Row> rows = {
+        {"null record", [] { return KesWakeUp(nullptr, kTwo, 2); }, 0},
+        {"record on an inaccessible page", [&] { return KesWakeUp(reinterpret_cast<tagParamWake *>(edge.At(0)), kTwo, 2); }, 0},
+        {"record one byte short", [&] { return KesWakeUp(reinterpret_cast<tagParamWake *>(cutRecord), kTwo, 2); }, 0},
+        {"null list, one entry", call(good, nullptr, 1), 0},
         {"list one byte short of two entries", [&] {
              memcpy(edge.At(11), kTwo, 11);
              return KesWakeUp(&good, edge.At(11), 2);
-         }},
+         }, 0},
         // 0x2AAAAAAB entries are 0x100000002 bytes: a size that wraps to 2 in 32 bits.
-        {"a count whose byte size wraps to 2", call(good, kTwo, 0x2AAAAAABu)},
-        {"no entry", call(good, kTwo, 0)},
-        {"nCount -1", call(with([](tagParamWake *p) { p->nCount = -1; }))},
-        {"nCount 9", call(with([](tagParamWake *p) { p->nCount = 9; }))},
-        {"port 0", call(with([](tagParamWake *p) { p->nPort = 0; }))},
-        {"port 65536", call(with([](tagParamWake *p) { p->nPort = 65536; }))},
-        {"port -1", call(with([](tagParamWake *p) { p->nPort = -1; }))},
-        {"a 3-byte password", call(with([](tagParamWake *p) { p->nPasswordLength = 3; }))},
-        {"a 5-byte password", call(with([](tagParamWake *p) { p->nPasswordLength = 5; }))},
-        {"an 8-byte password", call(with([](tagParamWake *p) { p->nPasswordLength = 8; }))},
-        {"a password of -4 bytes", call(with([](tagParamWake *p) { p->nPasswordLength = -4; }))},
-        {"no round", call(with([](tagParamWake *p) { p->nRepeat = 0; }))},
-        {"21 rounds", call(with([](tagParamWake *p) { p->nRepeat = 21; }))},
-        {"-1 rounds", call(with([](tagParamWake *p) { p->nRepeat = -1; }))},
-        {"a gap of 1001 ms", call(with([](tagParamWake *p) { p->dwRepeatGap = 1001; }))},
-        {"an interface the host does not have", call(Named({kt::Addr("10.99.99.99")}))},
-        {"loopback", call(Named({kt::Loopback()}))},
-        {"any interface (0.0.0.0)", call(Named({0}))},
-        {"the second named interface unknown", call(Named({kt::LocalVeth(0), kt::Addr("10.77.2.2")}))},
+        {"a count whose byte size wraps to 2", call(good, kTwo, 0x2AAAAAABu), 0},
+        {"no entry", call(good, kTwo, 0), 0},
+        {"nCount -1", call(with([](tagParamWake *p) { p->nCount = -1; })), 0},
+        {"nCount 9", call(with([](tagParamWake *p) { p->nCount = 9; })), 0},
+        {"port 0", call(with([](tagParamWake *p) { p->nPort = 0; })), 0},
+        {"port 65536", call(with([](tagParamWake *p) { p->nPort = 65536; })), 0},
+        {"port -1", call(with([](tagParamWake *p) { p->nPort = -1; })), 0},
+        {"a 3-byte password", call(with([](tagParamWake *p) { p->nPasswordLength = 3; })), 0},
+        {"a 5-byte password", call(with([](tagParamWake *p) { p->nPasswordLength = 5; })), 0},
+        {"an 8-byte password", call(with([](tagParamWake *p) { p->nPasswordLength = 8; })), 0},
+        {"a password of -4 bytes", call(with([](tagParamWake *p) { p->nPasswordLength = -4; })), 0},
+        {"no round", call(with([](tagParamWake *p) { p->nRepeat = 0; })), 0},
+        {"21 rounds", call(with([](tagParamWake *p) { p->nRepeat = 21; })), 0},
+        {"-1 rounds", call(with([](tagParamWake *p) { p->nRepeat = -1; })), 0},
+        {"a gap of 1001 ms", call(with([](tagParamWake *p) { p->dwRepeatGap = 1001; })), 0},
+        {"an interface the host does not have", call(Named({kt::Addr("10.99.99.99")})), 0},
+        {"loopback", call(Named({kt::Loopback()})), 0},
+        {"any interface (0.0.0.0)", call(Named({0})), 0},
+        {"the second named interface unknown", call(Named({kt::LocalVeth(0), kt::Addr("10.77.2.2")})), 0},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(0, c.call());
-        ExpectMarkerNext();
-    }
+    for (kt::Row &row : rows)
+        row.then = [this] { return MarkerNext(); };
+    kt::ExpectRows(rows);
 }
 
 // Without the fixture: Winsock is not started when the call is made. The

@@ -39,8 +39,8 @@ TEST_F(StreamSlotsTest, TcpSendConnectsSendsReleasesAndIsDeleted)
 template <typename Object, typename Record>
 void ServeOneClientThenRelease(int type, Record &param, int port)
 {
-    kt::StreamRecorder reads;
-    param.pfnReceive = kt::StreamRecorder::Receive;
+    kt::Collector reads;
+    param.pfnReceive = kt::Collector::Receive;
     param.pUserData = &reads;
     Object *listener = static_cast<Object *>(KesCreateObject(type));
     ASSERT_NE(nullptr, listener);

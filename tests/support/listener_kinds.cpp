@@ -5,11 +5,12 @@
 #include <algorithm>
 
 #include "datagram/udp_socket.h"
+#include "new_threads.h"
 #include "stream/tcp_listen.h"
 #include "stream/tcp_listen3.h"
 #include "stream_support.h"
 
-namespace kr {
+namespace kt {
 
 namespace {
 
@@ -44,13 +45,13 @@ class DatagramListener : public RunningListener {
 public:
     bool Feed(const std::string &bytes) override
     {
-        return m_sender.SendTo(bytes.data(), static_cast<int>(bytes.size()), kt::Loopback(), m_port);
+        return m_sender.SendTo(bytes.data(), static_cast<int>(bytes.size()), Loopback(), m_port);
     }
-    HANDLE FirstThread() override { return kt::DuplicateThread(m_thread); }
-    bool Closed() override { return kt::UdpPortFree(0, m_port); }
+    HANDLE FirstThread() override { return DuplicateThread(m_thread); }
+    bool Closed() override { return UdpPortFree(0, m_port); }
 
 protected:
-    kt::RawUdp m_sender;
+    RawUdp m_sender;
     int m_port = 0;
     HANDLE m_thread = nullptr;  // the listener's own handle, valid until Release
 };
@@ -61,17 +62,23 @@ public:
     {
         std::unique_ptr<SingleListener> l(new SingleListener);
         tagParamListen record;
-        record.dwLocalAddr = kt::Loopback();
+        record.dwLocalAddr = Loopback();
+        record.bEcho = TRUE;
         record.pfnReceive = proc;
         record.pUserData = pUserData;
         record.dwStopTimeout = dwStopTimeout;
         if (l->m_block.get()->InitInstance(&record) != 1)
             return nullptr;
-        l->m_port = kt::BoundPort(l->m_block.get()->m_pSocket->GetSocket());
+        l->m_port = BoundPort(l->m_block.get()->m_pSocket->GetSocket());
         l->m_thread = l->m_block.get()->m_hThread;
         return std::unique_ptr<RunningListener>(l.release());
     }
-    ~SingleListener() override { m_block.Destroy(); }  // the destructor releases
+    ~SingleListener() override
+    {
+        if (m_block.get() != nullptr)
+            m_block.get()->Release();
+        m_block.Destroy();
+    }
     void Release() override { m_block.get()->Release(); }
     void Destroy() override { m_block.Destroy(); }
     bool MemoryUntouched() const override { return m_block.Untouched(); }
@@ -87,9 +94,9 @@ public:
     {
         std::unique_ptr<MultiListener> l(new MultiListener);
         tagParamListen3 record;
-        record.nPort = kt::FreeUdpPort();
-        record.dwLocalAddr[0] = kt::Loopback();
-        record.dwLocalAddr[1] = kt::Addr("127.0.0.2");
+        record.nPort = FreeUdpPort();
+        record.dwLocalAddr[0] = Loopback();
+        record.dwLocalAddr[1] = Addr("127.0.0.2");
         record.nCount = 2;
         record.pfnReceive = proc;
         record.pUserData = pUserData;
@@ -98,6 +105,7 @@ public:
             return nullptr;
         l->m_port = record.nPort;
         l->m_thread = l->m_block.get()->m_hThread[0];
+        l->m_sibling = l->m_block.get()->m_hThread[1];
         return std::unique_ptr<RunningListener>(l.release());
     }
     ~MultiListener() override
@@ -106,12 +114,14 @@ public:
             m_block.get()->Release();
         m_block.Destroy();
     }
+    HANDLE SiblingThread() override { return DuplicateThread(m_sibling); }
     void Release() override { m_block.get()->Release(); }
     void Destroy() override { m_block.Destroy(); }
     bool MemoryUntouched() const override { return m_block.Untouched(); }
 
 private:
     HostBlock<CKesListen3> m_block;
+    HANDLE m_sibling = nullptr;
 };
 
 // The listener behind KesListen, which the library owns.
@@ -120,9 +130,9 @@ public:
     static std::unique_ptr<RunningListener> Start(ReceiveProc proc, void *pUserData, DWORD)
     {
         std::unique_ptr<ProcessWideListener> l(new ProcessWideListener);
-        l->m_port = kt::FreeUdpPort();
+        l->m_port = FreeUdpPort();
         NewThreads threads;
-        if (!KesListen(KES_MODE_UNICAST, proc, l->m_port, 0, pUserData, kt::Loopback()))
+        if (!KesListen(KES_MODE_UNICAST, proc, l->m_port, 0, pUserData, Loopback()))
             return nullptr;
         l->m_running = true;
         l->m_thread = threads.OnlyOne();
@@ -147,75 +157,78 @@ private:
     bool m_running = false;
 };
 
+// The stream objects come from the factory, on the library's heap: after
+// Delete, a block of the same heap and size likely takes their memory.
 template <typename Object, typename Listener>
 class StreamListener : public RunningListener {
 public:
     ~StreamListener() override
     {
-        kt::DeleteStreamObject(m_object);  // releases a listener still started
-        if (m_thread != nullptr)
-            CloseHandle(m_thread);
+        DeleteStreamObject(m_object);  // releases a listener still started
+        for (HANDLE h : {m_thread, m_sibling})
+            if (h != nullptr)
+                CloseHandle(h);
     }
     bool Feed(const std::string &bytes) override
     {
-        std::unique_ptr<kt::RawTcp> client(new kt::RawTcp);
-        bool sent = client->Connect(kt::Loopback(), m_port) && client->Send(bytes);
+        std::unique_ptr<RawTcp> client(new RawTcp);
+        bool sent = client->Connect(Loopback(), m_port) && client->Send(bytes);
         m_clients.push_back(std::move(client));
         return sent;
     }
-    HANDLE FirstThread() override { return kt::DuplicateThread(m_thread); }
+    HANDLE FirstThread() override { return DuplicateThread(m_thread); }
+    HANDLE SiblingThread() override { return m_sibling != nullptr ? DuplicateThread(m_sibling) : nullptr; }
     void Release() override { m_object->Release(); }
     void Destroy() override
     {
-        kt::DeleteStreamObject(m_object);
+        DeleteStreamObject(m_object);
         m_object = nullptr;
-        // Likely to be given the object's memory.
-        m_reused.assign(sizeof(Listener), kFreed);
+        m_reused.reset(new ReusedBlock<Listener>);
     }
-    bool MemoryUntouched() const override
-    {
-        return m_object == nullptr && std::all_of(m_reused.begin(), m_reused.end(), [](BYTE b) { return b == kFreed; });
-    }
-    bool Closed() override { return kt::ConnectRefused(kt::Loopback(), m_port); }
+    bool MemoryUntouched() const override { return m_object == nullptr && m_reused && m_reused->Untouched(); }
+    bool Closed() override { return ConnectRefused(Loopback(), m_port); }
 
 protected:
     Object *m_object = nullptr;
     int m_port = 0;
-    HANDLE m_thread = nullptr;  // a duplicate, closed by the destructor
-    std::vector<std::unique_ptr<kt::RawTcp>> m_clients;
-    std::vector<BYTE> m_reused;
+    HANDLE m_thread = nullptr;   // duplicates, closed by the destructor
+    HANDLE m_sibling = nullptr;
+    std::vector<std::unique_ptr<RawTcp>> m_clients;
+    std::unique_ptr<ReusedBlock<Listener>> m_reused;
 };
 
 class OneAddressStreamListener : public StreamListener<CTcpListenObject, CTcpListen> {
 public:
-    static std::unique_ptr<RunningListener> Start(ReceiveProc proc, void *pUserData, DWORD)
+    static std::unique_ptr<RunningListener> Start(ReceiveProc proc, void *pUserData, DWORD dwStopTimeout)
     {
         std::unique_ptr<OneAddressStreamListener> l(new OneAddressStreamListener);
         CTcpListen *listener = static_cast<CTcpListen *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
         l->m_object = listener;
         tagParamListen record;
-        record.dwLocalAddr = kt::Loopback();
+        record.dwLocalAddr = Loopback();
         record.pfnReceive = proc;
         record.pUserData = pUserData;
+        record.dwStopTimeout = dwStopTimeout;
         if (listener->InitInstance(&record) != 1)
             return nullptr;
-        l->m_port = kt::BoundPort(listener->m_server.m_sListen);
-        l->m_thread = kt::DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
+        l->m_port = BoundPort(listener->m_server.m_sListen);
+        l->m_thread = DuplicateThread(listener->m_server.m_pThread->ThreadHandle());
         return std::unique_ptr<RunningListener>(l.release());
     }
 };
 
 class MultiAddressStreamListener : public StreamListener<CTcpListen3Object, CTcpListen3> {
 public:
+    // Two addresses: the clients go to the first.
     static std::unique_ptr<RunningListener> Start(ReceiveProc proc, void *pUserData, DWORD dwStopTimeout)
     {
         std::unique_ptr<MultiAddressStreamListener> l(new MultiAddressStreamListener);
         CTcpListen3 *listener = static_cast<CTcpListen3 *>(KesCreateObject(KES_OBJECT_TCPLISTEN3));
         l->m_object = listener;
         tagParamListen3 record;
-        record.nPort = kt::FreeTcpPort();
-        record.dwLocalAddr[0] = kt::Loopback();
-        record.dwLocalAddr[1] = kt::Addr("127.0.0.2");
+        record.nPort = FreeTcpPort();
+        record.dwLocalAddr[0] = Loopback();
+        record.dwLocalAddr[1] = Addr("127.0.0.2");
         record.nCount = 2;
         record.pfnReceive = proc;
         record.pUserData = pUserData;
@@ -223,7 +236,8 @@ public:
         if (listener->InitInstance(&record) != 1)
             return nullptr;
         l->m_port = record.nPort;
-        l->m_thread = kt::DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle());
+        l->m_thread = DuplicateThread(listener->m_server[0].m_pThread->ThreadHandle());
+        l->m_sibling = DuplicateThread(listener->m_server[1].m_pThread->ThreadHandle());
         return std::unique_ptr<RunningListener>(l.release());
     }
 };
@@ -233,13 +247,13 @@ public:
 const std::vector<ListenerKind> &ListenerKinds()
 {
     static const std::vector<ListenerKind> kinds = {
-        {"CKesListen", false, SingleListener::Start},
-        {"KesListen", false, ProcessWideListener::Start},
-        {"CKesListen3", false, MultiListener::Start},
-        {"CTcpListen", true, OneAddressStreamListener::Start},
-        {"CTcpListen3", true, MultiAddressStreamListener::Start},
+        {"CKesListen", false, false, false, SingleListener::Start},
+        {"KesListen", false, false, false, ProcessWideListener::Start},
+        {"CKesListen3", false, false, true, MultiListener::Start},
+        {"CTcpListen", true, true, false, OneAddressStreamListener::Start},
+        {"CTcpListen3", true, false, true, MultiAddressStreamListener::Start},
     };
     return kinds;
 }
 
-}  // namespace kr
+}  // namespace kt
