@@ -14,30 +14,15 @@ namespace kt {
 
 namespace {
 
-// The system's handle table, as NtQuerySystemInformation gives it with
-// SystemExtendedHandleInformation: one entry per handle of every process.
-const ULONG kSystemExtendedHandleInformation = 64;
+// The process's own handles are found by asking after each handle value in
+// turn. The system-wide handle table (NtQuerySystemInformation) would list them
+// at once, but Wine 8's server can crash building it while other processes come
+// and go, taking every program of the prefix with it.
 const ULONG kObjectTypeInformation = 2;
-const NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+// Handle values are multiples of 4 and a new handle takes a low free value, so
+// once this many values in a row are no handles, none follow.
+const ULONG_PTR kHandleValueGap = 2048;
 
-struct HandleEntry {
-    PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handle;
-    ULONG access;
-    USHORT creatorBackTraceIndex;
-    USHORT typeIndex;
-    ULONG attributes;
-    ULONG reserved;
-};
-
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-
-typedef NTSTATUS(NTAPI *QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
 typedef NTSTATUS(NTAPI *QueryObject)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 void *NtdllFunction(const char *name)
@@ -49,33 +34,6 @@ bool UnderWine()
 {
     return NtdllFunction("wine_get_version") != nullptr;
 }
-
-// The handle table is read into memory that is not on a heap, so that reading it
-// does not disturb the heap count.
-class PageBuffer {
-public:
-    ~PageBuffer() { Free(); }
-    void *Get(size_t size)
-    {
-        if (size > m_size) {
-            Free();
-            m_base = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-            m_size = m_base != nullptr ? size : 0;
-        }
-        return m_base;
-    }
-
-private:
-    void Free()
-    {
-        if (m_base != nullptr)
-            VirtualFree(m_base, 0, MEM_RELEASE);
-        m_base = nullptr;
-        m_size = 0;
-    }
-    void *m_base = nullptr;
-    size_t m_size = 0;
-};
 
 std::string KindName(QueryObject query, HANDLE h)
 {
@@ -98,40 +56,27 @@ bool IsSocket(HANDLE h)
                       &length) == 0;
 }
 
+bool IsHandle(HANDLE h)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(h, &flags) != 0;
+}
+
 void CountHandles(Census *c)
 {
-    QuerySystemInformation querySystem =
-        reinterpret_cast<QuerySystemInformation>(NtdllFunction("NtQuerySystemInformation"));
     QueryObject queryObject = reinterpret_cast<QueryObject>(NtdllFunction("NtQueryObject"));
-    if (querySystem == nullptr || queryObject == nullptr)
+    if (queryObject == nullptr)
         return;
-    static PageBuffer buffer;
-    ULONG size = 1 << 20;
-    HandleTable *table = nullptr;
-    for (;;) {
-        table = static_cast<HandleTable *>(buffer.Get(size));
-        if (table == nullptr)
-            return;
-        ULONG needed = 0;
-        NTSTATUS status = querySystem(kSystemExtendedHandleInformation, table, size, &needed);
-        if (status == 0)
-            break;
-        if (status != kInfoLengthMismatch || size >= (64u << 20))
-            return;
-        size *= 2;
-    }
-
-    std::map<USHORT, std::string> names;
     c->handles = c->sockets = 0;
-    const ULONG_PTR self = GetCurrentProcessId();
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        const HandleEntry &e = table->entries[i];
-        if (e.processId != self)
+    ULONG_PTR misses = 0;
+    for (ULONG_PTR value = 4; misses < kHandleValueGap; value += 4) {
+        HANDLE h = reinterpret_cast<HANDLE>(value);
+        if (!IsHandle(h)) {
+            ++misses;
             continue;
-        HANDLE h = reinterpret_cast<HANDLE>(e.handle);
-        if (names.find(e.typeIndex) == names.end())
-            names[e.typeIndex] = KindName(queryObject, h);
-        const std::string &kind = names[e.typeIndex];
+        }
+        misses = 0;
+        const std::string kind = KindName(queryObject, h);
         ++c->handles;
         ++c->kinds[kind];
         if (kind == "File" && IsSocket(h))

@@ -1,5 +1,5 @@
 // What the process holds, counted by the platform rather than by the library:
-// its Windows handles by kind (from the system's handle table), its threads
+// its Windows handles by kind (each handle value asked after), its threads
 // (a Toolhelp snapshot), the busy bytes of every heap and its private memory;
 // and, under Wine, the Linux process behind it as /proc shows it: its threads
 // and its open file descriptors.
