@@ -137,21 +137,6 @@ std::string ProcPath(const std::string &rest)
     return "Z:\\proc\\" + std::to_string(LinuxProcessId()) + "\\" + rest;
 }
 
-std::string ReadWholeFile(const std::string &path)
-{
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "";
-    std::string text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        text.append(chunk, got);
-    CloseHandle(h);
-    return text;
-}
-
 long LinuxThreads()
 {
     std::string status = ReadWholeFile(ProcPath("status"));

@@ -206,13 +206,17 @@ INSTANTIATE_TEST_SUITE_P(EveryClass, LeakTest, ::testing::ValuesIn(kCases),
 // named, and gone again once given back.
 class CensusTest : public kt::WinsockTest {};
 
+DWORD WINAPI WaitForStop(void *stop)
+{
+    return WaitForSingleObject(stop, INFINITE);
+}
+
 TEST_F(CensusTest, SeesAHeldEventSocketAndThreadUntilTheyAreGivenBack)
 {
     const kt::Census before = kt::Census::Take();
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    HANDLE thread = CreateThread(
-        nullptr, 0, [](void *stop) -> DWORD { return WaitForSingleObject(stop, INFINITE); }, event, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WaitForStop, event, 0, nullptr);
     ASSERT_TRUE(event != nullptr && socket != INVALID_SOCKET && thread != nullptr);
 
     const kt::Census held = kt::Census::Take();

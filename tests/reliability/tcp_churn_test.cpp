@@ -134,16 +134,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_reads;
     }
-    std::vector<std::string> Faults()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_faults;
-    }
-    size_t FaultCount()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_faultCount;
-    }
+    const kt::FaultLog &Faults() const { return m_faults; }
 
 private:
     struct Stream {
@@ -208,9 +199,7 @@ private:
 
     void Fault(DWORD addr, int port, const std::string &what)
     {
-        if (m_faults.size() < 10)
-            m_faults.push_back(kt::Dotted(addr) + ":" + std::to_string(port) + ": " + what);
-        ++m_faultCount;
+        m_faults.Add(kt::Dotted(addr) + ":" + std::to_string(port) + ": " + what);
     }
 
     std::atomic<uint32_t> m_lastId{0};
@@ -226,8 +215,7 @@ private:
     std::map<uint32_t, int> m_placesAtArrival;
     int m_mostPlaces = 0;
     size_t m_reads = 0;
-    size_t m_faultCount = 0;
-    std::vector<std::string> m_faults;
+    kt::FaultLog m_faults;
 };
 
 // How a connection ended, seen from the client.
@@ -536,9 +524,7 @@ protected:
     // holds no more than before.
     void End(const kt::Census &before)
     {
-        EXPECT_EQ(0u, m_checker->FaultCount());
-        for (const std::string &fault : m_checker->Faults())
-            ADD_FAILURE() << fault;
+        EXPECT_TRUE(m_checker->Faults().Empty());
         m_checker.reset();
         EXPECT_TRUE(kt::SettlesBackTo(before));
     }

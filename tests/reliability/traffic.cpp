@@ -55,14 +55,10 @@ uint32_t Checksum(const unsigned char *p, size_t n, uint32_t basis)
     return h;
 }
 
-namespace {
-
-// Read through the Wine server, which lives in the same network namespace as
-// the sockets it made for this process.
-std::string ReadProcNetUdp()
+std::string ReadWholeFile(const std::string &path)
 {
-    HANDLE h = CreateFileA("Z:\\proc\\net\\udp", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return "";
     std::string text;
@@ -74,14 +70,33 @@ std::string ReadProcNetUdp()
     return text;
 }
 
-}  // namespace
+void FaultLog::Add(const std::string &fault)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_first.size() < 10)
+        m_first.push_back(fault);
+    ++m_count;
+}
+
+::testing::AssertionResult FaultLog::Empty() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_count == 0)
+        return ::testing::AssertionSuccess();
+    ::testing::AssertionResult result = ::testing::AssertionFailure() << m_count << " faults; the first:";
+    for (const std::string &fault : m_first)
+        result << "\n  " << fault;
+    return result;
+}
 
 UdpPortCounters ReadUdpPortCounters(int port)
 {
     // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt
     //  uid timeout inode ref pointer drops", addresses as hex address:port.
     UdpPortCounters counters;
-    std::istringstream lines(ReadProcNetUdp());
+    // Read through the Wine server, which lives in the same network namespace
+    // as the sockets it made for this process.
+    std::istringstream lines(ReadWholeFile("Z:\\proc\\net\\udp"));
     std::string line;
     std::getline(lines, line);  // the column names
     while (std::getline(lines, line)) {

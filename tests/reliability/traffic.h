@@ -7,8 +7,11 @@
 #include <stdint.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 namespace kt {
@@ -52,6 +55,24 @@ struct UdpPortCounters {
     unsigned long long queued = 0;
 };
 UdpPortCounters ReadUdpPortCounters(int port);
+
+// The whole of a file (under Wine, Z:\proc\... reads the Linux /proc through
+// the Wine server); empty when it cannot be read.
+std::string ReadWholeFile(const std::string &path);
+
+// What a checker found wrong, added from any thread: how many faults, and the
+// first ten described.
+class FaultLog {
+public:
+    void Add(const std::string &fault);
+    // Success when nothing was added; otherwise the count and the first faults.
+    ::testing::AssertionResult Empty() const;
+
+private:
+    mutable std::mutex m_mutex;
+    size_t m_count = 0;
+    std::vector<std::string> m_first;
+};
 
 }  // namespace kt
 
