@@ -15,13 +15,9 @@ if [ "$(id -u)" -ne 0 ] || ! unshare --net --uts --mount true 2>/dev/null; then
     exit 77
 fi
 
-# The build's prefix exists once a program has run in it.
-"$root/scripts/wine-run.sh" "$program" --gtest_list_tests >/dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-host-addresses.XXXXXX")
 source "$root/tests/support/script_support.sh"
-own_wine_prefix "${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}"
-export KESNET_WINEPREFIX=$own_prefix
-trap 'stop_own_wine; rm -rf "$work"' EXIT
+run_from_own_wine_prefix "$program"
 printf 'hosts: files\n' >"$work/nsswitch.conf"
 
 # run SUITE NAME [ADDRESS...]: the suite (and Resolver) where NAME has these addresses.

@@ -14,6 +14,10 @@
 #   own_wine_prefix BUILD_PREFIX     a Wine prefix of the script's own, for
 #                                    programs run in a network namespace of
 #                                    their own; stop_own_wine stops its server
+#   run_from_own_wine_prefix TEST_PROGRAM
+#                                    the same for a test program of a build:
+#                                    from then on wine-run.sh uses the copy,
+#                                    which goes with $work on exit
 # Every wait is bounded, and the bounds grow with KESNET_WAIT_SCALE.
 scale=${KESNET_WAIT_SCALE:-1}
 started=()
@@ -99,4 +103,14 @@ stop_own_wine() {
     [ -n "${own_prefix:-}" ] || return 0
     WINEPREFIX=$own_prefix wineserver -k 2>/dev/null || true
     WINEPREFIX=$own_prefix wineserver -w 2>/dev/null || true
+}
+
+run_from_own_wine_prefix() {
+    local program=$1 wine_run
+    wine_run=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/wine-run.sh
+    trap 'stop_own_wine; rm -rf "$work"' EXIT
+    # The build's prefix exists once a program has run in it.
+    "$wine_run" "$program" --gtest_list_tests >/dev/null
+    own_wine_prefix "${KESNET_WINEPREFIX:-$(cd "$(dirname "$program")/.." && pwd)/wineprefix}"
+    export KESNET_WINEPREFIX=$own_prefix
 }
