@@ -41,9 +41,10 @@ void RearmNetworkEvent(CUdpSocket *socket)
 // The thread's receive buffer, handed over with every byte after the datagram
 // zero. All 64 KiB are cleared before each receive: the host is handed a
 // writable pointer and may have written anywhere in the buffer (to end a
-// datagram as text, or as scratch space). Under Wine that costs about 2
-// microseconds per datagram, against some 85 for the receive itself
-// (docs/benchmarks.md).
+// datagram as text, or as scratch space). That is the price of the promise:
+// under Wine, at saturation, some 15 % of the delivery rate of a receive loop
+// that clears only the last datagram's bytes (docs/benchmarks.md); reading the
+// buffer to clear only what was written cost more still.
 class ReceiveBuffer {
 public:
     unsigned char *Clean()
