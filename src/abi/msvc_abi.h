@@ -18,6 +18,7 @@
 #include <string.h>
 #include <type_traits>
 
+#include "common/object_heap.h"
 #include "kesnet.h"
 
 // Calls that the Microsoft ABI makes with `this` in ECX and the callee
@@ -40,22 +41,19 @@ struct MsvcVirtualTable {
 template <typename T>
 void *KESNET_MSVC_THISCALL MsvcVirtualTable<T>::DeletingDestructor(T *pObject, unsigned int nFlags)
 {
-    // The class's own destructor is named: a plain call would go through the
-    // object's virtual table, this one.
     if (nFlags & 2) {
         // delete[]: the element count stands in the word before the first
         // element, where the Microsoft ABI's new[] put it.
         size_t *count = reinterpret_cast<size_t *>(pObject) - 1;
+        // The class's own destructor is named: a plain call would go through
+        // the object's virtual table, this one.
         for (size_t i = *count; i-- > 0;)
             pObject[i].T::~T();
         if (nFlags & 1)
             T::operator delete[](count);
         return count;
     }
-    pObject->T::~T();
-    if (nFlags & 1)
-        T::operator delete(pObject);
-    return pObject;
+    return DestroyObject(pObject, nFlags);
 }
 
 template <typename T>

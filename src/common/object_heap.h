@@ -14,6 +14,19 @@ void *AllocateObject(size_t nSize) noexcept;
 // Nothing happens for null.
 void FreeObject(void *pObject) noexcept;
 
+// Destroys an object of this heap and, when bit 0 of nFlags is set, frees it,
+// as the Microsoft C++ ABI's deleting destructor does; returns its address, as
+// that destructor does. The class's own destructor is named: a plain call
+// could go through a virtual table whose destructor slot leads back here.
+template <typename T>
+void *DestroyObject(T *pObject, unsigned int nFlags)
+{
+    pObject->T::~T();
+    if (nFlags & 1)
+        T::operator delete(pObject);
+    return pObject;
+}
+
 // The allocation functions that KESNET_HEAP_OBJECT declares in a class.
 #define KESNET_DEFINE_HEAP_OBJECT(type)                                                       \
     void *__cdecl type::operator new(size_t nSize) noexcept { return AllocateObject(nSize); }   \

@@ -35,7 +35,7 @@ int CKesListen3::InitInstance(tagParamListen3 *pParam)
         return 0;
     for (int i = 0; i < m_param.nCount; ++i) {
         m_pSocket[i] = OpenDatagramSocket(kReceiving, m_param.nPort, m_param.dwLocalAddr[i],
-                                      m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
+                                          m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
         tagThreadParam *thread = nullptr;
         if (m_pSocket[i] != nullptr)
             thread = tagThreadParam::Start(InitThreadProc, this, i, m_pSocket[i]->m_hStopEvent,

@@ -33,8 +33,8 @@ int CKesSend3::InitInstance(tagParamSend3 *pParam)
         return 0;
     for (int i = 0; i < m_param.nCount; ++i) {
         // In multicast mode the destination is the group.
-        m_pSocket[i] = OpenDatagramSocket(kSending, 0, m_param.dwLocalAddr[i], m_param.nMode == KES_MODE_MULTICAST,
-                                      m_param.dwDestAddr);
+        m_pSocket[i] = OpenDatagramSocket(kSending, 0, m_param.dwLocalAddr[i],
+                                          m_param.nMode == KES_MODE_MULTICAST, m_param.dwDestAddr);
         if (m_pSocket[i] == nullptr) {
             Release();
             return 0;

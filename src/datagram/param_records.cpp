@@ -5,14 +5,16 @@
 
 namespace {
 
-// Every byte first: the 64-bit records have padding before their pointers,
-// which then holds zeros too, so that two records with the same fields are
-// the same bytes (and copies of them carry nothing left over).
+// Every byte first, so that each Reset below sets only the defaults that are
+// not 0 (null, FALSE): the 64-bit records' padding before their pointers holds
+// zeros too, so two records with the same fields are the same bytes (and
+// copies of them carry nothing left over).
 template <typename Record>
 void Clear(Record *record)
 {
     memset(static_cast<void *>(record), 0, sizeof *record);
 }
+static_assert(THREAD_PRIORITY_NORMAL == 0, "a cleared record's thread priority is the normal one");
 
 }  // namespace
 
@@ -26,9 +28,6 @@ int tagParamSend::Reset()
     Clear(this);
     dwSize = sizeof(tagParamSend);
     nMode = KES_MODE_UNICAST;
-    dwLocalAddr = 0;
-    dwDestAddr = 0;
-    nDestPort = 0;
     dwEchoTimeout = 100;
     return 0;
 }
@@ -46,16 +45,9 @@ tagParamListen::tagParamListen()
 
 int tagParamListen::Reset()
 {
-    Clear(this);
+    Clear(this);  // nPriority THREAD_PRIORITY_NORMAL, bEcho FALSE
     dwSize = sizeof(tagParamListen);
     nMode = KES_MODE_UNICAST;
-    dwGroupAddr = 0;
-    dwLocalAddr = 0;
-    nPort = 0;
-    pUserData = nullptr;
-    pfnReceive = nullptr;
-    nPriority = THREAD_PRIORITY_NORMAL;
-    bEcho = FALSE;
     nBacklog = 5;
     dwStopTimeout = 1000;
     return 0;
@@ -77,10 +69,6 @@ void tagParamSend3::Reset()
     Clear(this);
     dwSize = sizeof(tagParamSend3);
     nMode = KES_MODE_UNICAST;
-    memset(dwLocalAddr, 0, sizeof dwLocalAddr);
-    nCount = 0;
-    dwDestAddr = 0;
-    nDestPort = 0;
 }
 
 tagParamSend3 &tagParamSend3::operator=(const tagParamSend3 &other)
@@ -96,16 +84,9 @@ tagParamListen3::tagParamListen3()
 
 void tagParamListen3::Reset()
 {
-    Clear(this);
+    Clear(this);  // nPriority THREAD_PRIORITY_NORMAL
     dwSize = sizeof(tagParamListen3);
     nMode = KES_MODE_UNICAST;
-    dwGroupAddr = 0;
-    nPort = 0;
-    memset(dwLocalAddr, 0, sizeof dwLocalAddr);
-    nCount = 0;
-    pUserData = nullptr;
-    pfnReceive = nullptr;
-    nPriority = THREAD_PRIORITY_NORMAL;
     dwStopTimeout = 1000;
     nBacklog = 100;
 }
@@ -123,14 +104,9 @@ tagParamWake::tagParamWake()
 
 void tagParamWake::Reset()
 {
-    Clear(this);
+    Clear(this);  // bLimitedBroadcast FALSE
     dwSize = sizeof(tagParamWake);
-    memset(dwLocalAddr, 0, sizeof dwLocalAddr);
-    nCount = 0;
     nPort = 9;
-    bLimitedBroadcast = FALSE;
-    nPasswordLength = 0;
-    memset(byPassword, 0, sizeof byPassword);
     nRepeat = 1;
     dwRepeatGap = 50;
 }

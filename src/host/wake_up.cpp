@@ -9,13 +9,13 @@
 #include <new>
 #include <vector>
 
+#include "common/slots.h"
 #include "datagram/udp_socket.h"
 #include "host/ip_interfaces.h"
 #include "host/magic_packet.h"
 
 namespace {
 
-const int kMaxInterfaces = 8;  // the named interfaces, as in the multi-interface records
 const int kMaxRepeat = 20;
 const DWORD kMaxRepeatGap = 1000;
 
@@ -26,7 +26,7 @@ bool IsValidPasswordLength(int nLength)
 
 bool IsValidRecord(const tagParamWake &param)
 {
-    return param.nCount >= 0 && param.nCount <= kMaxInterfaces && param.nPort >= 1 && param.nPort <= 65535 &&
+    return param.nCount >= 0 && param.nCount <= kMaxSlots && param.nPort >= 1 && param.nPort <= 65535 &&
            IsValidPasswordLength(param.nPasswordLength) && param.nRepeat >= 1 && param.nRepeat <= kMaxRepeat &&
            param.dwRepeatGap <= kMaxRepeatGap;
 }

@@ -1,6 +1,6 @@
 #include "stream/tcp_listen.h"
 
-#include "stream/stream_object.h"
+#include "common/object_heap.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CTcpListen)
 
@@ -15,7 +15,7 @@ CTcpListen::~CTcpListen()
 
 void *CTcpListen::Destroy(unsigned int nFlags)
 {
-    return DestroyStreamObject(this, nFlags);
+    return DestroyObject(this, nFlags);
 }
 
 int CTcpListen::InitInstance(tagParamListen *pParam)

@@ -1,7 +1,7 @@
 #include "stream/tcp_listen3.h"
 
+#include "common/object_heap.h"
 #include "common/slots.h"
-#include "stream/stream_object.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CTcpListen3)
 
@@ -14,7 +14,7 @@ CTcpListen3::~CTcpListen3()
 
 void *CTcpListen3::Destroy(unsigned int nFlags)
 {
-    return DestroyStreamObject(this, nFlags);
+    return DestroyObject(this, nFlags);
 }
 
 bool CTcpListen3::IsStarted() const

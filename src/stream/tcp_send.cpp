@@ -1,8 +1,8 @@
 #include "stream/tcp_send.h"
 
+#include "common/object_heap.h"
 #include "common/socket_address.h"
 #include "common/winsock_epoch.h"
-#include "stream/stream_object.h"
 #include "stream/stream_socket.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CTcpSend)
@@ -16,7 +16,7 @@ CTcpSend::~CTcpSend()
 
 void *CTcpSend::Destroy(unsigned int nFlags)
 {
-    return DestroyStreamObject(this, nFlags);
+    return DestroyObject(this, nFlags);
 }
 
 int CTcpSend::InitInstance(tagParamSend *pParam)
