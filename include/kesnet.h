@@ -68,6 +68,13 @@ typedef struct _RTL_CRITICAL_SECTION {
     HANDLE LockSemaphore;
     ULONG_PTR SpinCount;
 } CRITICAL_SECTION;
+/* The values of the records' BOOL fields (bEcho, bLimitedBroadcast). */
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
 #endif
 
 /* KESNET_API marks what the DLL exports. Hosts need define nothing; the library's
@@ -451,16 +458,19 @@ struct tagThreadParam; /* the block handed to a receive thread; opaque to hosts 
 
 /* An object that a host makes with new lives on the library's own heap, and
  * delete gives it back there, whichever C runtime built the host. new returns
- * null when memory runs out; it never throws. */
+ * null when memory runs out; it never throws. Placement new (new (where) T)
+ * constructs in the host's own memory and allocates nothing; its delete frees
+ * nothing. All eight are the DLL's: a compiler that does not inline (Visual
+ * C++ at /Od) imports every one it calls. */
 #define KESNET_HEAP_OBJECT                                                                 \
     static void *__cdecl operator new(size_t nSize) noexcept;                              \
     static void *__cdecl operator new[](size_t nSize) noexcept;                            \
     static void __cdecl operator delete(void *pObject) noexcept;                           \
     static void __cdecl operator delete[](void *pObjects) noexcept;                        \
-    static void *__cdecl operator new(size_t, void *pWhere) noexcept { return pWhere; }   \
-    static void *__cdecl operator new[](size_t, void *pWhere) noexcept { return pWhere; } \
-    static void __cdecl operator delete(void *, void *) noexcept {}                        \
-    static void __cdecl operator delete[](void *, void *) noexcept {}
+    static void *__cdecl operator new(size_t nSize, void *pWhere) noexcept;                \
+    static void *__cdecl operator new[](size_t nSize, void *pWhere) noexcept;              \
+    static void __cdecl operator delete(void *pObject, void *pWhere) noexcept;             \
+    static void __cdecl operator delete[](void *pObjects, void *pWhere) noexcept;
 
 /* Datagram sender on one local interface, without acknowledgement. No lock: one
  * thread at a time. Release before destroying. */
@@ -638,11 +648,17 @@ KESNET_SIZE_IS(CKesListen3, 140, 224);
  * (Send), Release, then Delete(). No lock: one host thread at a time per
  * object.
  *
- * The last slot of each interface is the destructor in the Microsoft C++ ABI's
- * form: one entry, called with the object and a flags word (bit 0: free the
- * memory too), which returns the object's address. A Microsoft-ABI host sees
- * it as the virtual destructor, so `delete p` works; a g++ host sees it as
- * Destroy(nFlags), and the destructor is protected. Delete() works with either.
+ * After the operations come two destructor slots. The first is the
+ * destructor in the Microsoft C++ ABI's form: one entry, called with the
+ * object and a flags word (bit 0: free the memory too), which returns the
+ * object's address. A Microsoft-ABI host sees it as the virtual destructor,
+ * so `delete p` works; a g++ host sees it as Destroy(nFlags), and the
+ * destructor is protected. The second is g++'s deleting destructor (no
+ * argument: destroy and free), where a g++ host that declares the interface
+ * with a virtual destructor of its own has `delete p` go. Delete() works with
+ * either header. Never call the destructor by name (p->~T()) through such a
+ * declaration of the host's own: g++ calls the first slot without the flags
+ * word (docs/reference.md).
  * ---------------------------------------------------------------------- */
 
 #if defined(_MSC_VER)
@@ -654,6 +670,7 @@ public:                                                \
 #define KESNET_STREAM_OBJECT_DESTRUCTOR(type)          \
 public:                                                \
     virtual void *Destroy(unsigned int nFlags) = 0;    \
+    virtual void DeletingDestructor() = 0;             \
     void Delete() { Destroy(1); }                      \
                                                        \
 protected:                                             \
@@ -687,19 +704,20 @@ public:
 };
 
 /* What KesCreateObject(KES_OBJECT_TCPLISTEN) returns. Virtual table:
- * InitInstance, Release, then the destructor. */
+ * InitInstance, Release, then the destructor slots. */
 class CTcpListenObject : public CTcpListenBase {
     KESNET_STREAM_OBJECT_DESTRUCTOR(CTcpListenObject)
 };
 
 /* What KesCreateObject(KES_OBJECT_TCPLISTEN3) returns. Virtual table:
- * InitInstance, Release, then the destructor. */
+ * InitInstance, Release, then the destructor slots. */
 class CTcpListen3Object : public CTcpListen3Base {
     KESNET_STREAM_OBJECT_DESTRUCTOR(CTcpListen3Object)
 };
 
 /* What KesCreateObject(KES_OBJECT_TCPSEND) returns: a TCP client without a
- * thread. Virtual table: InitInstance, Send, Release, then the destructor. */
+ * thread. Virtual table: InitInstance, Send, Release, then the destructor
+ * slots. */
 class CTcpSendObject {
 public:
     /* Connects from dwLocalAddr to dwDestAddr:nDestPort, blocking until the

@@ -32,6 +32,10 @@ void *DestroyObject(T *pObject, unsigned int nFlags)
     void *__cdecl type::operator new(size_t nSize) noexcept { return AllocateObject(nSize); }   \
     void *__cdecl type::operator new[](size_t nSize) noexcept { return AllocateObject(nSize); } \
     void __cdecl type::operator delete(void *pObject) noexcept { FreeObject(pObject); }          \
-    void __cdecl type::operator delete[](void *pObjects) noexcept { FreeObject(pObjects); }
+    void __cdecl type::operator delete[](void *pObjects) noexcept { FreeObject(pObjects); }      \
+    void *__cdecl type::operator new(size_t, void *pWhere) noexcept { return pWhere; }           \
+    void *__cdecl type::operator new[](size_t, void *pWhere) noexcept { return pWhere; }         \
+    void __cdecl type::operator delete(void *, void *) noexcept {}                               \
+    void __cdecl type::operator delete[](void *, void *) noexcept {}
 
 #endif

@@ -18,6 +18,11 @@ void *CTcpListen::Destroy(unsigned int nFlags)
     return DestroyObject(this, nFlags);
 }
 
+void CTcpListen::DeletingDestructor()
+{
+    DestroyObject(this, 1);
+}
+
 int CTcpListen::InitInstance(tagParamListen *pParam)
 {
     if (m_server.IsOpen())

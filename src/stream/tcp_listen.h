@@ -17,6 +17,8 @@ public:
     ~CTcpListen();  // releases a started listener first
     // The destructor slot: destroys, and frees with flag bit 0.
     void *Destroy(unsigned int nFlags) override;
+    // The slot after it: destroys and frees (g++'s deleting destructor).
+    void DeletingDestructor() override;
 
     // 0 while started: a second start leaves the running listener as it is.
     int InitInstance(tagParamListen *pParam) override;

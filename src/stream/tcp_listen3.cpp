@@ -17,6 +17,11 @@ void *CTcpListen3::Destroy(unsigned int nFlags)
     return DestroyObject(this, nFlags);
 }
 
+void CTcpListen3::DeletingDestructor()
+{
+    DestroyObject(this, 1);
+}
+
 bool CTcpListen3::IsStarted() const
 {
     for (const CTcpServer &server : m_server)

@@ -17,6 +17,8 @@ public:
     ~CTcpListen3();  // releases a started listener first
     // The destructor slot: destroys, and frees with flag bit 0.
     void *Destroy(unsigned int nFlags) override;
+    // The slot after it: destroys and frees (g++'s deleting destructor).
+    void DeletingDestructor() override;
 
     // nCount 0 or above 8: 0. A negative nCount: 1 with nothing opened. All
     // or nothing. 0 while started.

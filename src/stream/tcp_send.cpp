@@ -19,6 +19,11 @@ void *CTcpSend::Destroy(unsigned int nFlags)
     return DestroyObject(this, nFlags);
 }
 
+void CTcpSend::DeletingDestructor()
+{
+    DestroyObject(this, 1);
+}
+
 int CTcpSend::InitInstance(tagParamSend *pParam)
 {
     if (m_socket != 0)

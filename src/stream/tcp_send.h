@@ -13,6 +13,8 @@ public:
     ~CTcpSend();  // closes a connection still open
     // The destructor slot: destroys, and frees with flag bit 0.
     void *Destroy(unsigned int nFlags) override;
+    // The slot after it: destroys and frees (g++'s deleting destructor).
+    void DeletingDestructor() override;
 
     // 0 while connected: a second connect leaves the first one as it is.
     int InitInstance(tagParamSend *pParam) override;

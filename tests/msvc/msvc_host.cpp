@@ -335,6 +335,28 @@ void Datagrams(Inbox *inbox)
     CALL(delete[] many);
     CKesSend *senders = new CKesSend[2];
     CALL(delete[] senders);
+
+    // Placement new, in the host's own memory: the class's placement
+    // operators are the DLL's, imported when the compiler does not inline
+    // them. The listener works there, and its destructor, called by name,
+    // releases it; nothing comes from or goes to the library's heap.
+    static unsigned long long room[(sizeof(CKesListen) + sizeof(CKesSend) * 2 + 64) / 8];
+    CKesListen *placed = nullptr;
+    CALL(placed = new (room) CKesListen);
+    Check(static_cast<void *>(placed) == room && placed->m_hThread == nullptr,
+          "placement new constructs a CKesListen in the host's memory");
+    record.bEcho = FALSE;
+    CALL(started = placed->InitInstance(&record));
+    Reset(inbox, 1);
+    CALL(sent = KesSend(KES_MODE_UNICAST, "placed", 6, kLoopback, port, 0));
+    Check(started == 1 && sent == 1 && Arrived(inbox) && SameText(inbox->first, "placed"),
+          "a listener made by placement new receives");
+    CALL(placed->~CKesListen());
+    CKesSend *pair = nullptr;
+    CALL(pair = new (room) CKesSend[2]);
+    Check(pair != nullptr && pair[1].m_pSocket == nullptr, "placement new[] constructs two CKesSend");
+    CALL(pair[1].~CKesSend());
+    CALL(pair[0].~CKesSend());
 }
 
 // CKesSend2 against a listener that echoes, and one that does not.
@@ -534,6 +556,24 @@ extern "C" void *memset(void *to, int value, size_t n)
         *t++ = static_cast<unsigned char>(value);
     return to;
 }
+
+#if defined(_CPPUNWIND)
+// Built with exceptions on, the compiler names the C runtime's handler of
+// C++ exceptions in every frame with something to undo, and its terminate for
+// noexcept functions. Nothing throws here: either being called is a failure.
+extern "C" int __cdecl __CxxFrameHandler3(void *, void *, void *, void *)
+{
+    Write("FAILED: an exception went through a frame of the host\n");
+    ExitProcess(3);
+    return 0;
+}
+
+extern "C" void __cdecl __std_terminate()
+{
+    Write("FAILED: terminate was called\n");
+    ExitProcess(3);
+}
+#endif
 
 extern "C" void HostStart()
 {
