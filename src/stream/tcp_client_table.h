@@ -10,6 +10,7 @@ struct tagTcpClient {
     WSAEVENT hEvent;     // selected for FD_READ and FD_CLOSE on sClient
     DWORD dwClientAddr;  // the peer's address, network order
     int nClientPort;     // the peer's port, host order
+    BOOL bClosed;        // its close was reported: read on until the stream ends
 };
 
 // Connected clients always sit in places 0 to Count() - 1, without gaps, so
@@ -25,6 +26,7 @@ public:
 
     int Count() const { return m_nCount; }
     const tagTcpClient &At(int nPlace) const { return m_clients[nPlace]; }
+    tagTcpClient &At(int nPlace) { return m_clients[nPlace]; }
     // Takes a connected client into the first free place. The caller makes
     // sure there is one (Count() < kPlaces).
     void Add(const tagTcpClient &client);

@@ -56,7 +56,8 @@ struct ReadBytes {
 
 // Hands one read to the host in consecutive pieces of at most kPieceSize
 // bytes, a read of 0 bytes as one empty piece. Each piece is a copy in a
-// buffer of its own, zero after the piece's bytes: the host may write into
+// buffer of its own, zero after the piece's bytes (at least one byte, also
+// after a full piece): the host may write into
 // what it is handed (a terminator after the bytes, say), and that must reach
 // neither the next piece nor the bytes still to come. Between two pieces a
 // stop request ends the handing out, so that Release waits for one callback
@@ -65,14 +66,14 @@ struct ReadBytes {
 void HandOutInPieces(const tagThreadParam *pThread, ReceiveProc callback, void *pUserData,
                      const ReadBytes &read)
 {
-    unsigned char piece[CTcpServer::kPieceSize];
+    unsigned char piece[CTcpServer::kPieceBufferSize];
     int offset = 0;
     do {
         int length = read.nLength - offset;
         if (length > CTcpServer::kPieceSize)
             length = CTcpServer::kPieceSize;
         memcpy(piece, read.pBytes + offset, length);
-        memset(piece + length, 0, CTcpServer::kPieceSize - length);
+        memset(piece + length, 0, CTcpServer::kPieceBufferSize - length);
         callback(piece, length, pUserData, read.dwAddr, read.nPort);
         offset += length;
     } while (offset < read.nLength && !pThread->StopRequested());
@@ -260,7 +261,7 @@ void CTcpServer::AcceptClient()
         RefuseClient(s);
         return;
     }
-    tagTcpClient client = {s, WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port)};
+    tagTcpClient client = {s, WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port), FALSE};
     if (client.hEvent == WSA_INVALID_EVENT ||
         WSAEventSelect(s, client.hEvent, FD_READ | FD_CLOSE) == SOCKET_ERROR) {
         if (client.hEvent != WSA_INVALID_EVENT)
@@ -273,25 +274,36 @@ void CTcpServer::AcceptClient()
 
 CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
 {
-    const tagTcpClient &client = m_clients.At(nPlace);
+    tagTcpClient &client = m_clients.At(nPlace);
     const long happened = TakeNetworkEvents(client.sClient, client.hEvent);
+    // Winsock reports a close once, and a platform may report it while more
+    // than one read's worth of bytes still waits: from then on every turn of
+    // this client reads, until a read finds the end of the stream or fails.
+    if (happened & FD_CLOSE)
+        client.bClosed = TRUE;
 
     Pass pass;
-    if (happened & FD_READ) {
-        // One read for all that waits (up to kReadSize): under Wine each
-        // Winsock call is a round trip to its server, and the wait, the event
-        // query and the read cost the same whatever the read brings.
-        WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
-        DWORD received = 0, flags = 0;
-        if (WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR) {
-            pass.bDeliver = true;
-            pass.nLength = static_cast<int>(received);
-            pass.dwAddr = client.dwClientAddr;
-            pass.nPort = client.nClientPort;
-        }
+    if ((happened & FD_READ) == 0 && !client.bClosed)
+        return pass;
+    // One read for all that waits (up to kReadSize): under Wine each Winsock
+    // call is a round trip to its server, and the wait, the event query and
+    // the read cost the same whatever the read brings.
+    WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
+    DWORD received = 0, flags = 0;
+    const bool read = WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR;
+    // A read that FD_READ asked for is handed over even when empty; the end
+    // of a closed stream is not a read of the host's.
+    if (read && (received > 0 || (happened & FD_READ) != 0)) {
+        pass.bDeliver = true;
+        pass.nLength = static_cast<int>(received);
+        pass.dwAddr = client.dwClientAddr;
+        pass.nPort = client.nClientPort;
     }
-    // Even after a failed read: this close is not reported a second time.
-    if (happened & FD_CLOSE)
-        pass.nClosePlace = nPlace;
+    if (client.bClosed) {
+        if (!read || received == 0)
+            pass.nClosePlace = nPlace;
+        else
+            WSASetEvent(client.hEvent);  // its next turn in the wait reads on
+    }
     return pass;
 }

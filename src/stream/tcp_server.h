@@ -34,6 +34,10 @@ public:
     // streaming clients gained and 62 lost.
     static const int kReadSize = 262144;
     static const int kPieceSize = 1536;
+    // A piece's buffer has a byte more than the longest piece, so that even
+    // after a full piece one byte reads zero: a host may end a piece as text
+    // (data[length] = 0), as it may a datagram.
+    static const int kPieceBufferSize = kPieceSize + 1;
 
     CTcpServer();
     CTcpServer(const CTcpServer &) = delete;

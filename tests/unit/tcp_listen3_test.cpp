@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Addresses, TcpListen3PairTest,
 TEST_F(TcpListen3Test, StreamsAtTwoAddressesAtOnceEachArriveWholeInPieces)
 {
     DWORD first = kt::Addr("127.0.0.1"), second = kt::Addr("127.0.0.2");
-    m_reads.WriteOverEachBuffer(CTcpServer::kPieceSize);
+    m_reads.WriteOverEachBuffer(CTcpServer::kPieceBufferSize);
     ASSERT_NE(nullptr, Start(Record({first, second})));
     RawTcp a, b;
     ASSERT_TRUE(a.Connect(first, m_port, first));

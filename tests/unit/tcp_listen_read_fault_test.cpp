@@ -1,10 +1,13 @@
 // The stream listener's handling of reads that a real peer cannot bring
-// about under Wine, which reports FD_READ only while bytes are waiting and
-// turns a peer's reset into a plain end of stream: a successful read of 0
-// bytes, a read that fails in the pass in which the client's close is
-// reported, and a read that fails after it wrote into the buffer. This
-// program replaces WSARecv, and only WSARecv, with a version that can be told
-// to do any of them once.
+// about under Wine, which reports FD_READ only while bytes are waiting,
+// reports a close only once every byte was read, and turns a peer's reset
+// into a plain end of stream: a successful read of 0 bytes, a read that fails
+// in the pass in which the client's close is reported, a read that fails
+// after it wrote into the buffer, and a close reported while several reads'
+// worth of bytes still wait. This program replaces WSARecv with a version
+// that can be told to do any of those reads once (or to read little at a
+// time), and WSAEnumNetworkEvents with one that can be told to report a close
+// early.
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +20,11 @@ namespace {
 enum ReadPlan : LONG { kRealRead, kEmptyRead, kFailedRead, kFailedAfterReading };
 volatile LONG g_nextRead = kRealRead;
 kt::Gate g_planned;  // opened when a planned read has been made
+// While set, real reads take at most kShortRead bytes.
+volatile LONG g_shortReads = 0;
+const ULONG kShortRead = 1000;
+// When set, the next report of FD_READ also reports FD_CLOSE.
+volatile LONG g_closeEarly = 0;
 
 typedef int(WSAAPI *WSARecvProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, LPWSAOVERLAPPED,
                                  LPWSAOVERLAPPED_COMPLETION_ROUTINE);
@@ -44,18 +52,36 @@ int WSAAPI PlannedRecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received
         real(s, buffers, count, received, flags, overlapped, routine);
         WSASetLastError(WSAECONNRESET);
         break;
-    default:
+    default: {
+        WSABUF little = {buffers[0].len < kShortRead ? buffers[0].len : kShortRead, buffers[0].buf};
+        if (g_shortReads)
+            return real(s, &little, 1, received, flags, overlapped, routine);
         return real(s, buffers, count, received, flags, overlapped, routine);
+    }
     }
     g_planned.Open();
     return result;
 }
 
+typedef int(WSAAPI *WSAEnumNetworkEventsProc)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
+
+int WSAAPI EarlyCloseEvents(SOCKET s, WSAEVENT hEvent, LPWSANETWORKEVENTS happened)
+{
+    static const WSAEnumNetworkEventsProc real = reinterpret_cast<WSAEnumNetworkEventsProc>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ws2_32.dll"), "WSAEnumNetworkEvents")));
+    int result = real(s, hEvent, happened);
+    if (result == 0 && (happened->lNetworkEvents & FD_READ) && InterlockedExchange(&g_closeEarly, 0))
+        happened->lNetworkEvents |= FD_CLOSE;
+    return result;
+}
+
 }  // namespace
 
-// The library calls WSARecv through this import slot.
+// The library calls WSARecv and WSAEnumNetworkEvents through these import slots.
 extern "C" WSARecvProc g_importedRecv __asm__(KT_IMPORT_SLOT(WSARecv, 28));
 WSARecvProc g_importedRecv = PlannedRecv;
+extern "C" WSAEnumNetworkEventsProc g_importedEnumNetworkEvents __asm__(KT_IMPORT_SLOT(WSAEnumNetworkEvents, 12));
+WSAEnumNetworkEventsProc g_importedEnumNetworkEvents = EarlyCloseEvents;
 
 namespace {
 
@@ -87,7 +113,7 @@ protected:
     {
         kt::WinsockTest::SetUp();
         m_recorder.reads.Watch(kt::PlacesOf(&m_listener.m_server.m_clients));
-        m_recorder.reads.CheckEachBuffer(CTcpServer::kPieceSize);
+        m_recorder.reads.CheckEachBuffer(CTcpServer::kPieceBufferSize);
         tagParamListen param;
         param.pfnReceive = HoldingRecorder::Receive;
         param.pUserData = &m_recorder;
@@ -100,6 +126,8 @@ protected:
         m_recorder.release.Open();
         m_listener.Release();
         g_nextRead = kRealRead;
+        g_shortReads = 0;
+        g_closeEarly = 0;
         ResetEvent(g_planned.handle());
         kt::WinsockTest::TearDown();
     }
@@ -168,6 +196,52 @@ TEST_F(TcpListenReadFaultTest, ACloseReportedWithAFailedReadStillFreesThePlace)
     EXPECT_EQ(std::vector<unsigned char>{'v'}, m_recorder.reads.StreamFrom(gone.first, gone.second))
         << "the failed read hands nothing over";
     EXPECT_EQ(kRealRead, g_nextRead) << "the failed read happened";
+}
+
+// A platform may report a client's close while several reads' worth of its
+// bytes still wait (Wine reports it only once they are read, so both fakes
+// play that platform): every byte still reaches the host, in order, and then
+// the place is freed.
+TEST_F(TcpListenReadFaultTest, BytesStillWaitingWhenTheCloseIsReportedAllArrive)
+{
+    std::unique_ptr<RawTcp> client = Join("hi"), holder = Join("h");
+    ASSERT_TRUE(client && holder);
+    Place from(client->localAddr(), client->localPort());
+    Place staying(holder->localAddr(), holder->localPort());
+
+    // The thread is held in a callback while the client sends its last bytes
+    // and closes, so that the bytes and the close wait together.
+    m_recorder.holdNext = 1;
+    ASSERT_TRUE(holder->Send("x"));
+    ASSERT_TRUE(m_recorder.held.Wait());
+    std::vector<unsigned char> last(5 * kShortRead + 123);
+    for (size_t i = 0; i < last.size(); ++i)
+        last[i] = static_cast<unsigned char>('a' + i % 26);
+    ASSERT_TRUE(client->Send(last.data(), last.size()));
+    client->ShutdownSend();
+    g_shortReads = 1;
+    g_closeEarly = 1;
+    m_recorder.release.Open();
+
+    std::vector<unsigned char> expected = kt::Bytes("hi");
+    expected.insert(expected.end(), last.begin(), last.end());
+    ASSERT_TRUE(m_recorder.reads.WaitForBytes(from.first, from.second, expected.size()))
+        << "bytes that waited behind the close were dropped";
+    EXPECT_TRUE(expected == m_recorder.reads.StreamFrom(from.first, from.second));
+    EXPECT_EQ(0, g_closeEarly) << "the close was reported early";
+    EXPECT_TRUE(client->WaitClosed()) << "the client was closed once its stream had ended";
+
+    // The holder's later reads show the table: the client has left it.
+    DWORD start = GetTickCount();
+    std::vector<Place> places;
+    for (size_t sent = 2; GetTickCount() - start < kt::Bound(); ++sent) {
+        ASSERT_TRUE(holder->Send("y"));
+        ASSERT_TRUE(m_recorder.reads.WaitForBytes(staying.first, staying.second, sent + 1));
+        places = m_recorder.reads.LastFrom(staying.first, staying.second).places;
+        if (places.size() == 1)
+            break;
+    }
+    EXPECT_EQ(std::vector<Place>{staying}, places);
 }
 
 // The listener reads into a buffer far larger than a piece: what a read

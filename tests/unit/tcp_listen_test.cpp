@@ -332,11 +332,13 @@ TEST_F(TcpListenTest, SixtyTwoClientsOnOneThreadEachArriveCompleteAndInOrder)
 }
 
 // A long stream is read in large reads and handed over in pieces of at most
-// 1536 bytes, each in a buffer of its own that is zero after the piece and
-// that the host may write over without harm to the bytes still to come.
+// 1536 bytes, each in a buffer of its own that is zero after the piece (a
+// byte more than the piece when it is full, as a host ending it as text
+// needs) and that the host may write over without harm to the bytes still to
+// come.
 TEST_F(TcpListenTest, AMegabyteArrivesWholeInPiecesOfAtMost1536BytesEachZeroAfterItsBytes)
 {
-    m_reads.WriteOverEachBuffer(CTcpServer::kPieceSize);
+    m_reads.WriteOverEachBuffer(CTcpServer::kPieceBufferSize);
     ASSERT_NE(nullptr, Start(Record()));
     // Not a multiple of 1536 bytes: some piece is short, whatever the reads.
     const std::vector<unsigned char> stream = Pattern(1, 1 << 20);
