@@ -104,6 +104,9 @@ extern "C" int __cdecl KesWakeUp(const tagParamWake *pParam, const BYTE *pList, 
     std::vector<IpInterface> interfaces;
     if (!IsValidRecord(param) || !ChooseInterfaces(param, &interfaces))
         return 0;
+    // Nothing to send, or nowhere to send it: no socket, and no round to wait out.
+    if (dwCount == 0 || interfaces.empty())
+        return 0;
     Sockets sockets;  // closed when they go
     if (!OpenSockets(interfaces, &sockets))
         return 0;

@@ -251,6 +251,18 @@ TEST_F(WakeUp, BadInputSendsNothing)
     kt::ExpectRows(rows);
 }
 
+// With nothing to send the call returns at once: 20 rounds a second apart
+// would take 19 s.
+TEST_F(WakeUp, NoEntryReturnsWithoutWaitingOutTheRounds)
+{
+    tagParamWake param;
+    param.nRepeat = 20;
+    param.dwRepeatGap = 1000;
+    ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(0, KesWakeUp(&param, kTwo, 0));
+    EXPECT_LT(GetTickCount64() - start, 5000u) << "waited between rounds with nothing to send";
+}
+
 // Without the fixture: Winsock is not started when the call is made. The
 // call and the marker go to port 2304, on which the receiver always listens
 // and keeps what comes while no test is connected.
