@@ -141,4 +141,21 @@ check "dave woke up" status_is dave "woke up"
 check "the JSON counts them, and the magic packets" python3 -c 'import json, sys
 doc = json.load(open(sys.argv[1]))
 sys.exit((doc["present"], doc["woke_up"], doc["absent"], doc["wake_packets"]) != (3, 1, 0, 6))' "$work/out"
+
+echo "== a machine that is there but answers late"
+check "the students stop" kill "${started[-1]}"
+# frank answers 1 s after each question: after the 500 ms time-out, but before
+# the roll-call asks again (a round after the wake-up).
+ip -n "$KESNET_NETNS_PEER" addr replace 10.77.1.15/24 dev veth0
+added+=("10.77.1.15/24 dev veth0")
+printf 'alice 10.77.1.11 02:00:5e:00:01:11\nfrank 10.77.1.15 02:00:5e:00:01:15\n' >"$work/late.txt"
+start_and_wait "$work/students" "ready" ip netns exec "$KESNET_NETNS_PEER" python3 "$here/student_machines.py" \
+    "$port" --answer 10.77.1.11 --late 10.77.1.15 1
+check "--wake --json, frank late: exit 0" exit_code 0 kesnet rollcall "$work/late.txt" --port "$port" --timeout 500 \
+    --wake --wait "$wait_seconds" --json
+check "frank is present, not woken" status_is frank present
+check "his round trip is from the first question: at least the second he took" python3 -c 'import json, sys
+doc = json.load(open(sys.argv[1]))
+sys.exit(not [m for m in doc["machines"] if m["name"] == "frank"][0]["round_trip_ms"] >= 1000)' "$work/out"
+check "he was asked once only" test "$(grep -c "asked 10.77.1.15" "$work/students")" = 1
 finish

@@ -3,10 +3,12 @@
 with an echoing listener as `kesnet listen PORT --echo` has one:
 
     student_machines.py PORT [--answer ADDRESS]... [--asleep ADDRESS MAC]...
+                        [--late ADDRESS SECONDS]...
 
 Every --answer ADDRESS listens on ADDRESS:PORT at once. An --asleep one starts
 to listen only when a Wake-on-LAN magic packet for MAC reaches UDP port 9 of
-this host. A listener answers each datagram (unless it came from port 37102)
+this host. A --late one listens at once but answers each question SECONDS
+after it came (a machine that is there, but slow). A listener answers each datagram (unless it came from port 37102)
 with the 4 bytes "Echo" from its address to the sender's address, port 37102.
 
 Prints "ready" when listening, then a line per event:
@@ -15,6 +17,7 @@ Prints "ready" when listening, then a line per event:
 It ends after LIFETIME seconds, or when stopped.
 """
 import argparse
+import heapq
 import select
 import socket
 import struct
@@ -32,15 +35,25 @@ def listener(address, port):
     return sock
 
 
+def answer(address, source):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((address, 0))
+    sock.sendto(b"Echo", (source, ECHO_PORT))
+    sock.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("port", type=int)
     parser.add_argument("--answer", action="append", default=[])
     parser.add_argument("--asleep", nargs=2, action="append", default=[], metavar=("ADDRESS", "MAC"))
+    parser.add_argument("--late", nargs=2, action="append", default=[], metavar=("ADDRESS", "SECONDS"))
     parser.add_argument("--lifetime", type=float, default=300)
     args = parser.parse_args()
 
-    listening = {listener(a, args.port): a for a in args.answer}
+    listening = {listener(a, args.port): a for a in args.answer + [a for a, _ in args.late]}
+    delay = {a: float(seconds) for a, seconds in args.late}
+    due = []  # (when, address, source) of the answers still to send
     asleep = {bytes.fromhex(mac.replace(":", "").replace("-", "")): address for address, mac in args.asleep}
     wake = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     wake.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -50,7 +63,11 @@ def main():
 
     end = time.monotonic() + args.lifetime
     while time.monotonic() < end:
-        readable, _, _ = select.select(list(listening) + [wake], [], [], end - time.monotonic())
+        while due and due[0][0] <= time.monotonic():
+            _, address, source = heapq.heappop(due)
+            answer(address, source)
+        wait = min([end] + [when for when, _, _ in due[:1]]) - time.monotonic()
+        readable, _, _ = select.select(list(listening) + [wake], [], [], max(wait, 0))
         for sock in readable:
             if sock is wake:
                 data, ancillary, _, (source, _) = wake.recvmsg(2048, socket.CMSG_SPACE(12))
@@ -70,10 +87,7 @@ def main():
             address = listening[sock]
             print("asked %s by %s" % (address, source), flush=True)
             if sport != ECHO_PORT:
-                answer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                answer.bind((address, 0))
-                answer.sendto(b"Echo", (source, ECHO_PORT))
-                answer.close()
+                heapq.heappush(due, (time.monotonic() + delay.get(address, 0), address, source))
     return 0
 
 

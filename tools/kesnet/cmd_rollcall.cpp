@@ -93,8 +93,11 @@ void PrintJson(const std::string &path, int port, long long timeout, int wakePac
 }
 
 // Wakes the silent students through every interface, then asks them again
-// (every second or time-out, whichever is longer) until they all answered or
-// waitMs passed. Returns how many magic packets went out.
+// every round (a second or the time-out, whichever is longer) until they all
+// answered or waitMs passed. The first round only listens: an echo to the
+// first question that comes late still counts as that question's answer (the
+// machine was there all along), as it could not once the question was asked
+// again. Returns how many magic packets went out.
 int WakeAndAskAgain(RollCall *call, const std::vector<Student> &students, int port, DWORD timeoutMs, double waitMs,
                     bool quiet)
 {
@@ -113,13 +116,13 @@ int WakeAndAskAgain(RollCall *call, const std::vector<Student> &students, int po
         fprintf(stderr, "kesnet %s: KesWakeUp sent no magic packet (is any network interface up?)\n", kName);
         return 0;
     }
+    double round = std::max(kAskAgainEveryMs, static_cast<double>(timeoutMs));
     double until = call->Now() + waitMs;
-    for (double left = waitMs; !call->Silent().empty() && left > 0; left = until - call->Now()) {
-        double roundEnds = call->Now() + std::max(kAskAgainEveryMs, static_cast<double>(timeoutMs));
-        call->AskSilent(port, static_cast<DWORD>(std::min(static_cast<double>(timeoutMs), left)));
-        double pause = std::min(roundEnds, until) - call->Now();
-        if (!call->Silent().empty() && pause > 0)
-            Sleep(static_cast<DWORD>(pause));
+    for (double left = waitMs; left > 0; left = until - call->Now()) {
+        call->AwaitAnswers(static_cast<DWORD>(std::min(round, left)));
+        if (call->Silent().empty() || call->Now() >= until)
+            break;
+        call->AskSilent(port, 0);
     }
     return sent;
 }
@@ -157,17 +160,15 @@ int RunRollCall(const std::vector<std::string> &argv)
         printf("roll-call of %zu machine%s (%s): asking the listener on port %d of each for its echo, up to %lld ms\n",
                students.size(), students.size() == 1 ? "" : "s", path.c_str(), port, timeout);
     call.AskSilent(port, static_cast<DWORD>(timeout));
-    double wokeAt = -1;
     int wakePackets = -1;
     if (args.Has("wake") && !call.Silent().empty()) {
-        wokeAt = call.Now();
         wakePackets = WakeAndAskAgain(&call, students, port, static_cast<DWORD>(timeout), wait * 1000.0, json);
     }
 
     std::vector<Outcome> outcomes;
     int count[3] = {};
     for (size_t i = 0; i < students.size(); ++i) {
-        Status status = !call.Answered(i) ? kAbsent : wokeAt >= 0 && call.AnsweredAt(i) >= wokeAt ? kWokeUp : kPresent;
+        Status status = !call.Answered(i) ? kAbsent : call.AnsweredFirstQuestion(i) ? kPresent : kWokeUp;
         outcomes.push_back({status, call.Answered(i) ? call.RoundTrip(i) : 0});
         ++count[status];
     }
@@ -194,9 +195,12 @@ KESNET_COMMAND(rollcall, "rollcall", "CLASSFILE [--port N] [--timeout MS] [--wak
                "echoes). An echo counts when it comes from the machine's address after its\n"
                "question went out. With --wake it wakes the silent ones with KesWakeUp\n"
                "(through every interface, port 9, three rounds), asks them again every\n"
-               "second until they answer or the wait is over, and calls those that answer\n"
-               "then \"woke up\". It prints who is present, who woke up and who is absent,\n"
-               "with round trips, as a table or as JSON.\n"
+               "second (or time-out) until they answer or the wait is over, and calls\n"
+               "those that answer then \"woke up\". A machine whose echo to the first\n"
+               "question comes late, but before it is asked again (a second or a time-out\n"
+               "after the wake-up), is present, with its round trip from that question.\n"
+               "It prints who is present, who woke up and who is absent, with round trips,\n"
+               "as a table or as JSON.\n"
                "\n"
                "CLASSFILE holds one machine a line, NAME ADDRESS MAC:\n"
                "  pc01  10.77.1.11  52:54:00:12:34:01\n"

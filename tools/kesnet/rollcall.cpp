@@ -60,7 +60,8 @@ bool ReadClassList(const std::string &path, std::vector<Student> *students, std:
 }
 
 RollCall::RollCall(const std::vector<Student> &students)
-    : m_students(students), m_askedAt(students.size(), -1), m_answeredAt(students.size(), -1),
+    : m_students(students), m_askedAt(students.size(), -1), m_questions(students.size(), 0),
+      m_answeredAt(students.size(), -1), m_answeredAfter(students.size(), 0),
       m_allAnswered(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
     for (size_t i = 0; i < students.size(); ++i)
@@ -98,9 +99,15 @@ void RollCall::AskSilent(int port, DWORD timeoutMs)
         std::string question = "roll-call: " + m_students[i].name + "?";
         EnterCriticalSection(&m_lock);
         m_askedAt[i] = Now();  // before it goes, so that no answer can come first
+        ++m_questions[i];
         LeaveCriticalSection(&m_lock);
         m_sender.Send(const_cast<char *>(question.data()), static_cast<DWORD>(question.size()), m_students[i].addr, port);
     }
+    AwaitAnswers(timeoutMs);
+}
+
+void RollCall::AwaitAnswers(DWORD timeoutMs)
+{
     double until = Now() + timeoutMs;
     for (double left = timeoutMs; CountAnswered() < m_students.size() && left > 0; left = until - Now())
         WaitForSingleObject(m_allAnswered, static_cast<DWORD>(left) + 1);
@@ -114,8 +121,10 @@ void __cdecl RollCall::OnEcho(void *, int, void *pUserData, unsigned long dwAddr
         return;
     size_t i = student->second;
     EnterCriticalSection(&call->m_lock);
-    if (call->m_askedAt[i] >= 0 && call->m_answeredAt[i] < 0)
+    if (call->m_askedAt[i] >= 0 && call->m_answeredAt[i] < 0) {
         call->m_answeredAt[i] = call->Now();
+        call->m_answeredAfter[i] = call->m_questions[i];
+    }
     LeaveCriticalSection(&call->m_lock);
     if (call->CountAnswered() == call->m_students.size())
         SetEvent(call->m_allAnswered);
@@ -132,6 +141,14 @@ size_t RollCall::CountAnswered() const
 bool RollCall::Answered(size_t i) const
 {
     return AnsweredAt(i) >= 0;
+}
+
+bool RollCall::AnsweredFirstQuestion(size_t i) const
+{
+    EnterCriticalSection(&m_lock);
+    bool first = m_answeredAt[i] >= 0 && m_answeredAfter[i] == 1;
+    LeaveCriticalSection(&m_lock);
+    return first;
 }
 
 double RollCall::AnsweredAt(size_t i) const

@@ -53,10 +53,16 @@ public:
     // Sends one question to port of every student that has not answered yet,
     // then waits until they all have, or timeoutMs after the last question.
     void AskSilent(int port, DWORD timeoutMs);
+    // Waits until every student has answered, or timeoutMs.
+    void AwaitAnswers(DWORD timeoutMs);
     // Milliseconds since Start.
     double Now() const { return m_clock.Milliseconds(); }
 
     bool Answered(size_t i) const;
+    // Whether student i's echo came while it had been asked once only: the
+    // answer to the first question, however late. A machine that was asleep
+    // cannot answer a question sent before it woke.
+    bool AnsweredFirstQuestion(size_t i) const;
     // When student i answered, and the round trip from the question before it.
     double AnsweredAt(size_t i) const;
     double RoundTrip(size_t i) const;
@@ -69,8 +75,10 @@ private:
 
     std::vector<Student> m_students;
     std::map<DWORD, size_t> m_byAddress;
-    std::vector<double> m_askedAt;     // -1 until asked
-    std::vector<double> m_answeredAt;  // -1 until answered
+    std::vector<double> m_askedAt;      // the latest question; -1 until asked
+    std::vector<int> m_questions;       // how many questions went to each
+    std::vector<double> m_answeredAt;   // -1 until answered
+    std::vector<int> m_answeredAfter;   // how many questions had gone when it answered
     Stopwatch m_clock;
     mutable CRITICAL_SECTION m_lock;   // the times: the echo listener's thread writes them
     HANDLE m_allAnswered;
