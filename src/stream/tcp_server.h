@@ -56,7 +56,7 @@ public:
     void Close(DWORD dwStopTimeout);
     bool IsOpen() const { return m_pThread != nullptr; }
     // The sockets are still those this server made: Winsock has not stopped
-    // since (see util/winsock_epoch.h).
+    // since (see common/winsock_epoch.h).
     bool SocketsLive() const;
 
     // The serving loop, run by the thread that Open started; returns 0.
