@@ -8,46 +8,80 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
 
 namespace tool {
 
+namespace {
+
+// The tool has no short options, so a word that begins with one '-' (a text
+// to send, say) is an argument; CLI11 would take it for short options. It
+// goes through the parse behind this mark, which comes off again.
+const char kArgumentMark = '\x01';
+
+std::string Marked(const std::string &word)
+{
+    bool shortOptionLike = word.size() > 1 && word[0] == '-' && word[1] != '-';
+    return shortOptionLike ? kArgumentMark + word : word;
+}
+
+std::string Unmarked(const std::string &word)
+{
+    return !word.empty() && word[0] == kArgumentMark ? word.substr(1) : word;
+}
+
+// "--from: 1 required TEXT missing" names the option before the colon.
+std::string OptionNamed(const CLI::ParseError &e)
+{
+    std::string what = e.what();
+    return what.substr(0, what.find(':'));
+}
+
+}  // namespace
+
 Args::Args(const std::vector<std::string> &args, const std::vector<std::string> &valueOptions,
            const std::vector<std::string> &flags)
 {
-    auto contains = [](const std::vector<std::string> &list, const std::string &name) {
-        return std::find(list.begin(), list.end(), name) != list.end();
-    };
-    for (size_t i = 0; i < args.size() && m_error.empty(); ++i) {
-        const std::string &a = args[i];
-        if (a.size() < 3 || a.compare(0, 2, "--") != 0) {
-            m_positional.push_back(a);
-            continue;
-        }
-        std::string name = a.substr(2);
-        std::string value;
-        bool inlineValue = false;
-        size_t eq = name.find('=');
-        if (eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            inlineValue = true;
-        }
-        if (contains(flags, name) && !inlineValue) {
-            m_values.emplace(name, "");
-        } else if (contains(valueOptions, name)) {
-            if (!inlineValue) {
-                if (i + 1 >= args.size()) {
-                    m_error = "--" + name + " needs a value";
-                    break;
-                }
-                value = args[++i];
-            }
-            m_values.emplace(name, value);
-        } else {
-            m_error = "unknown option --" + name;
+    CLI::App app;
+    app.set_help_flag();  // every command's --help is main.cpp's
+    app.allow_extras();   // an option not declared is reported below, by its name
+    std::map<std::string, std::vector<std::string>> values;
+    std::map<std::string, bool> set;
+    for (const std::string &name : valueOptions)
+        app.add_option("--" + name, values[name])->expected(1)->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    for (const std::string &name : flags)
+        app.add_flag("--" + name, set[name]);
+    app.add_option("arguments", m_positional);
+
+    std::vector<std::string> reversed;  // the order CLI11's parse takes
+    for (auto word = args.rbegin(); word != args.rend(); ++word)
+        reversed.push_back(Marked(*word));
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch &e) {
+        m_error = OptionNamed(e) + " needs a value";
+        return;
+    } catch (const CLI::ParseError &e) {
+        m_error = e.what();
+        return;
+    }
+    for (const std::string &extra : app.remaining()) {
+        if (extra.compare(0, 2, "--") == 0) {
+            m_error = "unknown option " + extra.substr(0, extra.find('='));
+            return;
         }
     }
+    for (std::string &word : m_positional)
+        word = Unmarked(word);
+    for (auto &option : values)
+        for (const std::string &value : option.second)
+            m_values.emplace(option.first, Unmarked(value));
+    for (auto &flag : set)
+        if (flag.second)
+            m_values.emplace(flag.first, "");
 }
 
 std::string Args::Get(const std::string &name, const std::string &fallback) const

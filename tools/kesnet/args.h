@@ -10,8 +10,9 @@
 
 namespace tool {
 
-// Parses "--name value", "--name=value" and "--flag" options and positional
-// arguments. Options not declared are errors.
+// A command's arguments as CLI11 parses them: "--name value" and
+// "--name=value" options (each may be given more than once), "--flag" options
+// and positional arguments, in order. Options not declared are errors.
 class Args {
 public:
     // valueOptions take a value ("--count 3"); flags take none ("--echo").
