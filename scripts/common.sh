@@ -52,6 +52,16 @@ kesnet_build() {
     done
 }
 
+# The platform-neutral cores and their tests, built natively with the
+# sanitizers (cmake/native.cmake), in build/native.
+kesnet_build_native() {
+    local dir
+    dir=$(kesnet_build_dir native)
+    echo "build: the native suite in ${dir#"$KESNET_ROOT"/}"
+    cmake -S "$KESNET_ROOT" -B "$dir" -G Ninja -DKESNET_NATIVE=ON >/dev/null
+    cmake --build "$dir"
+}
+
 kesnet_cpu() {
     case "$1" in
         win32) echo i686 ;;

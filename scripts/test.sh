@@ -9,16 +9,23 @@
 # and the 32-bit one is checked without running it (its export table, imports
 # and ZIP; its record layout is checked as it compiles).
 #
+# First comes the native suite: the platform-neutral protocol cores (the
+# multicast transfer) built for this machine with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a simulated network (build/native).
+#
 # As root the tests run inside a private network namespace (see netns.sh);
 # otherwise the cases that need it are skipped, and say so.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 kesnet_build
+kesnet_build_native
 
 # run_suites CTEST_ARGUMENTS...: every suite this machine can run.
 run_suites() {
-    local arch status=0 ran=""
+    local arch status=0 ran="native"
+    echo "test: the native suite (no Wine; AddressSanitizer and UndefinedBehaviorSanitizer), in build/native"
+    (cd "$(kesnet_build_dir native)" && ctest --output-on-failure --parallel 2 "$@") || status=1
     export KESNET_WIN32_RUNS=no KESNET_WIN32_WHY
     KESNET_WIN32_WHY=$(kesnet_why_no_win32)
     kesnet_runs_win32 && KESNET_WIN32_RUNS=yes

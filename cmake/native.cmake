@@ -1,0 +1,32 @@
+# The native build: the protocol cores that know no platform (src/cast), and
+# their tests, which drive them in a simulated network, built for this
+# machine with AddressSanitizer and UndefinedBehaviorSanitizer: any report
+# fails the test.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+if(NOT CMAKE_BUILD_TYPE)
+    set(CMAKE_BUILD_TYPE RelWithDebInfo)
+endif()
+set(KESNET_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+add_compile_options(-Wall -Wextra -Werror ${KESNET_SANITIZE})
+add_link_options(${KESNET_SANITIZE})
+
+file(GLOB KESNET_CAST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/cast/*.cpp)
+add_library(kesnet_cast_core STATIC ${KESNET_CAST_SOURCES})
+target_include_directories(kesnet_cast_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
+
+set(KESNET_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${KESNET_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+enable_testing()
+foreach(name erasure_code_test cast_wire_test cast_transfer_test)
+    add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/cast/${name}.cpp ${CMAKE_SOURCE_DIR}/tests/cast/sim_network.cpp)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/cast)
+    target_link_libraries(${name} PRIVATE kesnet_cast_core GTest::gtest_main)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS native
+        ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")
+endforeach()

@@ -1,0 +1,65 @@
+// What the sender's and the receiver's state machines share with the code
+// that drives them: the time (a monotonic count of microseconds that the
+// driver passes in), the packets they give out, and the byte stores of an
+// object. No socket, thread, clock or file is in here: a driver owns those.
+#ifndef KESNET_CAST_CAST_CORE_H
+#define KESNET_CAST_CAST_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <deque>
+#include <vector>
+
+namespace cast {
+
+typedef uint64_t Micros;
+const Micros kNever = ~0ull;
+
+// A packet to send to the group (every packet of a transfer goes there: the
+// receivers hear each other's repair requests, which keeps them quiet).
+struct Outgoing {
+    std::vector<uint8_t> bytes;
+};
+
+// Where a sender reads the object. false: the bytes cannot be read.
+class Source {
+public:
+    virtual ~Source() {}
+    virtual bool Read(uint64_t offset, uint8_t *to, size_t bytes) = 0;
+};
+
+// Where a receiver puts it. Begin comes first, with the object's size; End
+// last, saying whether every byte arrived. Read gives back what Write wrote
+// (blocks are rebuilt from those that came and the repairs).
+class Sink {
+public:
+    virtual ~Sink() {}
+    virtual bool Begin(uint64_t size) = 0;
+    virtual bool Write(uint64_t offset, const uint8_t *from, size_t bytes) = 0;
+    virtual bool Read(uint64_t offset, uint8_t *to, size_t bytes) = 0;
+    virtual void End(bool complete) = 0;
+};
+
+// A small, seeded generator: the state machines draw their random back-offs
+// from it, so that a simulated run repeats exactly.
+class Random {
+public:
+    explicit Random(uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ull) {}
+    uint64_t Next()
+    {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 7;
+        m_state ^= m_state << 17;
+        return m_state;
+    }
+    // Uniform in [0, bound).
+    uint64_t Below(uint64_t bound) { return bound == 0 ? 0 : Next() % bound; }
+
+private:
+    uint64_t m_state;
+};
+
+}  // namespace cast
+
+#endif

@@ -1,0 +1,391 @@
+#include "cast/cast_sender.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "cast/erasure_code.h"
+
+namespace cast {
+
+namespace {
+
+// IPv4 and UDP headers: what a packet costs on the wire beyond its bytes.
+const size_t kWireOverhead = 28;
+
+}  // namespace
+
+CastSender::CastSender(const SenderConfig &config)
+    : m_config(config), m_random(config.session * 0x9E3779B97F4A7C15ull + 1)
+{
+}
+
+bool CastSender::Start(uint32_t object, uint64_t size, Source *source, Micros now)
+{
+    ObjectShape shape;
+    shape.size = size;
+    shape.blockSize = m_config.blockSize;
+    shape.groupBlocks = m_config.groupBlocks;
+    if (m_started || source == nullptr || !shape.Valid() || m_config.maxRate <= 0 ||
+        m_config.minRate > m_config.maxRate)
+        return false;
+    m_started = true;
+    m_source = source;
+    m_object = object;
+    m_shape = shape;
+    m_startedAt = now;
+    m_groups.assign(shape.Groups(), GroupState());
+    m_rate = m_config.maxRate;
+    m_tokens = 0;
+    m_lastRefill = now;
+    m_periodStart = now;
+    m_nextAnnounce = now;
+    m_stats.rate = m_rate;
+    for (uint32_t id : m_config.expected) {
+        ReceiverStatus status;
+        status.id = id;
+        m_receivers[id] = status;
+    }
+    return true;
+}
+
+void CastSender::Refill(Micros now)
+{
+    if (now > m_lastRefill) {
+        m_tokens += m_rate * static_cast<double>(now - m_lastRefill) / 1e6;
+        m_tokens = std::min(m_tokens, static_cast<double>(m_config.burstBytes));
+        m_lastRefill = now;
+    }
+}
+
+void CastSender::Poll(Micros now)
+{
+    if (!m_started || m_finished)
+        return;
+    Refill(now);
+    CheckReceivers(now);
+    Outgoing packet;
+    while (!m_finished && m_tokens >= 0 && NextPacket(now, &packet)) {
+        double cost = static_cast<double>(packet.bytes.size() + kWireOverhead);
+        m_tokens -= cost;
+        m_stats.bytesOnWire += static_cast<uint64_t>(cost);
+        ++m_periodSent;
+        m_out.push_back(std::move(packet));
+    }
+    AdaptRate(now);
+}
+
+Micros CastSender::NextWakeUp() const
+{
+    if (!m_started || m_finished)
+        return kNever;
+    Micros wake = m_nextAnnounce;
+    bool more = m_position < m_shape.Groups() || m_repairHead < m_repairQueue.size();
+    if (more) {
+        Micros wait = m_tokens >= 0 ? 0 : static_cast<Micros>(-m_tokens * 1e6 / m_rate) + 1;
+        wake = std::min(wake, m_lastRefill + wait);
+    }
+    wake = std::min(wake, m_periodStart + m_config.ratePeriod);
+    // Receivers fall silent, and graces run out, without a packet.
+    return std::min(wake, m_lastRefill + 100000);
+}
+
+std::vector<Outgoing> CastSender::TakeOutgoing()
+{
+    std::vector<Outgoing> out;
+    out.swap(m_out);
+    return out;
+}
+
+std::vector<SenderEvent> CastSender::TakeEvents()
+{
+    std::vector<SenderEvent> events;
+    events.swap(m_events);
+    return events;
+}
+
+// What goes next: an announcement when due, then repairs, then the first pass.
+bool CastSender::NextPacket(Micros now, Outgoing *packet)
+{
+    if (now >= m_nextAnnounce) {
+        packet->bytes = EncodeAnnounce(m_config.session, m_object, m_shape, m_position);
+        m_nextAnnounce = now + m_config.announceEvery;
+        ++m_stats.announcePackets;
+        return true;
+    }
+    bool passRuns = m_position < m_shape.Groups();
+    double sent = static_cast<double>(m_stats.dataPackets + m_stats.repairPackets);
+    bool repairRoom = !passRuns || m_stats.repairPackets < m_config.repairShareInPass * (sent + 1);
+    if (repairRoom && RepairPacket(packet))
+        return true;
+    return DataPacket(packet);
+}
+
+bool CastSender::LoadGroup(uint32_t g)
+{
+    if (m_cachedGroup == g)
+        return true;
+    const size_t block = m_shape.blockSize;
+    const int k = m_shape.BlocksIn(g);
+    m_cache.assign(static_cast<size_t>(k) * block, 0);
+    for (int i = 0; i < k; ++i) {
+        if (!m_source->Read(m_shape.OffsetOf(g, i), &m_cache[i * block], m_shape.BytesOf(g, i))) {
+            m_cachedGroup = 0xFFFFFFFFu;
+            return false;
+        }
+    }
+    m_cachedGroup = g;
+    return true;
+}
+
+bool CastSender::DataPacket(Outgoing *packet)
+{
+    if (m_position >= m_shape.Groups())
+        return false;
+    const uint32_t g = m_position;
+    const int i = m_nextIndex;
+    if (!LoadGroup(g)) {
+        Fail();
+        return false;
+    }
+    packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, static_cast<uint8_t>(i),
+                               &m_cache[static_cast<size_t>(i) * m_shape.blockSize], m_shape.BytesOf(g, i));
+    ++m_stats.dataPackets;
+    if (++m_nextIndex >= m_shape.BlocksIn(g)) {
+        m_groups[g].passedAt = m_lastRefill;
+        m_nextIndex = 0;
+        if (++m_position == m_shape.Groups()) {
+            m_passDoneAt = m_lastRefill;
+            m_nextAnnounce = m_lastRefill;  // say at once that the pass is over
+        }
+    }
+    return true;
+}
+
+bool CastSender::RepairPacket(Outgoing *packet)
+{
+    while (m_repairHead < m_repairQueue.size()) {
+        const uint32_t g = m_repairQueue[m_repairHead];
+        GroupState &state = m_groups[g];
+        if (state.pending == 0) {
+            state.queued = false;
+            ++m_repairHead;
+            continue;
+        }
+        if (!LoadGroup(g)) {
+            Fail();
+            return false;
+        }
+        const int k = m_shape.BlocksIn(g);
+        const size_t block = m_shape.blockSize;
+        const int parityRoom = 256 - m_shape.groupBlocks;  // a block index is one byte
+        const int j = state.nextParity++;
+        if (j < parityRoom) {
+            std::vector<const uint8_t *> data(k);
+            for (int i = 0; i < k; ++i)
+                data[i] = &m_cache[static_cast<size_t>(i) * block];
+            std::vector<uint8_t> parity(block);
+            ErasureCode::Encode(k, j, data.data(), block, parity.data());
+            packet->bytes = EncodeData(m_config.session, m_object, m_shape, g,
+                                       static_cast<uint8_t>(m_shape.groupBlocks + j), parity.data(), block);
+        } else {
+            // Every parity block has gone: the data blocks go again, in turn.
+            const int i = (j - parityRoom) % k;
+            packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, static_cast<uint8_t>(i),
+                                       &m_cache[static_cast<size_t>(i) * block], m_shape.BytesOf(g, i));
+        }
+        --state.pending;
+        state.sentAt.push_back(m_lastRefill);
+        ++m_stats.repairPackets;
+        return true;
+    }
+    m_repairQueue.clear();
+    m_repairHead = 0;
+    return false;
+}
+
+// How many blocks of group g may still be on their way to a receiver whose
+// highest block seen of it is `seen` (0xFFFF: none): those sent after that
+// block less than inFlight ago, and the repairs not sent yet. Older ones that
+// it has not seen are lost to it.
+int CastSender::OnItsWay(uint32_t g, int seen, Micros now) const
+{
+    const GroupState &state = m_groups[g];
+    const bool recent = state.passedAt + m_config.inFlight > now;
+    int coming = state.pending;
+    const int k = m_shape.BlocksIn(g);
+    if (recent && (seen == 0xFFFF || seen < k))
+        coming += seen == 0xFFFF ? k : k - 1 - seen;
+    // Repairs go out in index order; the receiver has seen those up to `seen`.
+    const int firstRepair = m_shape.groupBlocks;
+    for (size_t r = 0; r < state.sentAt.size(); ++r) {
+        bool unseen = seen == 0xFFFF || static_cast<int>(r) + firstRepair > seen ||
+                      static_cast<int>(r) >= 256 - firstRepair;
+        if (unseen && state.sentAt[r] + m_config.inFlight > now)
+            ++coming;
+    }
+    return coming;
+}
+
+void CastSender::OnPacket(const uint8_t *bytes, size_t length, Micros now)
+{
+    Packet p;
+    if (!m_started || m_finished || !Parse(bytes, length, &p) || p.session != m_config.session ||
+        p.object != m_object) {
+        ++m_stats.ignored;
+        return;
+    }
+    if (p.type == kNack)
+        OnNack(p, now);
+    else if (p.type == kStatus)
+        OnStatus(p, now);
+    // The sender's own data and announcements come back from the group.
+}
+
+ReceiverStatus &CastSender::Heard(uint32_t id, Micros now)
+{
+    auto found = m_receivers.find(id);
+    if (found == m_receivers.end()) {
+        ReceiverStatus status;
+        status.id = id;
+        found = m_receivers.emplace(id, status).first;
+    }
+    ReceiverStatus &r = found->second;
+    if (r.lastHeard == 0 && r.state == ReceiverState::kReceiving)
+        m_events.push_back({SenderEvent::kJoined, id, ""});
+    r.lastHeard = now == 0 ? 1 : now;
+    return r;
+}
+
+void CastSender::OnNack(const Packet &p, Micros now)
+{
+    ReceiverStatus &r = Heard(p.receiver, now);
+    ++m_stats.nacksHeard;
+    if (r.state != ReceiverState::kReceiving)
+        return;
+    for (const NackEntry &e : p.nacks) {
+        if (e.group >= m_position)
+            continue;  // not wholly sent yet: the first pass brings it
+        const int k = m_shape.BlocksIn(e.group);
+        if (e.need > k || (e.seen != 0xFFFF && e.seen > 255))
+            continue;
+        m_periodAsked[p.receiver] += e.need;
+        int extra = e.need - OnItsWay(e.group, e.seen, now);
+        if (extra <= 0)
+            continue;
+        GroupState &state = m_groups[e.group];
+        state.pending = static_cast<uint16_t>(state.pending + extra);
+        if (!state.queued) {
+            state.queued = true;
+            m_repairQueue.push_back(e.group);
+        }
+    }
+}
+
+void CastSender::OnStatus(const Packet &p, Micros now)
+{
+    ReceiverStatus &r = Heard(p.receiver, now);
+    if (r.state != ReceiverState::kReceiving)
+        return;
+    r.groupsMissing = p.groupsMissing;
+    if (p.complete) {
+        r.state = ReceiverState::kComplete;
+        r.completeAt = now;
+        r.groupsMissing = 0;
+        m_events.push_back({SenderEvent::kComplete, r.id, ""});
+    }
+}
+
+void CastSender::CheckReceivers(Micros now)
+{
+    const bool passDone = m_passDoneAt != kNever;
+    size_t receiving = 0, heard = 0;
+    for (auto &entry : m_receivers) {
+        ReceiverStatus &r = entry.second;
+        if (r.state != ReceiverState::kReceiving)
+            continue;
+        if (r.lastHeard == 0) {
+            if (passDone && now >= m_passDoneAt + m_config.expectedWait) {
+                r.state = ReceiverState::kAbsent;
+                r.why = "never heard from";
+                m_events.push_back({SenderEvent::kAbsent, r.id, r.why});
+            }
+            continue;
+        }
+        ++heard;
+        if (now > r.lastHeard + m_config.silentDrop) {
+            r.state = ReceiverState::kDropped;
+            r.why = "fell silent";
+            m_events.push_back({SenderEvent::kDropped, r.id, r.why});
+            continue;
+        }
+        ++receiving;
+    }
+    if (!passDone)
+        return;
+    size_t unsettled = 0;
+    for (auto &entry : m_receivers)
+        unsettled += entry.second.state == ReceiverState::kReceiving;
+    // The slowest get a grace once every other receiver has it, as long as
+    // the first pass took at least; then they are dropped, so that nobody
+    // waits for them for ever.
+    bool othersDone = unsettled > 0 && unsettled == receiving && unsettled <= 1 + m_receivers.size() / 10;
+    bool anyDone = false;
+    for (auto &entry : m_receivers)
+        anyDone |= entry.second.state == ReceiverState::kComplete;
+    if (othersDone && anyDone && m_othersDoneAt == kNever)
+        m_othersDoneAt = now;
+    Micros grace = std::max(m_config.lateGrace, m_passDoneAt - m_startedAt);
+    if (m_othersDoneAt != kNever && now >= m_othersDoneAt + grace) {
+        for (auto &entry : m_receivers) {
+            ReceiverStatus &r = entry.second;
+            if (r.state == ReceiverState::kReceiving) {
+                r.state = ReceiverState::kDropped;
+                r.why = "could not keep up";
+                m_events.push_back({SenderEvent::kDropped, r.id, r.why});
+            }
+        }
+        unsettled = 0;
+    }
+    bool nobody = m_receivers.empty() && now >= m_passDoneAt + m_config.expectedWait;
+    if ((unsettled == 0 && !m_receivers.empty()) || nobody)
+        Finish();
+}
+
+void CastSender::AdaptRate(Micros now)
+{
+    if (now < m_periodStart + m_config.ratePeriod)
+        return;
+    std::vector<uint64_t> asked;
+    for (auto &entry : m_periodAsked)
+        asked.push_back(entry.second);
+    std::sort(asked.begin(), asked.end());
+    size_t known = 0;
+    for (auto &entry : m_receivers)
+        known += entry.second.lastHeard != 0;
+    if (known >= 3 && !asked.empty())
+        asked.pop_back();  // the one receiver that asked most
+    double loss = asked.empty() || m_periodSent == 0 ? 0 : static_cast<double>(asked.back()) / m_periodSent;
+    if (loss > m_config.slowDownAt)
+        m_rate = std::max(m_config.minRate, m_rate * 0.75);
+    else if (loss < m_config.slowDownAt / 4)
+        m_rate = std::min(m_config.maxRate, m_rate * 1.1);
+    m_stats.rate = m_rate;
+    m_periodStart = now;
+    m_periodSent = 0;
+    m_periodAsked.clear();
+}
+
+void CastSender::Fail()
+{
+    m_events.push_back({SenderEvent::kFailed, 0, "the object could not be read"});
+    m_finished = true;
+}
+
+void CastSender::Finish()
+{
+    m_finished = true;
+    m_events.push_back({SenderEvent::kFinished, 0, ""});
+}
+
+}  // namespace cast

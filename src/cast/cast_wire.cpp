@@ -1,0 +1,207 @@
+#include "cast/cast_wire.h"
+
+#include <string.h>
+
+namespace cast {
+
+namespace {
+
+const uint8_t kMagic0 = 'K', kMagic1 = 'C';
+const uint8_t kVersion = 1;
+
+void Put16(std::vector<uint8_t> &b, uint16_t v)
+{
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+
+void Put32(std::vector<uint8_t> &b, uint32_t v)
+{
+    Put16(b, static_cast<uint16_t>(v >> 16));
+    Put16(b, static_cast<uint16_t>(v));
+}
+
+void Put64(std::vector<uint8_t> &b, uint64_t v)
+{
+    Put32(b, static_cast<uint32_t>(v >> 32));
+    Put32(b, static_cast<uint32_t>(v));
+}
+
+uint16_t Get16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+uint32_t Get32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(Get16(p)) << 16 | Get16(p + 2);
+}
+
+uint64_t Get64(const uint8_t *p)
+{
+    return static_cast<uint64_t>(Get32(p)) << 32 | Get32(p + 4);
+}
+
+std::vector<uint8_t> Header(PacketType type, uint32_t session, uint32_t object)
+{
+    std::vector<uint8_t> b = {kMagic0, kMagic1, kVersion, type};
+    Put32(b, session);
+    Put32(b, object);
+    Put32(b, 0);  // flags and reserved
+    return b;
+}
+
+void PutShape(std::vector<uint8_t> &b, const ObjectShape &shape)
+{
+    Put64(b, shape.size);
+    Put16(b, shape.blockSize);
+    b.push_back(shape.groupBlocks);
+}
+
+ObjectShape GetShape(const uint8_t *p)
+{
+    ObjectShape shape;
+    shape.size = Get64(p);
+    shape.blockSize = Get16(p + 8);
+    shape.groupBlocks = p[10];
+    return shape;
+}
+
+bool ParseData(const uint8_t *bytes, size_t length, Packet *packet)
+{
+    if (length < kDataHeaderBytes)
+        return false;
+    packet->shape = GetShape(bytes + 16);
+    packet->index = bytes[27];
+    packet->group = Get32(bytes + 28);
+    packet->payload = bytes + kDataHeaderBytes;
+    packet->payloadBytes = length - kDataHeaderBytes;
+    const ObjectShape &shape = packet->shape;
+    if (!shape.Valid() || packet->group >= shape.Groups())
+        return false;
+    const int k = shape.BlocksIn(packet->group);
+    if (packet->index < shape.groupBlocks) {
+        // A data block: exactly its bytes, and one the group has.
+        return packet->index < k && packet->payloadBytes == shape.BytesOf(packet->group, packet->index);
+    }
+    // A parity block: a whole block.
+    return packet->payloadBytes == shape.blockSize;
+}
+
+}  // namespace
+
+int ObjectShape::BlocksIn(uint32_t g) const
+{
+    uint64_t first = static_cast<uint64_t>(g) * groupBlocks;
+    uint64_t left = Blocks() - first;
+    return static_cast<int>(left < groupBlocks ? left : groupBlocks);
+}
+
+size_t ObjectShape::BytesOf(uint32_t g, int i) const
+{
+    uint64_t offset = OffsetOf(g, i);
+    uint64_t left = size - offset;
+    return static_cast<size_t>(left < blockSize ? left : blockSize);
+}
+
+bool ObjectShape::Valid() const
+{
+    // At least one parity block must fit beside a full group.
+    return size > 0 && blockSize > 0 && groupBlocks > 0 && groupBlocks < 255 && Groups() > 0 &&
+           Blocks() / groupBlocks < 0xFFFFFFFFull;
+}
+
+bool Parse(const uint8_t *bytes, size_t length, Packet *packet)
+{
+    if (bytes == nullptr || length < kHeaderBytes || bytes[0] != kMagic0 || bytes[1] != kMagic1 ||
+        bytes[2] != kVersion || bytes[12] != 0 || bytes[13] != 0 || bytes[14] != 0 || bytes[15] != 0)
+        return false;
+    packet->type = static_cast<PacketType>(bytes[3]);
+    packet->session = Get32(bytes + 4);
+    packet->object = Get32(bytes + 8);
+    switch (packet->type) {
+    case kData:
+        return ParseData(bytes, length, packet);
+    case kAnnounce:
+        if (length != 32)
+            return false;
+        packet->shape = GetShape(bytes + 16);
+        packet->position = Get32(bytes + 28);
+        return bytes[27] == 0 && packet->shape.Valid() && packet->position <= packet->shape.Groups();
+    case kNack: {
+        if (length < 24)
+            return false;
+        packet->receiver = Get32(bytes + 16);
+        size_t count = Get16(bytes + 20);
+        if (count == 0 || count > kMaxNackEntries || length != 24 + count * kNackEntryBytes)
+            return false;
+        packet->nacks.clear();
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t *e = bytes + 24 + i * kNackEntryBytes;
+            NackEntry entry = {Get32(e), Get16(e + 4), Get16(e + 6)};
+            if (entry.need == 0 || entry.need > 255)
+                return false;
+            packet->nacks.push_back(entry);
+        }
+        return true;
+    }
+    case kStatus:
+        if (length != 28 || bytes[20] > 1)
+            return false;
+        packet->receiver = Get32(bytes + 16);
+        packet->complete = bytes[20] == 1;
+        packet->groupsMissing = Get32(bytes + 24);
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::vector<uint8_t> EncodeData(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t group,
+                                uint8_t index, const uint8_t *payload, size_t payloadBytes)
+{
+    std::vector<uint8_t> b = Header(kData, session, object);
+    PutShape(b, shape);
+    b.push_back(index);
+    Put32(b, group);
+    b.insert(b.end(), payload, payload + payloadBytes);
+    return b;
+}
+
+std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position)
+{
+    std::vector<uint8_t> b = Header(kAnnounce, session, object);
+    PutShape(b, shape);
+    b.push_back(0);
+    Put32(b, position);
+    return b;
+}
+
+std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
+                                const std::vector<NackEntry> &entries)
+{
+    std::vector<uint8_t> b = Header(kNack, session, object);
+    Put32(b, receiver);
+    Put16(b, static_cast<uint16_t>(entries.size()));
+    Put16(b, 0);
+    for (const NackEntry &e : entries) {
+        Put32(b, e.group);
+        Put16(b, e.need);
+        Put16(b, e.seen);
+    }
+    return b;
+}
+
+std::vector<uint8_t> EncodeStatus(uint32_t session, uint32_t object, uint32_t receiver, bool complete,
+                                  uint32_t groupsMissing)
+{
+    std::vector<uint8_t> b = Header(kStatus, session, object);
+    Put32(b, receiver);
+    b.push_back(complete ? 1 : 0);
+    b.push_back(0);
+    Put16(b, 0);
+    Put32(b, groupsMissing);
+    return b;
+}
+
+}  // namespace cast

@@ -1,0 +1,96 @@
+// The packets of a multicast transfer ("cast") as bytes on the wire: every
+// integer in network byte order, every packet starting with the same header.
+// Parse refuses whatever is not exactly one of them: a foreign, truncated or
+// garbled packet is ignored, never trusted.
+//
+//   offset  size  header
+//   0       2     magic "KC"
+//   2       1     version (1)
+//   3       1     type
+//   4       4     session: the sender's, new at every start
+//   8       4     object (or stream) number within the session
+//   12      1     flags (none yet; a later trailer announces itself here)
+//   13      3     0
+#ifndef KESNET_CAST_CAST_WIRE_H
+#define KESNET_CAST_CAST_WIRE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace cast {
+
+enum PacketType : uint8_t {
+    kData = 1,      // sender: a data or parity block of an object
+    kAnnounce = 2,  // sender: the object, and how far its first pass has come
+    kNack = 3,      // receiver: the groups it still lacks blocks of
+    kStatus = 4,    // receiver: here, and how far it has come
+};
+
+const size_t kHeaderBytes = 16;
+const size_t kDataHeaderBytes = 32;
+const size_t kNackEntryBytes = 8;
+const size_t kMaxNackEntries = 128;
+
+// What every object packet says of the object.
+struct ObjectShape {
+    uint64_t size = 0;       // bytes
+    uint16_t blockSize = 0;  // bytes of a data block (the last may be shorter)
+    uint8_t groupBlocks = 0; // k: data blocks in a coding group (the last group may have fewer)
+
+    uint64_t Blocks() const { return blockSize == 0 ? 0 : (size + blockSize - 1) / blockSize; }
+    uint32_t Groups() const { return static_cast<uint32_t>(groupBlocks == 0 ? 0 : (Blocks() + groupBlocks - 1) / groupBlocks); }
+    // Data blocks in group g.
+    int BlocksIn(uint32_t g) const;
+    // Bytes of data block i of group g.
+    size_t BytesOf(uint32_t g, int i) const;
+    uint64_t OffsetOf(uint32_t g, int i) const { return (static_cast<uint64_t>(g) * groupBlocks + i) * blockSize; }
+    bool Valid() const;
+    bool operator==(const ObjectShape &o) const
+    {
+        return size == o.size && blockSize == o.blockSize && groupBlocks == o.groupBlocks;
+    }
+};
+
+struct NackEntry {
+    uint32_t group;
+    uint16_t need;  // blocks still needed to rebuild the group
+    uint16_t seen;  // the highest block index of the group seen, 0xFFFF for none
+};
+
+struct Packet {
+    PacketType type = kData;
+    uint32_t session = 0;
+    uint32_t object = 0;
+    // kData and kAnnounce
+    ObjectShape shape;
+    // kData
+    uint32_t group = 0;
+    uint8_t index = 0;  // < k: data block; >= k: parity block index - k
+    const uint8_t *payload = nullptr;
+    size_t payloadBytes = 0;
+    // kAnnounce
+    uint32_t position = 0;  // the group the first pass sends next; Groups() once it is done
+    // kNack and kStatus
+    uint32_t receiver = 0;
+    std::vector<NackEntry> nacks;
+    // kStatus
+    bool complete = false;
+    uint32_t groupsMissing = 0;
+};
+
+// false for anything that is not one well-formed packet of this protocol.
+bool Parse(const uint8_t *bytes, size_t length, Packet *packet);
+
+std::vector<uint8_t> EncodeData(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t group,
+                                uint8_t index, const uint8_t *payload, size_t payloadBytes);
+std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position);
+std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
+                                const std::vector<NackEntry> &entries);
+std::vector<uint8_t> EncodeStatus(uint32_t session, uint32_t object, uint32_t receiver, bool complete,
+                                  uint32_t groupsMissing);
+
+}  // namespace cast
+
+#endif

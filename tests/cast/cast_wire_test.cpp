@@ -1,0 +1,147 @@
+// The packets of a transfer: what is encoded parses back the same, and
+// anything else (cut short, grown, a field out of range, a foreign packet)
+// is refused.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "cast/cast_wire.h"
+
+namespace {
+
+using namespace cast;
+
+ObjectShape Shape(uint64_t size, uint16_t block = 1000, uint8_t k = 4)
+{
+    ObjectShape shape;
+    shape.size = size;
+    shape.blockSize = block;
+    shape.groupBlocks = k;
+    return shape;
+}
+
+TEST(CastWire, EachPacketParsesBackAsItWasMade)
+{
+    // 10,500 bytes in blocks of 1000, four a group: 11 blocks, the last of
+    // 500 bytes, in 3 groups, the last of 3 blocks.
+    ObjectShape shape = Shape(10500);
+    ASSERT_EQ(11u, shape.Blocks());
+    ASSERT_EQ(3u, shape.Groups());
+    ASSERT_EQ(3, shape.BlocksIn(2));
+    ASSERT_EQ(500u, shape.BytesOf(2, 2));
+    std::vector<uint8_t> block(1000, 0x5A);
+
+    Packet p;
+    std::vector<uint8_t> last = EncodeData(9, 8, shape, 2, 2, block.data(), 500);
+    ASSERT_TRUE(Parse(last.data(), last.size(), &p));
+    EXPECT_EQ(kData, p.type);
+    EXPECT_EQ(9u, p.session);
+    EXPECT_EQ(8u, p.object);
+    EXPECT_TRUE(p.shape == shape);
+    EXPECT_EQ(2u, p.group);
+    EXPECT_EQ(2, p.index);
+    EXPECT_EQ(500u, p.payloadBytes);
+
+    std::vector<uint8_t> parity = EncodeData(9, 8, shape, 2, 4 + 7, block.data(), 1000);
+    ASSERT_TRUE(Parse(parity.data(), parity.size(), &p));
+    EXPECT_EQ(11, p.index);
+
+    std::vector<uint8_t> announce = EncodeAnnounce(9, 8, shape, 3);
+    ASSERT_TRUE(Parse(announce.data(), announce.size(), &p));
+    EXPECT_EQ(kAnnounce, p.type);
+    EXPECT_EQ(3u, p.position);
+
+    std::vector<NackEntry> entries = {{0, 2, 1}, {1, 4, 0xFFFF}};
+    std::vector<uint8_t> nack = EncodeNack(9, 8, 77, entries);
+    ASSERT_TRUE(Parse(nack.data(), nack.size(), &p));
+    EXPECT_EQ(kNack, p.type);
+    EXPECT_EQ(77u, p.receiver);
+    ASSERT_EQ(2u, p.nacks.size());
+    EXPECT_EQ(4, p.nacks[1].need);
+    EXPECT_EQ(0xFFFF, p.nacks[1].seen);
+
+    std::vector<uint8_t> status = EncodeStatus(9, 8, 77, true, 0);
+    ASSERT_TRUE(Parse(status.data(), status.size(), &p));
+    EXPECT_EQ(kStatus, p.type);
+    EXPECT_TRUE(p.complete);
+}
+
+TEST(CastWire, MalformedPacketsAreRefused)
+{
+    ObjectShape shape = Shape(10500);
+    std::vector<uint8_t> block(1000, 1);
+    const std::vector<uint8_t> data = EncodeData(1, 1, shape, 0, 0, block.data(), 1000);
+    const std::vector<uint8_t> nack = EncodeNack(1, 1, 5, {{0, 1, 0}});
+    const std::vector<uint8_t> status = EncodeStatus(1, 1, 5, false, 3);
+    auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    auto resized = [](std::vector<uint8_t> bytes, size_t n) {
+        bytes.resize(n);
+        return bytes;
+    };
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"empty", {}},
+        {"the header alone", resized(data, kHeaderBytes)},
+        {"a data block one byte short", resized(data, data.size() - 1)},
+        {"a data block one byte long", resized(data, data.size() + 1)},
+        {"another magic", changed(data, 0, 'X')},
+        {"another version", changed(data, 2, 2)},
+        {"an unknown type", changed(data, 3, 9)},
+        {"flags set", changed(data, 12, 1)},
+        {"a group beyond the object", EncodeData(1, 1, shape, 3, 0, block.data(), 1000)},
+        {"a data block the last group has not", EncodeData(1, 1, shape, 2, 3, block.data(), 1000)},
+        {"the last block at full length", EncodeData(1, 1, shape, 2, 2, block.data(), 1000)},
+        {"a short parity block", EncodeData(1, 1, shape, 0, 5, block.data(), 999)},
+        {"an object of no bytes", EncodeData(1, 1, Shape(0), 0, 0, block.data(), 0)},
+        {"groups of 255 blocks (no room for parity)", EncodeData(1, 1, Shape(10500, 1000, 255), 0, 0, block.data(), 1000)},
+        {"an announcement past the end", EncodeAnnounce(1, 1, shape, 4)},
+        {"a request with no entry", EncodeNack(1, 1, 5, {})},
+        {"a request for no block", EncodeNack(1, 1, 5, {{0, 0, 0}})},
+        {"a request for 256 blocks", EncodeNack(1, 1, 5, {{0, 256, 0}})},
+        {"a request cut in its entry", resized(nack, nack.size() - 1)},
+        {"a request whose count says two", changed(nack, 21, 2)},
+        {"a status cut short", resized(status, status.size() - 1)},
+        {"a status neither complete nor not", changed(status, 20, 2)},
+    };
+    for (const Case &c : cases) {
+        Packet p;
+        EXPECT_FALSE(Parse(c.bytes.data(), c.bytes.size(), &p)) << c.what;
+    }
+}
+
+// Random changes to good packets: each parses or is refused, and what
+// parses stays within the object (the sanitizers watch every read).
+TEST(CastWire, RandomChangesNeverReadOutside)
+{
+    std::mt19937_64 random(3);
+    ObjectShape shape = Shape(10500);
+    std::vector<uint8_t> block(1000, 1);
+    const std::vector<std::vector<uint8_t>> good = {
+        EncodeData(1, 1, shape, 1, 2, block.data(), 1000), EncodeAnnounce(1, 1, shape, 1),
+        EncodeNack(1, 1, 5, {{0, 1, 0}, {2, 3, 5}}), EncodeStatus(1, 1, 5, false, 3)};
+    size_t parsed = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::vector<uint8_t> bytes = good[random() % good.size()];
+        for (int changes = 1 + random() % 3; changes > 0; --changes)
+            bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+        if (random() % 4 == 0)
+            bytes.resize(random() % (bytes.size() + 1));
+        Packet p;
+        if (!Parse(bytes.data(), bytes.size(), &p))
+            continue;
+        ++parsed;
+        if (p.type == kData) {
+            ASSERT_LT(p.group, p.shape.Groups());
+            ASSERT_LE(p.payload + p.payloadBytes, bytes.data() + bytes.size());
+        }
+    }
+    EXPECT_GT(parsed, 0u) << "some changes leave a packet that is still well-formed";
+}
+
+}  // namespace

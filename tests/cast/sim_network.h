@@ -1,0 +1,68 @@
+// A simulated classroom network in one process, for the multicast transfer's
+// state machines: one sender behind a shaped link (a rate and a queue that
+// drops what does not fit, as a token bucket filter does), receivers each
+// behind a link of its own that loses, bursts, reorders or duplicates as told,
+// receivers that join late or die, a sender that starts again. Time is
+// virtual and every random choice comes from one seed: a run repeats exactly.
+#ifndef KESNET_TESTS_CAST_SIM_NETWORK_H
+#define KESNET_TESTS_CAST_SIM_NETWORK_H
+
+#include <map>
+#include <vector>
+
+#include "cast/cast_receiver.h"
+#include "cast/cast_sender.h"
+
+namespace sim {
+
+using cast::Micros;
+
+// What a receiver's input does to the packets that reach it.
+struct Link {
+    double loss = 0;        // each packet lost with this chance
+    double burstStart = 0;  // chance, per packet, that a burst of losses starts
+    double burstEnd = 0.2;  // chance, per packet, that it ends
+    double reorder = 0;     // chance that a packet is held back...
+    Micros reorderBy = 3000;  // ... by this long
+    double duplicate = 0;   // chance that a packet comes twice
+};
+
+struct Member {
+    Link link;
+    Micros joinAt = 0;             // hears nothing before
+    Micros dieAt = cast::kNever;   // hears and says nothing after
+};
+
+struct Setup {
+    uint64_t seed = 1;
+    std::vector<Member> receivers;
+    cast::SenderConfig sender;
+    double uplinkBitsPerSecond = 100e6;
+    size_t uplinkQueueBytes = 64 * 1024;
+    Micros oneWay = 150;                 // propagation, each way
+    Micros restartSenderAt = cast::kNever;  // a new sender (new session) takes over
+    double garbage = 0;                  // chance, per packet sent, that a malformed one follows it
+    Micros limit = 120000000;
+};
+
+struct Outcome {
+    bool finished = false;
+    Micros finishedAt = 0;
+    std::vector<bool> whole;          // each receiver's copy is the object, byte for byte
+    std::vector<Micros> completeAt;   // when each receiver had it (kNever: never)
+    std::vector<cast::ReceiverStats> receivers;
+    cast::SenderStats sender;         // of the last sender
+    std::map<uint32_t, cast::ReceiverStatus> table;  // the last sender's receiver table
+    uint64_t uplinkDrops = 0;
+    uint64_t nackPackets = 0;         // every receiver's
+    // Receiver ids are 1000 + the receiver's index.
+    static uint32_t IdOf(size_t i) { return static_cast<uint32_t>(1000 + i); }
+};
+
+Outcome Run(const Setup &setup, const std::vector<uint8_t> &object);
+
+std::vector<uint8_t> RandomBytes(size_t n, uint64_t seed);
+
+}  // namespace sim
+
+#endif
