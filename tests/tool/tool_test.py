@@ -55,6 +55,10 @@ CASES = [
     (["listen", "port"], 2, "not a port"),
     (["listen", "5000", "--bogus"], 2, "unknown option --bogus"),
     (["listen", "5000", "--count", "0"], 2, "not a number from 1"),
+    # A path from the root is an argument, not an option.
+    (["isbmp", "/no/such/file.bmp"], 1, "/no/such/file.bmp: not a bitmap"),
+    # So is a text that begins with one '-'.
+    (["send", "127.0.0.1:9", "-x", "--from", "127.0.0.2"], 0, "sent 2 bytes"),
 ]
 
 for args, status, text in CASES:

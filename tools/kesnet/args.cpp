@@ -47,6 +47,9 @@ Args::Args(const std::vector<std::string> &args, const std::vector<std::string> 
     CLI::App app;
     app.set_help_flag();  // every command's --help is main.cpp's
     app.allow_extras();   // an option not declared is reported below, by its name
+    // A path such as "/tmp/room12.txt" is an argument, not a Windows-style
+    // option, which the Windows build of CLI11 would otherwise take it for.
+    app.allow_windows_style_options(false);
     std::map<std::string, std::vector<std::string>> values;
     std::map<std::string, bool> set;
     for (const std::string &name : valueOptions)
@@ -69,10 +72,9 @@ Args::Args(const std::vector<std::string> &args, const std::vector<std::string> 
         return;
     }
     for (const std::string &extra : app.remaining()) {
-        if (extra.compare(0, 2, "--") == 0) {
-            m_error = "unknown option " + extra.substr(0, extra.find('='));
-            return;
-        }
+        m_error = extra.compare(0, 2, "--") == 0 ? "unknown option " + extra.substr(0, extra.find('='))
+                                                 : "unexpected argument '" + Unmarked(extra) + "'";
+        return;
     }
     for (std::string &word : m_positional)
         word = Unmarked(word);
