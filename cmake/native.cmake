@@ -30,3 +30,12 @@ foreach(name erasure_code_test cast_wire_test cast_transfer_test)
     set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS native
         ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")
 endforeach()
+
+# The transfer on Linux: the POSIX driver and the kesnet-cast program, used by
+# the network test as sender and receivers.
+add_library(kesnet_posix_cast STATIC ${CMAKE_SOURCE_DIR}/src/posix/cast_driver.cpp)
+target_link_libraries(kesnet_posix_cast PUBLIC kesnet_cast_core)
+add_executable(kesnet-cast ${CMAKE_SOURCE_DIR}/tools/kesnet-cast/main.cpp)
+target_link_libraries(kesnet-cast PRIVATE kesnet_posix_cast)
+add_test(NAME cast_network_test COMMAND bash ${CMAKE_SOURCE_DIR}/tests/net/cast_network_test.sh $<TARGET_FILE:kesnet-cast>)
+set_tests_properties(cast_network_test PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77 LABELS "native;net")

@@ -1,0 +1,183 @@
+#include "posix/cast_driver.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace posixcast {
+
+namespace {
+
+const int kTimeToLive = 10;
+const int kSocketBuffer = 4 * 1024 * 1024;
+const cast::Micros kLongestSleep = 100000;
+
+bool Fail(std::string *error, const char *what)
+{
+    *error = std::string(what) + ": " + strerror(errno);
+    return false;
+}
+
+bool WholeIo(ssize_t (*io)(int, void *, size_t, off_t), int fd, uint8_t *bytes, size_t n, uint64_t offset)
+{
+    while (n > 0) {
+        ssize_t done = io(fd, bytes, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        bytes += done;
+        n -= static_cast<size_t>(done);
+        offset += static_cast<uint64_t>(done);
+    }
+    return true;
+}
+
+ssize_t WriteAt(int fd, void *bytes, size_t n, off_t offset)
+{
+    return pwrite(fd, bytes, n, offset);
+}
+
+}  // namespace
+
+cast::Micros Now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<cast::Micros>(t.tv_sec) * 1000000 + static_cast<cast::Micros>(t.tv_nsec) / 1000;
+}
+
+GroupSocket::~GroupSocket()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+bool GroupSocket::Open(uint32_t group, uint16_t port, uint32_t local, std::string *error)
+{
+    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return Fail(error, "socket");
+    int one = 1;
+    if (setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        return Fail(error, "SO_REUSEADDR");
+    // Large buffers ride out the moments the loop is busy with a block.
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
+    setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+    // Bound to any address: Linux delivers a group's datagrams only to
+    // sockets bound to the group or to any address.
+    sockaddr_in any = {};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    if (bind(m_fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0)
+        return Fail(error, "bind");
+    ip_mreq join = {};
+    join.imr_multiaddr.s_addr = group;
+    join.imr_interface.s_addr = local;
+    if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
+        return Fail(error, "joining the group");
+    in_addr through = {};
+    through.s_addr = local;
+    if (local != 0 && setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &through, sizeof through) != 0)
+        return Fail(error, "IP_MULTICAST_IF");
+    if (setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_TTL, &kTimeToLive, sizeof kTimeToLive) != 0)
+        return Fail(error, "IP_MULTICAST_TTL");
+    // Receivers on one host hear each other's repair requests through the
+    // loopback of the group.
+    if (setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one) != 0)
+        return Fail(error, "IP_MULTICAST_LOOP");
+    m_group = group;
+    m_port = port;
+    return true;
+}
+
+bool GroupSocket::Send(const std::vector<uint8_t> &bytes)
+{
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_port);
+    to.sin_addr.s_addr = m_group;
+    for (;;) {
+        ssize_t sent = sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        if (sent == static_cast<ssize_t>(bytes.size()))
+            return true;
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd room = {m_fd, POLLOUT, 0};
+            poll(&room, 1, 100);
+            continue;
+        }
+        return false;
+    }
+}
+
+bool RunUntilDone(GroupSocket &socket, const Machine &machine, cast::Micros limit)
+{
+    static uint8_t buffer[65536];
+    cast::Micros lastPacket = Now();
+    for (;;) {
+        cast::Micros now = Now();
+        if (machine.done(now, lastPacket))
+            return true;
+        if (now >= limit)
+            return false;
+        machine.poll(now);
+        for (const cast::Outgoing &packet : machine.takeOutgoing())
+            socket.Send(packet.bytes);
+        cast::Micros wake = machine.nextWakeUp();
+        now = Now();
+        cast::Micros sleep = wake == cast::kNever ? kLongestSleep : (wake > now ? wake - now : 0);
+        sleep = std::min(sleep, kLongestSleep);
+        pollfd in = {socket.fd(), POLLIN, 0};
+        timespec wait = {static_cast<time_t>(sleep / 1000000), static_cast<long>(sleep % 1000000) * 1000};
+        ppoll(&in, 1, &wait, nullptr);
+        for (;;) {
+            ssize_t n = recv(socket.fd(), buffer, sizeof buffer, 0);
+            if (n < 0)
+                break;
+            lastPacket = Now();
+            machine.onPacket(buffer, static_cast<size_t>(n), lastPacket);
+            for (const cast::Outgoing &packet : machine.takeOutgoing())
+                socket.Send(packet.bytes);
+        }
+    }
+}
+
+bool FileSource::Read(uint64_t offset, uint8_t *to, size_t bytes)
+{
+    return WholeIo(pread, m_fd, to, bytes, offset);
+}
+
+bool FileSink::Begin(uint64_t size)
+{
+    m_complete = false;
+    return ftruncate(m_fd, 0) == 0 && ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+}
+
+bool FileSink::Write(uint64_t offset, const uint8_t *from, size_t bytes)
+{
+    return WholeIo(WriteAt, m_fd, const_cast<uint8_t *>(from), bytes, offset);
+}
+
+bool FileSink::Read(uint64_t offset, uint8_t *to, size_t bytes)
+{
+    return WholeIo(pread, m_fd, to, bytes, offset);
+}
+
+void FileSink::End(bool complete)
+{
+    m_complete = complete;
+    if (complete)
+        fsync(m_fd);
+}
+
+}  // namespace posixcast
