@@ -41,6 +41,15 @@ public:
     virtual void End(bool complete) = 0;
 };
 
+// Hands over what a state machine gathered (packets, events), leaving it none.
+template <typename T>
+std::vector<T> TakeAll(std::vector<T> &gathered)
+{
+    std::vector<T> taken;
+    taken.swap(gathered);
+    return taken;
+}
+
 // A small, seeded generator: the state machines draw their random back-offs
 // from it, so that a simulated run repeats exactly.
 class Random {

@@ -14,16 +14,12 @@ CastReceiver::CastReceiver(const ReceiverConfig &config, Sink *sink)
 
 std::vector<Outgoing> CastReceiver::TakeOutgoing()
 {
-    std::vector<Outgoing> out;
-    out.swap(m_out);
-    return out;
+    return TakeAll(m_out);
 }
 
 std::vector<ReceiverEvent> CastReceiver::TakeEvents()
 {
-    std::vector<ReceiverEvent> events;
-    events.swap(m_events);
-    return events;
+    return TakeAll(m_events);
 }
 
 void CastReceiver::OnPacket(const uint8_t *bytes, size_t length, Micros now)

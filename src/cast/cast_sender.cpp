@@ -92,16 +92,12 @@ Micros CastSender::NextWakeUp() const
 
 std::vector<Outgoing> CastSender::TakeOutgoing()
 {
-    std::vector<Outgoing> out;
-    out.swap(m_out);
-    return out;
+    return TakeAll(m_out);
 }
 
 std::vector<SenderEvent> CastSender::TakeEvents()
 {
-    std::vector<SenderEvent> events;
-    events.swap(m_events);
-    return events;
+    return TakeAll(m_events);
 }
 
 // What goes next: an announcement when due, then repairs, then the first pass.

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cast/cast_core.h"
 
@@ -49,6 +50,19 @@ struct Machine {
 
 // Runs the machine until done() says so (true) or until limit (false).
 bool RunUntilDone(GroupSocket &socket, const Machine &machine, cast::Micros limit);
+
+// The loop's view of a sender or a receiver.
+template <typename Core>
+Machine MachineOf(Core &core, std::function<bool(cast::Micros now, cast::Micros lastPacket)> done)
+{
+    Machine machine;
+    machine.onPacket = [&core](const uint8_t *bytes, size_t n, cast::Micros now) { core.OnPacket(bytes, n, now); };
+    machine.poll = [&core](cast::Micros now) { core.Poll(now); };
+    machine.nextWakeUp = [&core] { return core.NextWakeUp(); };
+    machine.takeOutgoing = [&core] { return core.TakeOutgoing(); };
+    machine.done = std::move(done);
+    return machine;
+}
 
 class FileSource : public cast::Source {
 public:

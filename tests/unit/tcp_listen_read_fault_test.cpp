@@ -141,6 +141,24 @@ protected:
         return client;
     }
 
+    // The table as the holder's reads show it: the holder sends a byte at a
+    // time (it had sent `sent` bytes) until it is the only client left, or
+    // the bound is up; the table of its last read.
+    std::vector<Place> PlacesOnceAlone(RawTcp *holder, size_t sent)
+    {
+        Place staying(holder->localAddr(), holder->localPort());
+        DWORD start = GetTickCount();
+        std::vector<Place> places;
+        for (; GetTickCount() - start < kt::Bound(); ++sent) {
+            if (!holder->Send("y") || !m_recorder.reads.WaitForBytes(staying.first, staying.second, sent + 1))
+                break;
+            places = m_recorder.reads.LastFrom(staying.first, staying.second).places;
+            if (places.size() == 1)
+                break;
+        }
+        return places;
+    }
+
     HoldingRecorder m_recorder;
     CTcpListen m_listener;
     int m_port = 0;
@@ -183,16 +201,7 @@ TEST_F(TcpListenReadFaultTest, ACloseReportedWithAFailedReadStillFreesThePlace)
     m_recorder.release.Open();
 
     // The holder's later reads show the table; the victim must leave it.
-    DWORD start = GetTickCount();
-    std::vector<Place> places;
-    for (size_t sent = 2; GetTickCount() - start < kt::Bound(); ++sent) {
-        ASSERT_TRUE(holder->Send("y"));
-        ASSERT_TRUE(m_recorder.reads.WaitForBytes(staying.first, staying.second, sent + 1));
-        places = m_recorder.reads.LastFrom(staying.first, staying.second).places;
-        if (places.size() == 1)
-            break;
-    }
-    EXPECT_EQ(std::vector<Place>{staying}, places);
+    EXPECT_EQ(std::vector<Place>{staying}, PlacesOnceAlone(holder.get(), 2));
     EXPECT_EQ(std::vector<unsigned char>{'v'}, m_recorder.reads.StreamFrom(gone.first, gone.second))
         << "the failed read hands nothing over";
     EXPECT_EQ(kRealRead, g_nextRead) << "the failed read happened";
@@ -232,16 +241,7 @@ TEST_F(TcpListenReadFaultTest, BytesStillWaitingWhenTheCloseIsReportedAllArrive)
     EXPECT_TRUE(client->WaitClosed()) << "the client was closed once its stream had ended";
 
     // The holder's later reads show the table: the client has left it.
-    DWORD start = GetTickCount();
-    std::vector<Place> places;
-    for (size_t sent = 2; GetTickCount() - start < kt::Bound(); ++sent) {
-        ASSERT_TRUE(holder->Send("y"));
-        ASSERT_TRUE(m_recorder.reads.WaitForBytes(staying.first, staying.second, sent + 1));
-        places = m_recorder.reads.LastFrom(staying.first, staying.second).places;
-        if (places.size() == 1)
-            break;
-    }
-    EXPECT_EQ(std::vector<Place>{staying}, places);
+    EXPECT_EQ(std::vector<Place>{staying}, PlacesOnceAlone(holder.get(), 2));
 }
 
 // The listener reads into a buffer far larger than a piece: what a read

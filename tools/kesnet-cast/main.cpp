@@ -108,12 +108,8 @@ int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
         fprintf(stderr, "kesnet-cast send: '%s' cannot be sent (empty, or too large)\n", c.file.c_str());
         return kExitFailed;
     }
-    posixcast::Machine machine;
-    machine.onPacket = [&](const uint8_t *b, size_t n, cast::Micros now) { sender.OnPacket(b, n, now); };
-    machine.poll = [&](cast::Micros now) { sender.Poll(now); };
-    machine.nextWakeUp = [&] { return sender.NextWakeUp(); };
-    machine.takeOutgoing = [&] { return sender.TakeOutgoing(); };
-    machine.done = [&](cast::Micros, cast::Micros) { return sender.Finished(); };
+    posixcast::Machine machine =
+        posixcast::MachineOf(sender, [&](cast::Micros, cast::Micros) { return sender.Finished(); });
     bool finished = posixcast::RunUntilDone(socket, machine, start + static_cast<cast::Micros>(c.seconds * 1e6));
     double took = (posixcast::Now() - start) / 1e6;
     bool everyone = finished && !sender.Receivers().empty();
@@ -151,15 +147,9 @@ int Receive(const Common &c, uint32_t id)
     config.id = id != 0 ? id : RandomId();
     config.seed = RandomId();
     cast::CastReceiver receiver(config, &sink);
-    posixcast::Machine machine;
-    machine.onPacket = [&](const uint8_t *b, size_t n, cast::Micros now) { receiver.OnPacket(b, n, now); };
-    machine.poll = [&](cast::Micros now) { receiver.Poll(now); };
-    machine.nextWakeUp = [&] { return receiver.NextWakeUp(); };
-    machine.takeOutgoing = [&] { return receiver.TakeOutgoing(); };
     // Once whole, it stays while the sender still announces, to tell it so.
-    machine.done = [&](cast::Micros now, cast::Micros last) {
-        return receiver.Complete() && now > last + 1000000;
-    };
+    posixcast::Machine machine = posixcast::MachineOf(
+        receiver, [&](cast::Micros now, cast::Micros last) { return receiver.Complete() && now > last + 1000000; });
     printf("receiver %u waiting on %s\n", config.id, c.group.c_str());
     fflush(stdout);
     cast::Micros start = posixcast::Now();
