@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "cast/erasure_code.h"
 
 namespace cast {
 
@@ -34,7 +33,7 @@ bool CastSender::Start(uint32_t object, uint64_t size, Source *source, Micros no
     m_object = object;
     m_shape = shape;
     m_startedAt = now;
-    m_groups.assign(shape.Groups(), GroupState());
+    m_groups.assign(shape.Groups(), RepairLedger());
     m_rate = m_config.maxRate;
     m_tokens = 0;
     m_lastRefill = now;
@@ -162,9 +161,9 @@ bool CastSender::RepairPacket(Outgoing *packet)
 {
     while (m_repairHead < m_repairQueue.size()) {
         const uint32_t g = m_repairQueue[m_repairHead];
-        GroupState &state = m_groups[g];
-        if (state.pending == 0) {
-            state.queued = false;
+        RepairLedger &ledger = m_groups[g];
+        if (ledger.pending == 0) {
+            ledger.queued = false;
             ++m_repairHead;
             continue;
         }
@@ -172,55 +171,17 @@ bool CastSender::RepairPacket(Outgoing *packet)
             Fail();
             return false;
         }
-        const int k = m_shape.BlocksIn(g);
-        const size_t block = m_shape.blockSize;
-        const int parityRoom = 256 - m_shape.groupBlocks;  // a block index is one byte
-        const int j = state.nextParity++;
-        if (j < parityRoom) {
-            std::vector<const uint8_t *> data(k);
-            for (int i = 0; i < k; ++i)
-                data[i] = &m_cache[static_cast<size_t>(i) * block];
-            std::vector<uint8_t> parity(block);
-            ErasureCode::Encode(k, j, data.data(), block, parity.data());
-            packet->bytes = EncodeData(m_config.session, m_object, m_shape, g,
-                                       static_cast<uint8_t>(m_shape.groupBlocks + j), parity.data(), block);
-        } else {
-            // Every parity block has gone: the data blocks go again, in turn.
-            const int i = (j - parityRoom) % k;
-            packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, static_cast<uint8_t>(i),
-                                       &m_cache[static_cast<size_t>(i) * block], m_shape.BytesOf(g, i));
-        }
-        --state.pending;
-        state.sentAt.push_back(m_lastRefill);
+        uint8_t index = 0;
+        std::vector<uint8_t> bytes;
+        ledger.MakeNext(m_shape.BlocksIn(g), m_shape.groupBlocks, m_cache.data(), m_shape.blockSize,
+                        [&](int i) { return m_shape.BytesOf(g, i); }, &index, &bytes, m_lastRefill);
+        packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, index, bytes.data(), bytes.size());
         ++m_stats.repairPackets;
         return true;
     }
     m_repairQueue.clear();
     m_repairHead = 0;
     return false;
-}
-
-// How many blocks of group g may still be on their way to a receiver whose
-// highest block seen of it is `seen` (0xFFFF: none): those sent after that
-// block less than inFlight ago, and the repairs not sent yet. Older ones that
-// it has not seen are lost to it.
-int CastSender::OnItsWay(uint32_t g, int seen, Micros now) const
-{
-    const GroupState &state = m_groups[g];
-    const bool recent = state.passedAt + m_config.inFlight > now;
-    int coming = state.pending;
-    const int k = m_shape.BlocksIn(g);
-    if (recent && (seen == 0xFFFF || seen < k))
-        coming += seen == 0xFFFF ? k : k - 1 - seen;
-    // Repairs go out in index order; the receiver has seen those up to `seen`.
-    const int firstRepair = m_shape.groupBlocks;
-    for (size_t r = 0; r < state.sentAt.size(); ++r) {
-        bool unseen = seen == 0xFFFF || static_cast<int>(r) + firstRepair > seen ||
-                      static_cast<int>(r) >= 256 - firstRepair;
-        if (unseen && state.sentAt[r] + m_config.inFlight > now)
-            ++coming;
-    }
-    return coming;
 }
 
 void CastSender::OnPacket(const uint8_t *bytes, size_t length, Micros now)
@@ -266,13 +227,9 @@ void CastSender::OnNack(const Packet &p, Micros now)
         if (e.need > k || (e.seen != 0xFFFF && e.seen > 255))
             continue;
         m_periodAsked[p.receiver] += e.need;
-        int extra = e.need - OnItsWay(e.group, e.seen, now);
-        if (extra <= 0)
-            continue;
-        GroupState &state = m_groups[e.group];
-        state.pending = static_cast<uint16_t>(state.pending + extra);
-        if (!state.queued) {
-            state.queued = true;
+        RepairLedger &ledger = m_groups[e.group];
+        if (ledger.Ask(e.need, k, m_shape.groupBlocks, e.seen, now, m_config.inFlight) > 0 && !ledger.queued) {
+            ledger.queued = true;
             m_repairQueue.push_back(e.group);
         }
     }

@@ -14,6 +14,7 @@
 
 #include "cast/cast_core.h"
 #include "cast/cast_wire.h"
+#include "cast/repair_ledger.h"
 
 namespace cast {
 
@@ -99,14 +100,6 @@ public:
     uint32_t Position() const { return m_position; }
 
 private:
-    struct GroupState {
-        uint16_t nextParity = 0;  // the next parity block to make
-        uint16_t pending = 0;     // repairs asked for and not yet sent
-        bool queued = false;
-        Micros passedAt = 0;      // when its last data block went in the first pass
-        std::vector<Micros> sentAt;  // when each repair went, in order
-    };
-
     void Refill(Micros now);
     bool NextPacket(Micros now, Outgoing *packet);
     bool RepairPacket(Outgoing *packet);
@@ -119,7 +112,6 @@ private:
     void AdaptRate(Micros now);
     void Fail();
     void Finish();
-    int OnItsWay(uint32_t g, int seen, Micros now) const;
 
     SenderConfig m_config;
     Random m_random;
@@ -133,7 +125,7 @@ private:
     int m_nextIndex = 0;      // next block of that group
     Micros m_passDoneAt = kNever;
     Micros m_nextAnnounce = 0;
-    std::vector<GroupState> m_groups;
+    std::vector<RepairLedger> m_groups;
     std::vector<uint32_t> m_repairQueue;  // groups with repairs pending, oldest first
     size_t m_repairHead = 0;
     uint32_t m_cachedGroup = 0xFFFFFFFFu;
