@@ -22,7 +22,7 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KESNET_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
 enable_testing()
-foreach(name erasure_code_test cast_wire_test cast_transfer_test)
+foreach(name erasure_code_test cast_wire_test cast_transfer_test cast_stream_test)
     add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/cast/${name}.cpp ${CMAKE_SOURCE_DIR}/tests/cast/sim_network.cpp)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/cast)
     target_link_libraries(${name} PRIVATE kesnet_cast_core GTest::gtest_main)

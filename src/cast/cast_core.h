@@ -50,6 +50,38 @@ std::vector<T> TakeAll(std::vector<T> &gathered)
     return taken;
 }
 
+// Paces a sender: a token bucket of bytes, filled at the rate up to a burst.
+class Pacer {
+public:
+    Pacer(double rate, size_t burst) : m_rate(rate), m_burst(static_cast<double>(burst)) {}
+    void Refill(Micros now)
+    {
+        if (now > m_last) {
+            m_tokens = m_tokens + m_rate * static_cast<double>(now - m_last) / 1e6;
+            if (m_tokens > m_burst)
+                m_tokens = m_burst;
+        }
+        if (now > m_last || m_last == 0)
+            m_last = now;
+    }
+    bool Ready() const { return m_tokens >= 0; }
+    void Spend(size_t bytes) { m_tokens -= static_cast<double>(bytes); }
+    // When Ready() will hold again.
+    Micros ReadyAt() const { return m_tokens >= 0 ? m_last : m_last + static_cast<Micros>(-m_tokens * 1e6 / m_rate) + 1; }
+    Micros Last() const { return m_last; }
+    double Rate() const { return m_rate; }
+    void SetRate(double rate) { m_rate = rate; }
+
+private:
+    double m_rate;
+    double m_burst;
+    double m_tokens = 0;
+    Micros m_last = 0;
+};
+
+// IPv4 and UDP headers: what a packet costs on the wire beyond its bytes.
+const size_t kWireOverhead = 28;
+
 // A small, seeded generator: the state machines draw their random back-offs
 // from it, so that a simulated run repeats exactly.
 class Random {

@@ -7,13 +7,6 @@
 
 namespace cast {
 
-namespace {
-
-// IPv4 and UDP headers: what a packet costs on the wire beyond its bytes.
-const size_t kWireOverhead = 28;
-
-}  // namespace
-
 CastSender::CastSender(const SenderConfig &config)
     : m_config(config), m_random(config.session * 0x9E3779B97F4A7C15ull + 1)
 {

@@ -122,6 +122,15 @@ bool Parse(const uint8_t *bytes, size_t length, Packet *packet)
     switch (packet->type) {
     case kData:
         return ParseData(bytes, length, packet);
+    case kStreamData:
+        // A message is one group, and leaves room for a parity block.
+        return ParseData(bytes, length, packet) && packet->shape.Groups() == 1;
+    case kStreamHead:
+        if (length != 24)
+            return false;
+        packet->next = Get32(bytes + 16);
+        packet->oldest = Get32(bytes + 20);
+        return packet->next - packet->oldest <= 0x7FFFFFFFu;
     case kAnnounce:
         if (length != 32)
             return false;
@@ -165,6 +174,22 @@ std::vector<uint8_t> EncodeData(uint32_t session, uint32_t object, const ObjectS
     b.push_back(index);
     Put32(b, group);
     b.insert(b.end(), payload, payload + payloadBytes);
+    return b;
+}
+
+std::vector<uint8_t> EncodeStreamData(uint32_t session, uint32_t message, const ObjectShape &shape, uint8_t index,
+                                      const uint8_t *payload, size_t payloadBytes)
+{
+    std::vector<uint8_t> b = EncodeData(session, message, shape, 0, index, payload, payloadBytes);
+    b[3] = kStreamData;
+    return b;
+}
+
+std::vector<uint8_t> EncodeStreamHead(uint32_t session, uint32_t stream, uint32_t next, uint32_t oldest)
+{
+    std::vector<uint8_t> b = Header(kStreamHead, session, stream);
+    Put32(b, next);
+    Put32(b, oldest);
     return b;
 }
 

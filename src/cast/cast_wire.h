@@ -26,6 +26,11 @@ enum PacketType : uint8_t {
     kAnnounce = 2,  // sender: the object, and how far its first pass has come
     kNack = 3,      // receiver: the groups it still lacks blocks of
     kStatus = 4,    // receiver: here, and how far it has come
+    // A live stream's packets. A message is sent as an object of its own, of
+    // one group: a stream data packet is laid out as a data packet, with the
+    // message's number where an object's number stands.
+    kStreamData = 5,
+    kStreamHead = 6,  // stream sender: the next message's number, and the oldest it can still repair
 };
 
 const size_t kHeaderBytes = 16;
@@ -72,6 +77,9 @@ struct Packet {
     size_t payloadBytes = 0;
     // kAnnounce
     uint32_t position = 0;  // the group the first pass sends next; Groups() once it is done
+    // kStreamHead
+    uint32_t next = 0;
+    uint32_t oldest = 0;
     // kNack and kStatus
     uint32_t receiver = 0;
     std::vector<NackEntry> nacks;
@@ -85,6 +93,9 @@ bool Parse(const uint8_t *bytes, size_t length, Packet *packet);
 
 std::vector<uint8_t> EncodeData(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t group,
                                 uint8_t index, const uint8_t *payload, size_t payloadBytes);
+std::vector<uint8_t> EncodeStreamData(uint32_t session, uint32_t message, const ObjectShape &shape, uint8_t index,
+                                      const uint8_t *payload, size_t payloadBytes);
+std::vector<uint8_t> EncodeStreamHead(uint32_t session, uint32_t stream, uint32_t next, uint32_t oldest);
 std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position);
 std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
                                 const std::vector<NackEntry> &entries);

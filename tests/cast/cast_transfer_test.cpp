@@ -12,18 +12,9 @@ namespace {
 
 using cast::Micros;
 using cast::ReceiverState;
+using sim::Class;
 
 const size_t kMiB = 1024 * 1024;
-
-sim::Setup Class(size_t receivers, double loss, uint64_t seed = 1)
-{
-    sim::Setup setup;
-    setup.seed = seed;
-    sim::Member member;
-    member.link.loss = loss;
-    setup.receivers.assign(receivers, member);
-    return setup;
-}
 
 double RepairShare(const sim::Outcome &o)
 {

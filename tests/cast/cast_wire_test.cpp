@@ -60,6 +60,18 @@ TEST(CastWire, EachPacketParsesBackAsItWasMade)
     EXPECT_EQ(4, p.nacks[1].need);
     EXPECT_EQ(0xFFFF, p.nacks[1].seen);
 
+    std::vector<uint8_t> head = EncodeStreamHead(9, 1, 40, 8);
+    ASSERT_TRUE(Parse(head.data(), head.size(), &p));
+    EXPECT_EQ(kStreamHead, p.type);
+    EXPECT_EQ(40u, p.next);
+    EXPECT_EQ(8u, p.oldest);
+
+    ObjectShape message = Shape(2500, 1000, 3);
+    std::vector<uint8_t> frame = EncodeStreamData(9, 41, message, 2, block.data(), 500);
+    ASSERT_TRUE(Parse(frame.data(), frame.size(), &p));
+    EXPECT_EQ(kStreamData, p.type);
+    EXPECT_EQ(41u, p.object) << "a stream's data packet carries the message's number";
+
     std::vector<uint8_t> status = EncodeStatus(9, 8, 77, true, 0);
     ASSERT_TRUE(Parse(status.data(), status.size(), &p));
     EXPECT_EQ(kStatus, p.type);
@@ -108,6 +120,8 @@ TEST(CastWire, MalformedPacketsAreRefused)
         {"a request whose count says two", changed(nack, 21, 2)},
         {"a status cut short", resized(status, status.size() - 1)},
         {"a status neither complete nor not", changed(status, 20, 2)},
+        {"a stream message of two groups", EncodeStreamData(1, 1, Shape(10500), 0, block.data(), 1000)},
+        {"a stream head cut short", resized(EncodeStreamHead(1, 1, 5, 2), 23)},
     };
     for (const Case &c : cases) {
         Packet p;

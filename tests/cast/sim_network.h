@@ -8,10 +8,12 @@
 #define KESNET_TESTS_CAST_SIM_NETWORK_H
 
 #include <map>
+#include <random>
 #include <vector>
 
 #include "cast/cast_receiver.h"
 #include "cast/cast_sender.h"
+#include "cast/cast_stream.h"
 
 namespace sim {
 
@@ -31,6 +33,7 @@ struct Member {
     Link link;
     Micros joinAt = 0;             // hears nothing before
     Micros dieAt = cast::kNever;   // hears and says nothing after
+    Micros deafFrom = cast::kNever, deafUntil = 0;  // hears nothing in between (a link that is down)
 };
 
 struct Setup {
@@ -59,7 +62,27 @@ struct Outcome {
     static uint32_t IdOf(size_t i) { return static_cast<uint32_t>(1000 + i); }
 };
 
+// A class of `receivers` members, each link losing `loss` of the packets.
+Setup Class(size_t receivers, double loss, uint64_t seed = 1);
+
 Outcome Run(const Setup &setup, const std::vector<uint8_t> &object);
+
+// A live stream: message i goes at i * every; the run lasts until drain after
+// the last.
+struct StreamSetup {
+    cast::StreamSenderConfig sender;
+    std::vector<std::vector<uint8_t>> messages;
+    Micros every = 33333;  // 30 a second
+    Micros drain = 2000000;
+};
+
+struct StreamOutcome {
+    std::vector<std::vector<cast::StreamEvent>> events;  // each receiver's, in order
+    std::vector<cast::StreamReceiverStats> receivers;
+    cast::StreamSenderStats sender;
+};
+
+StreamOutcome RunStream(const Setup &setup, const StreamSetup &stream);
 
 std::vector<uint8_t> RandomBytes(size_t n, uint64_t seed);
 

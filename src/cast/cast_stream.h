@@ -1,0 +1,161 @@
+// A live stream over multicast: ordered messages (a screen's frames) from one
+// sender to every receiver of a group. Each message is one coding group: its
+// blocks, a few parity blocks sent with it at once, and on request more of
+// them, for as long as the sender keeps the message (its window). A receiver
+// starts at the first message it hears of, hands the messages over whole and
+// in order, and skips a message it could not rebuild before the sender let
+// it go: a message is delivered whole or not at all.
+#ifndef KESNET_CAST_CAST_STREAM_H
+#define KESNET_CAST_CAST_STREAM_H
+
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "cast/cast_core.h"
+#include "cast/cast_wire.h"
+#include "cast/repair_ledger.h"
+
+namespace cast {
+
+struct StreamSenderConfig {
+    uint32_t session = 1;
+    uint32_t stream = 1;
+    uint16_t blockSize = 1400;
+    uint32_t window = 32;          // the newest messages kept for repair
+    double proactiveParity = 0.05; // parity blocks sent with each message, a share of its blocks (rounded up)
+    double maxRate = 11.6e6;       // bytes a second on the wire
+    size_t burstBytes = 4 * 1500;
+    Micros headEvery = 100000;     // how often the sender says how far the stream has come
+    Micros inFlight = 50000;       // as for objects: a block this recent is not sent again for a request
+};
+
+struct StreamSenderStats {
+    uint64_t messages = 0;
+    uint64_t dataPackets = 0;
+    uint64_t parityPackets = 0;  // sent with their message
+    uint64_t repairPackets = 0;  // sent on request
+    uint64_t ignored = 0;
+};
+
+class StreamSender {
+public:
+    explicit StreamSender(const StreamSenderConfig &config);
+    // The longest message: as many blocks as leave room for one parity block.
+    size_t MaxMessage() const { return static_cast<size_t>(m_config.blockSize) * 254; }
+
+    // Queues the next message (copied). false, with nothing queued, for an
+    // empty one or one longer than MaxMessage().
+    bool Send(const uint8_t *bytes, size_t length, Micros now);
+    void OnPacket(const uint8_t *bytes, size_t length, Micros now);
+    void Poll(Micros now);
+    Micros NextWakeUp() const;
+    std::vector<Outgoing> TakeOutgoing() { return TakeAll(m_out); }
+    const StreamSenderStats &Stats() const { return m_stats; }
+    // Every message queued has gone.
+    bool Idle() const { return m_fresh.empty() && m_repairQueue.empty(); }
+
+private:
+    struct Message {
+        uint32_t seq;
+        ObjectShape shape;
+        std::vector<uint8_t> blocks;  // k blocks, the last padded
+        RepairLedger ledger;
+    };
+    struct Fresh {
+        uint32_t seq;
+        std::vector<uint8_t> bytes;
+        bool last;  // the message's last data block
+    };
+
+    Message *Find(uint32_t seq);
+    bool NextPacket(Micros now, Outgoing *packet);
+    bool RepairPacket(Micros now, Outgoing *packet);
+
+    StreamSenderConfig m_config;
+    Pacer m_pacer;
+    uint32_t m_next = 0;
+    std::deque<Message> m_window;
+    std::deque<Fresh> m_fresh;
+    std::deque<uint32_t> m_repairQueue;
+    Micros m_nextHead = 0;
+    std::vector<Outgoing> m_out;
+    StreamSenderStats m_stats;
+};
+
+struct StreamReceiverConfig {
+    uint32_t id = 1;
+    uint64_t seed = 1;
+    Micros nackBackoff = 10000;  // shorter than an object's: a frame is worth little late
+    Micros nackHoldoff = 60000;
+};
+
+struct StreamEvent {
+    enum Kind { kMessage, kSkipped } kind;
+    uint32_t seq;
+    std::vector<uint8_t> bytes;  // kMessage: the whole message
+};
+
+struct StreamReceiverStats {
+    uint64_t delivered = 0;
+    uint64_t skipped = 0;
+    uint64_t nackPackets = 0;
+    uint64_t suppressed = 0;
+    uint64_t duplicates = 0;
+    uint64_t ignored = 0;
+};
+
+class StreamReceiver {
+public:
+    explicit StreamReceiver(const StreamReceiverConfig &config);
+
+    void OnPacket(const uint8_t *bytes, size_t length, Micros now);
+    void Poll(Micros now);
+    Micros NextWakeUp() const { return m_wake; }
+    std::vector<Outgoing> TakeOutgoing() { return TakeAll(m_out); }
+    std::vector<StreamEvent> TakeEvents() { return TakeAll(m_events); }
+    const StreamReceiverStats &Stats() const { return m_stats; }
+
+private:
+    struct Message {
+        bool known = false;  // a block of it came: its size is known
+        ObjectShape shape;
+        std::vector<uint8_t> blocks;
+        std::vector<bool> have;
+        int haveData = 0;
+        std::vector<int> parityIndex;
+        std::vector<std::vector<uint8_t>> parity;
+        int seen = -1;
+        bool complete = false;
+        Micros askAt = kNever;
+        Micros quietUntil = 0;
+    };
+
+    void Start(const Packet &p);
+    void OnBlock(const Packet &p);
+    void Rebuild(Message &m);
+    int Need(const Message &m) const;
+    void ScheduleRequests(Micros now);
+    void Deliver();
+    void SendNacks(Micros now);
+    void OnOthersNack(const Packet &p, Micros now);
+    void UpdateWake();
+
+    StreamReceiverConfig m_config;
+    Random m_random;
+    bool m_started = false;
+    uint32_t m_session = 0;
+    uint32_t m_next = 0;    // the next message to hand over
+    uint32_t m_end = 0;     // one past the newest message heard of
+    uint32_t m_oldest = 0;  // the oldest the sender can still repair
+    bool m_oldestKnown = false;
+    std::map<uint32_t, Message> m_messages;  // from m_next on
+    Micros m_wake = kNever;
+    std::vector<Outgoing> m_out;
+    std::vector<StreamEvent> m_events;
+    StreamReceiverStats m_stats;
+};
+
+}  // namespace cast
+
+#endif

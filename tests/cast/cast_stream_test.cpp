@@ -1,0 +1,113 @@
+// A live stream in the simulated network: messages at a steady rate, each
+// receiver handed every message whole and in order, or told it was skipped;
+// none delivered corrupt, a late joiner starting at once.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim_network.h"
+
+namespace {
+
+using cast::Micros;
+using cast::StreamEvent;
+
+sim::StreamSetup Frames(size_t count, uint64_t seed)
+{
+    sim::StreamSetup stream;
+    std::mt19937_64 random(seed);
+    for (size_t i = 0; i < count; ++i)
+        stream.messages.push_back(sim::RandomBytes(1 + random() % 30000, seed * 1000 + i));
+    return stream;
+}
+
+struct Tally {
+    size_t delivered = 0, skipped = 0;
+    uint32_t first = 0;
+};
+
+// Every event follows the one before it by one message; a delivered one is
+// that message, byte for byte.
+::testing::AssertionResult InOrderAndIntact(const std::vector<StreamEvent> &events,
+                                            const std::vector<std::vector<uint8_t>> &messages, Tally *tally)
+{
+    if (events.empty())
+        return ::testing::AssertionFailure() << "nothing handed over";
+    tally->first = events[0].seq;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const StreamEvent &e = events[i];
+        if (e.seq != tally->first + i)
+            return ::testing::AssertionFailure() << "message " << e.seq << " came " << i << "th";
+        if (e.kind == StreamEvent::kSkipped) {
+            ++tally->skipped;
+            continue;
+        }
+        if (e.seq >= messages.size() || e.bytes != messages[e.seq])
+            return ::testing::AssertionFailure() << "message " << e.seq << " is not what was sent";
+        ++tally->delivered;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Eight students at 2 % loss, one of them joining ten seconds in: every
+// message arrives whole and in order (the repair window of 32 messages is a
+// second), and the late joiner starts within a message of the one then sent.
+TEST(CastStream, MessagesArriveWholeInOrderAndALateJoinerStartsAtOnce)
+{
+    sim::Setup setup = sim::Class(8, 0.02, 21);
+    const Micros joinAt = 3000000;
+    setup.receivers[7].joinAt = joinAt;
+    sim::StreamSetup stream = Frames(300, 21);
+    sim::StreamOutcome o = sim::RunStream(setup, stream);
+
+    for (size_t i = 0; i < setup.receivers.size(); ++i) {
+        SCOPED_TRACE("receiver " + std::to_string(i));
+        Tally tally;
+        ASSERT_TRUE(InOrderAndIntact(o.events[i], stream.messages, &tally));
+        EXPECT_EQ(0u, tally.skipped);
+        if (i == 7) {
+            uint32_t sentThen = static_cast<uint32_t>(joinAt / stream.every);
+            EXPECT_LE(tally.first, sentThen + 1) << "the late joiner started late";
+            EXPECT_EQ(stream.messages.size() - tally.first, tally.delivered);
+        } else {
+            EXPECT_EQ(0u, tally.first);
+            EXPECT_EQ(stream.messages.size(), tally.delivered);
+        }
+    }
+    EXPECT_GT(o.sender.repairPackets, 0u) << "nothing was repaired: was anything lost?";
+}
+
+// A student whose link is down for two seconds, longer than the sender keeps
+// messages: what went meanwhile is skipped and said so, never handed over
+// broken, and the stream goes on whole after it.
+TEST(CastStream, MessagesLostForLongerThanTheWindowAreSkippedNotCorrupt)
+{
+    sim::Setup setup = sim::Class(3, 0.01, 5);
+    setup.receivers[1].deafFrom = 2000000;
+    setup.receivers[1].deafUntil = 4000000;
+    sim::StreamSetup stream = Frames(200, 5);
+    sim::StreamOutcome o = sim::RunStream(setup, stream);
+
+    Tally down;
+    ASSERT_TRUE(InOrderAndIntact(o.events[1], stream.messages, &down));
+    EXPECT_GT(down.skipped, 20u) << "two seconds of a stream of 30 a second, less the window";
+    EXPECT_EQ(stream.messages.size(), down.delivered + down.skipped);
+    EXPECT_EQ(down.skipped, o.receivers[1].skipped);
+    for (size_t i : {0, 2}) {
+        Tally tally;
+        ASSERT_TRUE(InOrderAndIntact(o.events[i], stream.messages, &tally));
+        EXPECT_EQ(stream.messages.size(), tally.delivered) << "receiver " << i;
+    }
+}
+
+TEST(CastStream, MessagesTooLargeOrEmptyAreRefused)
+{
+    cast::StreamSender sender(cast::StreamSenderConfig{});
+    std::vector<uint8_t> large(sender.MaxMessage() + 1, 1);
+    EXPECT_FALSE(sender.Send(large.data(), large.size(), 0));
+    EXPECT_FALSE(sender.Send(large.data(), 0, 0));
+    EXPECT_TRUE(sender.Send(large.data(), sender.MaxMessage(), 0));
+    EXPECT_EQ(1u, sender.Stats().messages);
+}
+
+}  // namespace
