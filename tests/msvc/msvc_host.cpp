@@ -560,12 +560,13 @@ extern "C" void *memset(void *to, int value, size_t n)
 #if defined(_CPPUNWIND)
 // Built with exceptions on, the compiler names the C runtime's handler of
 // C++ exceptions in every frame with something to undo, and its terminate for
-// noexcept functions. Nothing throws here: either being called is a failure.
+// noexcept functions. No C++ exception is thrown here, so the handler has
+// nothing to catch: a system exception passing a frame of the host (on i686
+// the handler is in the chain the system walks) goes on to the handlers
+// beyond it, as ExceptionContinueSearch says.
 extern "C" int __cdecl __CxxFrameHandler3(void *, void *, void *, void *)
 {
-    Write("FAILED: an exception went through a frame of the host\n");
-    ExitProcess(3);
-    return 0;
+    return 1;  // ExceptionContinueSearch
 }
 
 extern "C" void __cdecl __std_terminate()
