@@ -8,7 +8,7 @@
 namespace cast {
 
 CastSender::CastSender(const SenderConfig &config)
-    : m_config(config), m_random(config.session * 0x9E3779B97F4A7C15ull + 1)
+    : m_config(config), m_random(config.session * 0x9E3779B97F4A7C15ull + 1), m_pacer(config.maxRate, config.burstBytes)
 {
 }
 
@@ -27,12 +27,12 @@ bool CastSender::Start(uint32_t object, uint64_t size, Source *source, Micros no
     m_shape = shape;
     m_startedAt = now;
     m_groups.assign(shape.Groups(), RepairLedger());
-    m_rate = m_config.maxRate;
-    m_tokens = 0;
-    m_lastRefill = now;
+    m_pacer = Pacer(m_config.maxRate, m_config.burstBytes);
+    m_pacer.Refill(now);
+    m_now = now;
     m_periodStart = now;
     m_nextAnnounce = now;
-    m_stats.rate = m_rate;
+    m_stats.rate = m_pacer.Rate();
     for (uint32_t id : m_config.expected) {
         ReceiverStatus status;
         status.id = id;
@@ -41,26 +41,18 @@ bool CastSender::Start(uint32_t object, uint64_t size, Source *source, Micros no
     return true;
 }
 
-void CastSender::Refill(Micros now)
-{
-    if (now > m_lastRefill) {
-        m_tokens += m_rate * static_cast<double>(now - m_lastRefill) / 1e6;
-        m_tokens = std::min(m_tokens, static_cast<double>(m_config.burstBytes));
-        m_lastRefill = now;
-    }
-}
-
 void CastSender::Poll(Micros now)
 {
     if (!m_started || m_finished)
         return;
-    Refill(now);
+    m_pacer.Refill(now);
+    m_now = now;
     CheckReceivers(now);
     Outgoing packet;
-    while (!m_finished && m_tokens >= 0 && NextPacket(now, &packet)) {
-        double cost = static_cast<double>(packet.bytes.size() + kWireOverhead);
-        m_tokens -= cost;
-        m_stats.bytesOnWire += static_cast<uint64_t>(cost);
+    while (!m_finished && m_pacer.Ready() && NextPacket(now, &packet)) {
+        const size_t cost = packet.bytes.size() + kWireOverhead;
+        m_pacer.Spend(cost);
+        m_stats.bytesOnWire += cost;
         ++m_periodSent;
         m_out.push_back(std::move(packet));
     }
@@ -73,13 +65,11 @@ Micros CastSender::NextWakeUp() const
         return kNever;
     Micros wake = m_nextAnnounce;
     bool more = m_position < m_shape.Groups() || m_repairHead < m_repairQueue.size();
-    if (more) {
-        Micros wait = m_tokens >= 0 ? 0 : static_cast<Micros>(-m_tokens * 1e6 / m_rate) + 1;
-        wake = std::min(wake, m_lastRefill + wait);
-    }
+    if (more)
+        wake = std::min(wake, m_pacer.ReadyAt());
     wake = std::min(wake, m_periodStart + m_config.ratePeriod);
     // Receivers fall silent, and graces run out, without a packet.
-    return std::min(wake, m_lastRefill + 100000);
+    return std::min(wake, m_now + 100000);
 }
 
 std::vector<Outgoing> CastSender::TakeOutgoing()
@@ -140,11 +130,11 @@ bool CastSender::DataPacket(Outgoing *packet)
                                &m_cache[static_cast<size_t>(i) * m_shape.blockSize], m_shape.BytesOf(g, i));
     ++m_stats.dataPackets;
     if (++m_nextIndex >= m_shape.BlocksIn(g)) {
-        m_groups[g].passedAt = m_lastRefill;
+        m_groups[g].passedAt = m_now;
         m_nextIndex = 0;
         if (++m_position == m_shape.Groups()) {
-            m_passDoneAt = m_lastRefill;
-            m_nextAnnounce = m_lastRefill;  // say at once that the pass is over
+            m_passDoneAt = m_now;
+            m_nextAnnounce = m_now;  // say at once that the pass is over
         }
     }
     return true;
@@ -167,7 +157,7 @@ bool CastSender::RepairPacket(Outgoing *packet)
         uint8_t index = 0;
         std::vector<uint8_t> bytes;
         ledger.MakeNext(m_shape.BlocksIn(g), m_shape.groupBlocks, m_cache.data(), m_shape.blockSize,
-                        [&](int i) { return m_shape.BytesOf(g, i); }, &index, &bytes, m_lastRefill);
+                        [&](int i) { return m_shape.BytesOf(g, i); }, &index, &bytes, m_now);
         packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, index, bytes.data(), bytes.size());
         ++m_stats.repairPackets;
         return true;
@@ -313,10 +303,10 @@ void CastSender::AdaptRate(Micros now)
         asked.pop_back();  // the one receiver that asked most
     double loss = asked.empty() || m_periodSent == 0 ? 0 : static_cast<double>(asked.back()) / m_periodSent;
     if (loss > m_config.slowDownAt)
-        m_rate = std::max(m_config.minRate, m_rate * 0.75);
+        m_pacer.SetRate(std::max(m_config.minRate, m_pacer.Rate() * 0.75));
     else if (loss < m_config.slowDownAt / 4)
-        m_rate = std::min(m_config.maxRate, m_rate * 1.1);
-    m_stats.rate = m_rate;
+        m_pacer.SetRate(std::min(m_config.maxRate, m_pacer.Rate() * 1.1));
+    m_stats.rate = m_pacer.Rate();
     m_periodStart = now;
     m_periodSent = 0;
     m_periodAsked.clear();

@@ -100,7 +100,6 @@ public:
     uint32_t Position() const { return m_position; }
 
 private:
-    void Refill(Micros now);
     bool NextPacket(Micros now, Outgoing *packet);
     bool RepairPacket(Outgoing *packet);
     bool DataPacket(Outgoing *packet);
@@ -130,9 +129,8 @@ private:
     size_t m_repairHead = 0;
     uint32_t m_cachedGroup = 0xFFFFFFFFu;
     std::vector<uint8_t> m_cache;  // the cached group's blocks, each padded to a whole block
-    double m_rate = 0;
-    double m_tokens = 0;
-    Micros m_lastRefill = 0;
+    Pacer m_pacer;
+    Micros m_now = 0;  // of the latest Poll
     Micros m_periodStart = 0;
     uint64_t m_periodSent = 0;
     std::map<uint32_t, uint64_t> m_periodAsked;
