@@ -49,7 +49,7 @@ struct Tally {
     return ::testing::AssertionSuccess();
 }
 
-// Eight students at 2 % loss, one of them joining ten seconds in: every
+// Eight students at 2 % loss, one of them joining three seconds in: every
 // message arrives whole and in order (the repair window of 32 messages is a
 // second), and the late joiner starts within a message of the one then sent.
 TEST(CastStream, MessagesArriveWholeInOrderAndALateJoinerStartsAtOnce)
