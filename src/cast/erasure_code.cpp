@@ -100,7 +100,20 @@ void MultiplyAdd(uint8_t *to, const uint8_t *from, uint8_t c, size_t n)
     if (c == 0)
         return;
     const uint8_t *row = T().product[c];
-    for (size_t i = 0; i < n; ++i)
+    // Eight bytes at a time: a repair rebuilds a group from every block of
+    // it, so this loop is most of what a receiver computes.
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t in, out;
+        memcpy(&in, from + i, 8);
+        memcpy(&out, to + i, 8);
+        uint64_t product = 0;
+        for (int b = 0; b < 64; b += 8)
+            product |= static_cast<uint64_t>(row[(in >> b) & 0xFF]) << b;
+        out ^= product;
+        memcpy(to + i, &out, 8);
+    }
+    for (; i < n; ++i)
         to[i] ^= row[from[i]];
 }
 
