@@ -100,6 +100,43 @@ TEST(ErasureCode, TooFewParityBlocksRebuildNothing)
                 blocks == data);
 }
 
+// The product by shifts and reductions, apart from the library's tables.
+uint8_t MultiplyByShifts(uint8_t a, uint8_t b)
+{
+    unsigned product = 0, x = a;
+    for (; b != 0; b >>= 1) {
+        if (b & 1)
+            product ^= x;
+        x <<= 1;
+        if (x & 0x100)
+            x ^= 0x11D;
+    }
+    return static_cast<uint8_t>(product);
+}
+
+// Every byte of a run, whether it falls in the eight-byte part or the tail,
+// at any alignment, gets its own product added and no other.
+TEST(ErasureCode, MultiplyAddAddsEachBytesProduct)
+{
+    std::mt19937_64 random(3);
+    Block from(40), to(40);
+    for (size_t n : {0, 1, 7, 8, 9, 16, 23, 31}) {
+        for (size_t at : {0, 1, 5}) {
+            for (int c : {0, 1, 2, 0x53, 0xFF}) {
+                for (uint8_t &byte : from)
+                    byte = static_cast<uint8_t>(random());
+                for (uint8_t &byte : to)
+                    byte = static_cast<uint8_t>(random());
+                Block want = to;
+                for (size_t i = at; i < at + n; ++i)
+                    want[i] ^= MultiplyByShifts(static_cast<uint8_t>(c), from[i]);
+                cast::gf256::MultiplyAdd(to.data() + at, from.data() + at, static_cast<uint8_t>(c), n);
+                EXPECT_EQ(want, to) << n << " bytes at " << at << ", times " << c;
+            }
+        }
+    }
+}
+
 TEST(ErasureCode, TheFieldHasItsInverses)
 {
     for (int a = 1; a < 256; ++a)
