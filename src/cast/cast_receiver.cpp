@@ -160,11 +160,12 @@ void CastReceiver::Rebuild(uint32_t g, Group &group)
 {
     const int k = m_shape.BlocksIn(g);
     const size_t block = m_shape.blockSize;
-    std::vector<uint8_t> bytes(static_cast<size_t>(k) * block, 0);
+    // Zeroed, for the code sees a short last block padded with zeros.
+    m_rebuilt.assign(static_cast<size_t>(k) * block, 0);
     std::vector<uint8_t *> blocks(k);
     std::unique_ptr<bool[]> present(new bool[k]);
     for (int i = 0; i < k; ++i) {
-        blocks[i] = &bytes[static_cast<size_t>(i) * block];
+        blocks[i] = &m_rebuilt[static_cast<size_t>(i) * block];
         present[i] = group.have[i];
         if (present[i] && !m_sink->Read(m_shape.OffsetOf(g, i), blocks[i], m_shape.BytesOf(g, i))) {
             Abandon();

@@ -98,6 +98,7 @@ private:
     Micros m_nextStatus = kNever;
     Micros m_lastStatus = 0;
     Micros m_wake = kNever;
+    std::vector<uint8_t> m_rebuilt;  // a group's blocks while it is rebuilt, kept for the next
     std::vector<Outgoing> m_out;
     std::vector<ReceiverEvent> m_events;
     ReceiverStats m_stats;
