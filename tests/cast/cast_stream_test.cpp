@@ -3,6 +3,8 @@
 // none delivered corrupt, a late joiner starting at once.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <string>
 
 #include "sim_network.h"
@@ -49,6 +51,23 @@ struct Tally {
     return ::testing::AssertionSuccess();
 }
 
+// The run's figures on the test's output, to be read beside the bounds.
+void Report(const char *what, const sim::StreamOutcome &o)
+{
+    uint64_t skipped = 0, requests = 0;
+    for (const cast::StreamReceiverStats &r : o.receivers) {
+        skipped += r.skipped;
+        requests += r.nackPackets;
+    }
+    printf("figures: %s: %llu messages, %llu data, %llu parity sent with them and %llu repair packets, "
+           "%llu requests, %llu skipped (all receivers)\n",
+           what, static_cast<unsigned long long>(o.sender.messages),
+           static_cast<unsigned long long>(o.sender.dataPackets),
+           static_cast<unsigned long long>(o.sender.parityPackets),
+           static_cast<unsigned long long>(o.sender.repairPackets), static_cast<unsigned long long>(requests),
+           static_cast<unsigned long long>(skipped));
+}
+
 // Eight students at 2 % loss, one of them joining three seconds in: every
 // message arrives whole and in order (the repair window of 32 messages is a
 // second), and the late joiner starts within a message of the one then sent.
@@ -59,6 +78,7 @@ TEST(CastStream, MessagesArriveWholeInOrderAndALateJoinerStartsAtOnce)
     setup.receivers[7].joinAt = joinAt;
     sim::StreamSetup stream = Frames(300, 21);
     sim::StreamOutcome o = sim::RunStream(setup, stream);
+    Report("8 receivers, loss 2 %, one joining at 3 s", o);
 
     for (size_t i = 0; i < setup.receivers.size(); ++i) {
         SCOPED_TRACE("receiver " + std::to_string(i));
@@ -87,6 +107,7 @@ TEST(CastStream, MessagesLostForLongerThanTheWindowAreSkippedNotCorrupt)
     setup.receivers[1].deafUntil = 4000000;
     sim::StreamSetup stream = Frames(200, 5);
     sim::StreamOutcome o = sim::RunStream(setup, stream);
+    Report("3 receivers, loss 1 %, one deaf for 2 s", o);
 
     Tally down;
     ASSERT_TRUE(InOrderAndIntact(o.events[1], stream.messages, &down));

@@ -3,6 +3,8 @@
 // away, and repair stays small where the design promises it.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <functional>
 #include <string>
 
@@ -26,11 +28,23 @@ std::string Describe(const sim::Outcome &o)
     size_t whole = 0;
     for (bool w : o.whole)
         whole += w;
+    char share[32];
+    snprintf(share, sizeof share, "%.2f", 100 * RepairShare(o));
     return std::to_string(whole) + " of " + std::to_string(o.whole.size()) + " whole, finished " +
            (o.finished ? "at " + std::to_string(o.finishedAt / 1000) + " ms" : "never") + ", " +
            std::to_string(o.sender.dataPackets) + " data and " + std::to_string(o.sender.repairPackets) +
-           " repair packets, " + std::to_string(o.nackPackets) + " requests, " + std::to_string(o.uplinkDrops) +
-           " dropped at the sender's link";
+           " repair packets (" + share + " % of the data), " + std::to_string(o.linkDrops) +
+           " lost on the receivers' links, " + std::to_string(o.nackPackets) + " requests, " +
+           std::to_string(o.uplinkDrops) + " dropped at the sender's link" +
+           (o.sharedDrops == 0 ? std::string()
+                               : ", " + std::to_string(o.sharedDrops) + " lost before the copying, from " +
+                                     std::to_string(o.sharedLossGroups) + " groups");
+}
+
+// The run's figures on the test's output, to be read beside the bounds.
+void Report(const std::string &what, const sim::Outcome &o)
+{
+    printf("figures: %s: %s\n", what.c_str(), Describe(o).c_str());
 }
 
 ::testing::AssertionResult EveryoneHasIt(const sim::Outcome &o)
@@ -56,9 +70,12 @@ TEST(CastTransfer, EveryReceiverGetsTheObjectWholeAtAnyLoss)
     const Case cases[] = {{1, 0, 3 * kMiB + 123}, {8, 0.02, 2 * kMiB}, {60, 0.02, kMiB},
                           {60, 0.10, kMiB},        {60, 0.20, kMiB},   {1, 0.20, 2 * kMiB}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.receivers) + " receivers, loss " + std::to_string(c.loss));
+        const std::string what = std::to_string(c.receivers) + " receivers, " + std::to_string(c.bytes) +
+                                 " bytes, loss " + std::to_string(static_cast<int>(c.loss * 100)) + " %";
+        SCOPED_TRACE(what);
         std::vector<uint8_t> object = sim::RandomBytes(c.bytes, c.receivers);
         sim::Outcome o = sim::Run(Class(c.receivers, c.loss), object);
+        Report(what, o);
         EXPECT_TRUE(EveryoneHasIt(o));
         if (c.loss == 0) {
             EXPECT_EQ(0u, o.sender.repairPackets + o.nackPackets) << "nothing lost, nothing asked for";
@@ -77,12 +94,31 @@ TEST(CastTransfer, RepairAtThirtyReceiversAndTwoPercentStaysUnderFivePercent)
     const int kSeeds = 3;
     for (int seed = 1; seed <= kSeeds; ++seed) {
         sim::Outcome o = sim::Run(Class(30, 0.02, seed), object);
+        Report("30 receivers, 8 MiB, loss 2 %, seed " + std::to_string(seed), o);
         EXPECT_TRUE(EveryoneHasIt(o)) << "seed " << seed;
         shares += RepairShare(o);
         uint64_t groups = (o.sender.dataPackets + 191) / 192;
         EXPECT_LT(o.nackPackets, groups * 30 / 4) << Describe(o);
     }
     EXPECT_LE(shares / kSeeds, 0.05) << "repair share " << shares / kSeeds;
+}
+
+// Blocks lost before the network copies them to the class: every receiver
+// misses the same ones. One request a group answers all sixty (the others
+// hear it and keep quiet), and the sender sends for a group as many parity
+// blocks as it lost, not as many for each receiver.
+TEST(CastTransfer, BlocksTheWholeClassMissedCostOneRequestNotOneAReceiver)
+{
+    for (uint64_t seed : {1, 2}) {
+        sim::Setup setup = Class(60, 0, seed);
+        setup.sharedLoss = 0.02;
+        sim::Outcome o = sim::Run(setup, sim::RandomBytes(2 * kMiB, seed));
+        Report("60 receivers, 2 MiB, 2 % lost before the copying, seed " + std::to_string(seed), o);
+        EXPECT_TRUE(EveryoneHasIt(o));
+        ASSERT_GT(o.sharedLossGroups, 0u);
+        EXPECT_LE(o.nackPackets, 2 * o.sharedLossGroups) << Describe(o);
+        EXPECT_LE(o.sender.repairPackets, o.sharedDrops + o.sharedLossGroups) << Describe(o);
+    }
 }
 
 // The ways a classroom's network and machines misbehave, one at a time.
@@ -120,7 +156,9 @@ TEST(CastTransfer, TheClassGetsItWholeWhateverItsLinksDo)
         SCOPED_TRACE(c.what);
         sim::Setup setup = Class(10, 0.01, 11);
         c.change(setup);
-        EXPECT_TRUE(EveryoneHasIt(sim::Run(setup, object)));
+        sim::Outcome o = sim::Run(setup, object);
+        Report(std::string("10 receivers, 2 MiB, ") + c.what, o);
+        EXPECT_TRUE(EveryoneHasIt(o));
     }
 }
 
@@ -142,6 +180,7 @@ TEST(CastTransfer, ReceiversThatGoOrCannotKeepUpDoNotHoldTheClass)
     setup.receivers[0].dieAt = 150000;
     setup.receivers[1].link.loss = 0.5;
     sim::Outcome o = sim::Run(setup, object);
+    Report("10 receivers, 2 MiB, one dies, one at 50 % loss", o);
     ASSERT_TRUE(o.finished) << Describe(o);
     const cast::ReceiverStatus &dead = o.table.at(sim::Outcome::IdOf(0));
     EXPECT_EQ(ReceiverState::kDropped, dead.state);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <queue>
 #include <random>
+#include <set>
 
 namespace sim {
 
@@ -98,6 +99,10 @@ public:
             return;
         }
         m_uplinkFree = start + static_cast<Micros>((bytes.size() + 28) * 8 / bitsPerMicro) + 1;
+        if (Chance(m_setup.sharedLoss)) {
+            LoseForAll(bytes);
+            return;
+        }
         for (size_t i = 0; i < m_setup.receivers.size(); ++i)
             ToReceiver(i, bytes, m_uplinkFree + m_setup.oneWay);
         if (Chance(m_setup.garbage))
@@ -131,6 +136,9 @@ public:
 
     Micros NextDelivery() const { return m_queue.empty() ? cast::kNever : m_queue.top().at; }
     uint64_t UplinkDrops() const { return m_uplinkDrops; }
+    uint64_t LinkDrops() const { return m_linkDrops; }
+    uint64_t SharedDrops() const { return m_sharedDrops; }
+    size_t SharedLossGroups() const { return m_sharedLossGroups.size(); }
 
 private:
     bool Chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(m_random) < p; }
@@ -140,12 +148,22 @@ private:
         const Link &link = m_setup.receivers[i].link;
         if (m_inBurst[i] ? Chance(link.burstEnd) : Chance(link.burstStart))
             m_inBurst[i] = !m_inBurst[i];
-        if (m_inBurst[i] || Chance(link.loss))
+        if (m_inBurst[i] || Chance(link.loss)) {
+            ++m_linkDrops;
             return;
+        }
         Micros when = at + (Chance(link.reorder) ? link.reorderBy : 0);
         Schedule(static_cast<int>(i), bytes, when);
         if (Chance(link.duplicate))
             Schedule(static_cast<int>(i), bytes, when + 50);
+    }
+
+    void LoseForAll(const std::vector<uint8_t> &bytes)
+    {
+        ++m_sharedDrops;
+        cast::Packet p;
+        if (cast::Parse(bytes.data(), bytes.size(), &p) && p.type == cast::kData)
+            m_sharedLossGroups.insert(p.group);
     }
 
     // A copy of a packet with a byte changed, cut short or grown, to everyone.
@@ -177,6 +195,9 @@ private:
     Micros m_uplinkFree = 0;
     uint64_t m_order = 0;
     uint64_t m_uplinkDrops = 0;
+    uint64_t m_linkDrops = 0;
+    uint64_t m_sharedDrops = 0;
+    std::set<uint32_t> m_sharedLossGroups;
     std::priority_queue<Delivery, std::vector<Delivery>, std::greater<Delivery>> m_queue;
 };
 
@@ -239,6 +260,9 @@ public:
         m_outcome.sender = m_sender->Stats();
         m_outcome.table = m_sender->Receivers();
         m_outcome.uplinkDrops = m_wire.UplinkDrops();
+        m_outcome.linkDrops = m_wire.LinkDrops();
+        m_outcome.sharedDrops = m_wire.SharedDrops();
+        m_outcome.sharedLossGroups = m_wire.SharedLossGroups();
         for (size_t i = 0; i < m_receivers.size(); ++i) {
             m_outcome.whole.push_back(m_sinks[i]->complete && m_sinks[i]->bytes == m_object);
             m_outcome.receivers.push_back(m_receivers[i]->Stats());

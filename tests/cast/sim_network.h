@@ -45,6 +45,7 @@ struct Setup {
     Micros oneWay = 150;                 // propagation, each way
     Micros restartSenderAt = cast::kNever;  // a new sender (new session) takes over
     double garbage = 0;                  // chance, per packet sent, that a malformed one follows it
+    double sharedLoss = 0;               // chance that a sender's packet is lost before it is copied to the receivers
     Micros limit = 120000000;
 };
 
@@ -57,6 +58,9 @@ struct Outcome {
     cast::SenderStats sender;         // of the last sender
     std::map<uint32_t, cast::ReceiverStatus> table;  // the last sender's receiver table
     uint64_t uplinkDrops = 0;
+    uint64_t linkDrops = 0;           // packets the receivers' links lost, all together
+    uint64_t sharedDrops = 0;         // the sender's packets lost before they were copied (sharedLoss)
+    size_t sharedLossGroups = 0;      // groups of the object that lost a data block so
     uint64_t nackPackets = 0;         // every receiver's
     // Receiver ids are 1000 + the receiver's index.
     static uint32_t IdOf(size_t i) { return static_cast<uint32_t>(1000 + i); }
