@@ -48,7 +48,10 @@ void CastReceiver::OnPacket(const uint8_t *bytes, size_t length, Micros now)
         if (p.type == kData) {
             OnBlock(p, now);
         } else {
+            m_name = p.name;
+            m_announced = true;
             PassedUpTo(p.position, now);
+            FinishWhenWhole(now);
             if (m_complete && now >= m_lastStatus + m_config.completeRepeat)
                 SendStatus(now);  // until the sender stops announcing, it may not have heard
         }
@@ -72,6 +75,8 @@ bool CastReceiver::Begin(const Packet &p, Micros now)
     m_session = p.session;
     m_object = p.object;
     m_shape = p.shape;
+    m_name = p.type == kAnnounce ? p.name : std::string();
+    m_announced = p.type == kAnnounce;
     m_groups.assign(m_shape.Groups(), Group());
     m_groupsLeft = m_shape.Groups();
     m_passed = 0;
@@ -146,12 +151,21 @@ void CastReceiver::GroupComplete(uint32_t g, Group &group, Micros now)
     group.have.clear();
     group.have.shrink_to_fit();
     m_missing.erase(g);
-    if (--m_groupsLeft == 0) {
-        m_complete = true;
-        m_sink->End(true);
-        m_events.push_back({ReceiverEvent::kComplete, m_session, m_object, m_shape.size});
-        SendStatus(now);
-    }
+    --m_groupsLeft;
+    FinishWhenWhole(now);
+}
+
+// Whole, and the object's name known: an object is not handed over nameless
+// because its announcements were lost (the sender announces until everyone
+// has it, so one comes).
+void CastReceiver::FinishWhenWhole(Micros now)
+{
+    if (m_complete || m_groupsLeft != 0 || !m_announced)
+        return;
+    m_complete = true;
+    m_sink->End(true);
+    m_events.push_back({ReceiverEvent::kComplete, m_session, m_object, m_shape.size});
+    SendStatus(now);
 }
 
 // The data blocks that came are read back from the sink, the missing ones

@@ -10,6 +10,7 @@
 #define KESNET_CAST_CAST_RECEIVER_H
 
 #include <set>
+#include <string>
 #include <vector>
 
 #include "cast/cast_core.h"
@@ -57,6 +58,11 @@ public:
     bool Complete() const { return m_active && m_complete; }
     uint32_t GroupsMissing() const { return m_groupsLeft; }
     const ObjectShape &Shape() const { return m_shape; }
+    // The object's name, once an announcement of it came ("" until then, or
+    // when the sender gave none).
+    const std::string &Name() const { return m_name; }
+    uint32_t Session() const { return m_session; }
+    uint32_t Object() const { return m_object; }
     const ReceiverStats &Stats() const { return m_stats; }
 
 private:
@@ -76,6 +82,7 @@ private:
     void OnBlock(const Packet &p, Micros now);
     void Rebuild(uint32_t g, Group &group);
     void GroupComplete(uint32_t g, Group &group, Micros now);
+    void FinishWhenWhole(Micros now);
     void OnOthersNack(const Packet &p, Micros now);
     void PassedUpTo(uint32_t position, Micros now);
     int Need(uint32_t g, const Group &group) const;
@@ -91,6 +98,8 @@ private:
     uint32_t m_session = 0;
     uint32_t m_object = 0;
     ObjectShape m_shape;
+    std::string m_name;
+    bool m_announced = false;  // an announcement of the object came (with its name, if any)
     std::vector<Group> m_groups;
     uint32_t m_groupsLeft = 0;
     uint32_t m_passed = 0;         // groups the first pass is known to have gone past

@@ -86,7 +86,7 @@ std::vector<SenderEvent> CastSender::TakeEvents()
 bool CastSender::NextPacket(Micros now, Outgoing *packet)
 {
     if (now >= m_nextAnnounce) {
-        packet->bytes = EncodeAnnounce(m_config.session, m_object, m_shape, m_position);
+        packet->bytes = EncodeAnnounce(m_config.session, m_object, m_shape, m_position, m_config.name);
         m_nextAnnounce = now + m_config.announceEvery;
         ++m_stats.announcePackets;
         return true;

@@ -10,6 +10,7 @@
 #define KESNET_CAST_CAST_SENDER_H
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "cast/cast_core.h"
@@ -45,6 +46,7 @@ struct SenderConfig {
     // sent: a receiver that loses much cannot stall the pass for the class.
     double repairShareInPass = 0.25;
     std::vector<uint32_t> expected; // receiver ids of the class; empty: whoever announces itself
+    std::string name;               // the object's name for the receivers (cast::ValidName), or none
 };
 
 enum class ReceiverState { kReceiving, kComplete, kDropped, kAbsent };

@@ -1,5 +1,6 @@
 #include "cast/cast_wire.h"
 
+#include <ctype.h>
 #include <string.h>
 
 namespace cast {
@@ -111,6 +112,40 @@ bool ObjectShape::Valid() const
            Blocks() / groupBlocks < 0xFFFFFFFFull;
 }
 
+namespace {
+
+// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any case, alone or
+// before a dot: opening one opens the device, not a file.
+bool DeviceName(const std::string &name)
+{
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char &c : stem)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+        return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+}  // namespace
+
+bool ValidName(const std::string &name)
+{
+    if (DeviceName(name))
+        return false;
+    if (name.size() > kMaxNameBytes || name == "." || name == "..")
+        return false;
+    if (!name.empty() && (name.front() == ' ' || name.back() == ' ' || name.back() == '.'))
+        return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F || strchr("/\\:*?\"<>|", c) != nullptr)
+            return false;
+    }
+    return true;
+}
+
 bool Parse(const uint8_t *bytes, size_t length, Packet *packet)
 {
     if (bytes == nullptr || length < kHeaderBytes || bytes[0] != kMagic0 || bytes[1] != kMagic1 ||
@@ -132,11 +167,13 @@ bool Parse(const uint8_t *bytes, size_t length, Packet *packet)
         packet->oldest = Get32(bytes + 20);
         return packet->next - packet->oldest <= 0x7FFFFFFFu;
     case kAnnounce:
-        if (length != 32)
+        // The byte after the shape gives the length of the name that ends the packet.
+        if (length < 32 || length != 32u + bytes[27])
             return false;
         packet->shape = GetShape(bytes + 16);
         packet->position = Get32(bytes + 28);
-        return bytes[27] == 0 && packet->shape.Valid() && packet->position <= packet->shape.Groups();
+        packet->name.assign(reinterpret_cast<const char *>(bytes + 32), bytes[27]);
+        return packet->shape.Valid() && packet->position <= packet->shape.Groups() && ValidName(packet->name);
     case kNack: {
         if (length < 24)
             return false;
@@ -193,12 +230,15 @@ std::vector<uint8_t> EncodeStreamHead(uint32_t session, uint32_t stream, uint32_
     return b;
 }
 
-std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position)
+std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position,
+                                    const std::string &name)
 {
+    const std::string sent = ValidName(name) ? name : std::string();
     std::vector<uint8_t> b = Header(kAnnounce, session, object);
     PutShape(b, shape);
-    b.push_back(0);
+    b.push_back(static_cast<uint8_t>(sent.size()));
     Put32(b, position);
+    b.insert(b.end(), sent.begin(), sent.end());
     return b;
 }
 

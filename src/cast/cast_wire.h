@@ -17,6 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
 #include <vector>
 
 namespace cast {
@@ -77,6 +78,7 @@ struct Packet {
     size_t payloadBytes = 0;
     // kAnnounce
     uint32_t position = 0;  // the group the first pass sends next; Groups() once it is done
+    std::string name;       // the object's name, if the sender gave one (see ValidName)
     // kStreamHead
     uint32_t next = 0;
     uint32_t oldest = 0;
@@ -88,6 +90,17 @@ struct Packet {
     uint32_t groupsMissing = 0;
 };
 
+// The longest name an announcement carries.
+const size_t kMaxNameBytes = 200;
+
+// A name a receiver can use as a file's name in any folder as it stands: up
+// to kMaxNameBytes, no control character, no separator or character that
+// Windows refuses in a name (/ \ : * ? " < > |), not "." or "..", no
+// leading or trailing space or dot, and not one of the names that Windows
+// takes for a device (CON, NUL, COM1 and the like, with any extension).
+// Empty: no name.
+bool ValidName(const std::string &name);
+
 // false for anything that is not one well-formed packet of this protocol.
 bool Parse(const uint8_t *bytes, size_t length, Packet *packet);
 
@@ -96,7 +109,9 @@ std::vector<uint8_t> EncodeData(uint32_t session, uint32_t object, const ObjectS
 std::vector<uint8_t> EncodeStreamData(uint32_t session, uint32_t message, const ObjectShape &shape, uint8_t index,
                                       const uint8_t *payload, size_t payloadBytes);
 std::vector<uint8_t> EncodeStreamHead(uint32_t session, uint32_t stream, uint32_t next, uint32_t oldest);
-std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position);
+// The name must be valid (ValidName); an invalid one is left out.
+std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position,
+                                    const std::string &name = std::string());
 std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
                                 const std::vector<NackEntry> &entries);
 std::vector<uint8_t> EncodeStatus(uint32_t session, uint32_t object, uint32_t receiver, bool complete,

@@ -74,9 +74,13 @@ TEST(CastTransfer, EveryReceiverGetsTheObjectWholeAtAnyLoss)
                                  " bytes, loss " + std::to_string(static_cast<int>(c.loss * 100)) + " %";
         SCOPED_TRACE(what);
         std::vector<uint8_t> object = sim::RandomBytes(c.bytes, c.receivers);
-        sim::Outcome o = sim::Run(Class(c.receivers, c.loss), object);
+        sim::Setup setup = Class(c.receivers, c.loss);
+        setup.sender.name = "lesson " + std::to_string(c.receivers) + ".bin";
+        sim::Outcome o = sim::Run(setup, object);
         Report(what, o);
         EXPECT_TRUE(EveryoneHasIt(o));
+        for (const std::string &name : o.names)
+            EXPECT_EQ(setup.sender.name, name) << "the receivers know the object by its name";
         if (c.loss == 0) {
             EXPECT_EQ(0u, o.sender.repairPackets + o.nackPackets) << "nothing lost, nothing asked for";
         }

@@ -50,6 +50,11 @@ TEST(CastWire, EachPacketParsesBackAsItWasMade)
     ASSERT_TRUE(Parse(announce.data(), announce.size(), &p));
     EXPECT_EQ(kAnnounce, p.type);
     EXPECT_EQ(3u, p.position);
+    EXPECT_EQ("", p.name);
+    std::vector<uint8_t> named = EncodeAnnounce(9, 8, shape, 3, "Lesson 4 (maths).pdf");
+    ASSERT_TRUE(Parse(named.data(), named.size(), &p));
+    EXPECT_EQ("Lesson 4 (maths).pdf", p.name);
+    EXPECT_EQ(3u, p.position);
 
     std::vector<NackEntry> entries = {{0, 2, 1}, {1, 4, 0xFFFF}};
     std::vector<uint8_t> nack = EncodeNack(9, 8, 77, entries);
@@ -113,6 +118,9 @@ TEST(CastWire, MalformedPacketsAreRefused)
         {"an object of no bytes", EncodeData(1, 1, Shape(0), 0, 0, block.data(), 0)},
         {"groups of 255 blocks (no room for parity)", EncodeData(1, 1, Shape(10500, 1000, 255), 0, 0, block.data(), 1000)},
         {"an announcement past the end", EncodeAnnounce(1, 1, shape, 4)},
+        {"an announcement cut in its name", resized(EncodeAnnounce(1, 1, shape, 1, "notes.txt"), 40)},
+        {"an announcement longer than its name", resized(EncodeAnnounce(1, 1, shape, 1, "notes.txt"), 42)},
+        {"a name that climbs out of the folder", changed(EncodeAnnounce(1, 1, shape, 1, "a.b"), 33, '/')},
         {"a request with no entry", EncodeNack(1, 1, 5, {})},
         {"a request for no block", EncodeNack(1, 1, 5, {{0, 0, 0}})},
         {"a request for 256 blocks", EncodeNack(1, 1, 5, {{0, 256, 0}})},
@@ -127,6 +135,31 @@ TEST(CastWire, MalformedPacketsAreRefused)
         Packet p;
         EXPECT_FALSE(Parse(c.bytes.data(), c.bytes.size(), &p)) << c.what;
     }
+}
+
+// Names a receiver may use as a file's name in its folder, and those it may not.
+TEST(CastWire, OnlyNamesSafeInAFolderAreValid)
+{
+    const struct {
+        const char *name;
+        bool valid;
+    } cases[] = {
+        {"", true}, {"lesson.pdf", true}, {"Exam 2026 - part 1.docx", true}, {"..lesson", true},
+        {"icon.d", true}, {"COM10", true}, {"con.d", false}, {".", false}, {"..", false}, {"../x", false},
+        {"a/b", false}, {"a\\b", false}, {"c:x", false}, {"what?", false}, {"a*", false},
+        {"\"q\"", false}, {"<a>", false}, {"a|b", false}, {"tab\there", false}, {"del\x7f", false},
+        {" lead", false}, {"trail ", false}, {"trail.", false}, {"CON", false}, {"nul.txt", false},
+        {"Com1", false}, {"lpt9.log", false}, {"aux .txt", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.valid, ValidName(c.name)) << c.name;
+    EXPECT_TRUE(ValidName(std::string(kMaxNameBytes, 'n')));
+    EXPECT_FALSE(ValidName(std::string(kMaxNameBytes + 1, 'n')));
+    // An invalid name is left out of the announcement rather than sent.
+    std::vector<uint8_t> bytes = EncodeAnnounce(1, 1, Shape(10), 0, "../../etc/passwd");
+    Packet p;
+    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &p));
+    EXPECT_EQ("", p.name);
 }
 
 // Random changes to good packets: each parses or is refused, and what

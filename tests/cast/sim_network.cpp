@@ -265,6 +265,7 @@ public:
         m_outcome.sharedLossGroups = m_wire.SharedLossGroups();
         for (size_t i = 0; i < m_receivers.size(); ++i) {
             m_outcome.whole.push_back(m_sinks[i]->complete && m_sinks[i]->bytes == m_object);
+            m_outcome.names.push_back(m_receivers[i]->Name());
             m_outcome.receivers.push_back(m_receivers[i]->Stats());
             m_outcome.nackPackets += m_receivers[i]->Stats().nackPackets;
         }

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "cast/cast_receiver.h"
@@ -55,6 +56,7 @@ struct Outcome {
     std::vector<bool> whole;          // each receiver's copy is the object, byte for byte
     std::vector<Micros> completeAt;   // when each receiver had it (kNever: never)
     std::vector<cast::ReceiverStats> receivers;
+    std::vector<std::string> names;   // the object's name, as each receiver heard it
     cast::SenderStats sender;         // of the last sender
     std::map<uint32_t, cast::ReceiverStatus> table;  // the last sender's receiver table
     uint64_t uplinkDrops = 0;
