@@ -15,7 +15,8 @@
  * thread, and what a host must not miss.
  *
  * Conventions: results are int 1 for success and 0 for failure, unless a
- * count, an address or a byte total is named; there are no error codes. IPv4
+ * count, an address or a byte total is named; there are no error codes
+ * (the multicast transfers, KesCast..., are the one exception). IPv4
  * addresses are 32-bit values in network byte order, as inet_addr() returns
  * them, and a local address of 0 means any interface; ports are in host byte
  * order; times in milliseconds. Call KesInitInstance() before making any
@@ -441,6 +442,164 @@ KESNET_EXTERN_C KESNET_API int __cdecl SIsFileWav(LPCSTR pszPath);
  * all of it: no length goes with it. 1, or 0 if the module or the string is
  * not found. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetDllVersion(LPCSTR pszModule, char *pszVersion);
+
+/* ------------------------------------------------------------------------
+ * Multicast transfers ("cast"): one sender gives a file or a buffer (an
+ * object, up to 2^64 - 1 bytes; 4 GiB and more from a file), or a live stream of
+ * messages, to every receiver of a multicast group at once, each receiver
+ * getting it whole. Receivers that miss blocks ask for them again (a class
+ * that misses the same ones asks once); the sender answers with parity
+ * blocks, each of which repairs a different missing block for each receiver.
+ * The sender paces itself (93 Mbit/s at most by default, under a classroom's
+ * 100 Mbit/s link), and steps down while receivers report much loss. Sockets
+ * are the library's multicast sockets: joined on the chosen interface, time
+ * to live 10. docs/cast.md describes the protocol and its figures.
+ *
+ * Unlike the rest of this header these calls return KES_CAST_OK (0) or a
+ * negative KES_CAST_E_ code, which KesCastErrorText names; a call that fails
+ * sends nothing. Each handle has one thread of its own that runs the transfer
+ * and calls pfnEvent, never on a host thread (the listeners' rules apply:
+ * docs/threading.md). Every call may be made from any thread, also from the
+ * callback; a handle may be used by several threads at once. Winsock must be
+ * up: KesInitInstance() before KesCastOpen, KesExitInstance() after every
+ * KesCastClose.
+ * ---------------------------------------------------------------------- */
+
+typedef struct tagKesCast *HKESCAST; /* an open sender or receiver */
+
+/* Roles of KesCastOpen. */
+#define KES_CAST_SENDER 1          /* objects, one after another: KesCastSendFile, KesCastSendBuffer */
+#define KES_CAST_RECEIVER 2        /* objects: each whole one into a folder, or handed over in memory */
+#define KES_CAST_STREAM_SENDER 3   /* a live stream: KesCastSendMessage */
+#define KES_CAST_STREAM_RECEIVER 4 /* each whole message, in order */
+
+/* Results. */
+#define KES_CAST_OK 0
+#define KES_CAST_E_ARGUMENT (-1)  /* a null pointer, a record of another dwSize, a value out of range */
+#define KES_CAST_E_HANDLE (-2)    /* not an open handle (or closed already) */
+#define KES_CAST_E_ROLE (-3)      /* not a call of this handle's role */
+#define KES_CAST_E_BUSY (-4)      /* an object is still under way, or the stream's queue is full */
+#define KES_CAST_E_NETWORK (-5)   /* the group's socket could not be set up: WSAGetLastError() says why */
+#define KES_CAST_E_FILE (-6)      /* the file cannot be read, or the folder cannot be written */
+#define KES_CAST_E_SIZE (-7)      /* an empty object or message, or one larger than the most */
+#define KES_CAST_E_TIMEOUT (-8)   /* KesCastWait: not finished in time */
+#define KES_CAST_E_MEMORY (-9)    /* out of memory, or no thread could be started */
+#define KES_CAST_E_FAILED (-10)   /* KesCastWait: the transfer ended without every receiver */
+
+/* What happened, as pfnEvent is told. */
+#define KES_CAST_EVENT_JOINED 1   /* sender: dwReceiver announced itself */
+#define KES_CAST_EVENT_HAS_IT 2   /* sender: dwReceiver has the whole object */
+#define KES_CAST_EVENT_DROPPED 3  /* sender: dwReceiver fell silent or could not keep up (pszWhy) */
+#define KES_CAST_EVENT_ABSENT 4   /* sender: an expected receiver never came */
+#define KES_CAST_EVENT_FINISHED 5 /* sender: the object is done with (see KesCastWait) */
+#define KES_CAST_EVENT_PROGRESS 6 /* both: how far it has come (at most 4 a second) */
+#define KES_CAST_EVENT_STARTED 7  /* receiver: an object is coming (its size; the name once known) */
+#define KES_CAST_EVENT_OBJECT 8   /* receiver: an object is whole (pszName: its file, or pData: its bytes) */
+#define KES_CAST_EVENT_ABANDONED 9 /* receiver: an object left unfinished (the sender moved on or restarted) */
+#define KES_CAST_EVENT_MESSAGE 10 /* stream receiver: the next whole message */
+#define KES_CAST_EVENT_SKIPPED 11 /* stream receiver: message dwMessage could not be repaired in time */
+
+typedef struct tagKesCastEvent {
+    DWORD dwSize;        /* the record's size */
+    int nEvent;          /* KES_CAST_EVENT_ */
+    DWORD dwReceiver;    /* sender events: the receiver's id */
+    DWORD dwObject;      /* the object's number (1, 2, ... for each sender), or the message's */
+    DWORD dwSizeLow;     /* the object's (or message's) size in bytes, low and high 32 bits */
+    DWORD dwSizeHigh;
+    DWORD dwDoneLow;     /* PROGRESS: bytes the first pass sent (sender) or that came (receiver) */
+    DWORD dwDoneHigh;
+    const void *pData;   /* OBJECT in memory, MESSAGE: the bytes, valid during the call only */
+    const char *pszName; /* STARTED, OBJECT: the object's name ("" if none); for a folder, the file written */
+    const char *pszWhy;  /* DROPPED, ABSENT, ABANDONED, FINISHED: why, in words ("" if nothing to say) */
+} KES_CAST_EVENT;
+
+/* Runs on the handle's own thread; pEvent is valid during the call only. */
+typedef void(__cdecl *KesCastEventProc)(const KES_CAST_EVENT *pEvent, void *pUserData);
+
+typedef struct tagKesCastParam {
+    DWORD dwSize;          /* sizeof(KES_CAST_PARAM): other sizes are refused */
+    DWORD dwGroupAddr;     /* the multicast group (224.0.0.0 to 239.255.255.255) */
+    int nPort;             /* its UDP port, 1 to 65535 */
+    DWORD dwLocalAddr;     /* the interface joined and sent through; 0: the system's choice */
+    DWORD dwMaxRate;       /* senders: the most bits a second on the wire; 0: 93,000,000 */
+    DWORD dwReceiverId;    /* receivers: this receiver's id; 0: dwLocalAddr, or one at random */
+    const DWORD *pdwExpected; /* object sender: the ids of the class's receivers (copied), or null: */
+    DWORD dwExpected;         /* whoever announces itself. The count, at most 4096 */
+    const char *pszFolder; /* object receiver: each whole object is written there under its
+                              name; null: handed to pfnEvent in memory (up to 1 GiB) */
+    KesCastEventProc pfnEvent; /* null: no events (status by KesCastGetStatus) */
+    void *pUserData;       /* handed to pfnEvent unchanged */
+} KES_CAST_PARAM;
+
+/* What KesCastGetStatus fills. */
+#define KES_CAST_STATE_IDLE 0     /* nothing under way yet */
+#define KES_CAST_STATE_RUNNING 1  /* an object (or the stream) is under way */
+#define KES_CAST_STATE_DONE 2     /* sender: every receiver has it; receiver: the last object is whole */
+#define KES_CAST_STATE_FAILED 3   /* sender: finished without every receiver, or the file failed */
+
+typedef struct tagKesCastStatus {
+    DWORD dwSize;          /* sizeof(KES_CAST_STATUS): set it before the call */
+    int nRole;             /* KES_CAST_SENDER ... */
+    int nState;            /* KES_CAST_STATE_ */
+    DWORD dwObject;        /* the current (or last) object's number */
+    DWORD dwSizeLow, dwSizeHigh; /* its size */
+    DWORD dwDoneLow, dwDoneHigh; /* bytes the first pass sent, or that came */
+    DWORD dwReceivers;     /* sender: receivers known or expected */
+    DWORD dwHaveIt;        /* ... that have the object */
+    DWORD dwDropped;       /* ... dropped (fell silent, could not keep up) */
+    DWORD dwAbsent;        /* ... expected and never came */
+    DWORD dwDataPackets;   /* sender: data blocks sent; receivers: packets heard */
+    DWORD dwRepairPackets; /* sender: repair blocks sent; receivers: repair requests sent */
+    DWORD dwRate;          /* sender: bits a second it may send at now */
+    DWORD dwMessages;      /* stream: messages sent, or delivered */
+    DWORD dwSkipped;       /* stream receiver: messages skipped */
+} KES_CAST_STATUS;
+
+/* One receiver of an object sender, as KesCastGetReceivers gives it. */
+#define KES_CAST_RECEIVER_RECEIVING 0
+#define KES_CAST_RECEIVER_HAS_IT 1
+#define KES_CAST_RECEIVER_DROPPED 2
+#define KES_CAST_RECEIVER_ABSENT 3
+typedef struct tagKesCastReceiver {
+    DWORD dwId;
+    int nState;            /* KES_CAST_RECEIVER_ */
+    DWORD dwGroupsMissing; /* groups of blocks it still lacks, as it last said */
+    DWORD dwSilentMs;      /* since it was last heard (0 for one never heard) */
+    char szWhy[64];        /* DROPPED, ABSENT: why */
+} KES_CAST_RECEIVER_INFO;
+
+/* Opens a sender or receiver of nRole on the group; *phCast gets the handle
+ * (null on failure). Receivers hear the group at once. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastOpen(int nRole, const KES_CAST_PARAM *pParam, HKESCAST *phCast);
+/* Object sender: starts sending the file pszPath to the group, named by its
+ * last path element. Returns at once; KES_CAST_EVENT_FINISHED or KesCastWait
+ * tell the end. KES_CAST_E_BUSY while an object is under way. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastSendFile(HKESCAST hCast, const char *pszPath);
+/* Object sender: the same for dwLength bytes at pData, named pszName (null or
+ * "": no name; one unsafe as a file's name is refused). The bytes are read
+ * while it runs: leave them untouched until it has finished. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastSendBuffer(HKESCAST hCast, const void *pData, size_t nLength,
+                                                         const char *pszName);
+/* Object sender: waits at most dwMilliseconds for the object under way to
+ * finish: KES_CAST_OK when every receiver has it, KES_CAST_E_FAILED when it
+ * finished without some (KesCastGetReceivers says who and why),
+ * KES_CAST_E_TIMEOUT. Not from the callback. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastWait(HKESCAST hCast, DWORD dwMilliseconds);
+/* Stream sender: queues one message (copied) of 1 to 355,600 bytes.
+ * KES_CAST_E_BUSY when the messages queued exceed what the link has taken by
+ * 4 MiB: the host sends faster than the rate. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastSendMessage(HKESCAST hCast, const void *pData, DWORD dwLength);
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastGetStatus(HKESCAST hCast, KES_CAST_STATUS *pStatus);
+/* Object sender: copies up to dwMax receivers into pList (known and expected,
+ * by id) and sets *pdwCount to how many there are in all. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastGetReceivers(HKESCAST hCast, KES_CAST_RECEIVER_INFO *pList, DWORD dwMax,
+                                                           DWORD *pdwCount);
+/* Stops the handle's thread (waiting for a callback under way, at most 10 s;
+ * from the callback itself, not at all), leaves the group and frees
+ * everything. An object receiver's unfinished file is deleted. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesCastClose(HKESCAST hCast);
+/* The reason a result stands for, in words (never null). */
+KESNET_EXTERN_C KESNET_API const char *__cdecl KesCastErrorText(int nResult);
 
 #ifdef __cplusplus
 

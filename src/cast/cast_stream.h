@@ -54,6 +54,8 @@ public:
     const StreamSenderStats &Stats() const { return m_stats; }
     // Every message queued has gone.
     bool Idle() const { return m_fresh.empty() && m_repairQueue.empty(); }
+    // Bytes of the messages queued that have not gone yet.
+    size_t QueuedBytes() const { return m_fresh.size() * m_config.blockSize; }
 
 private:
     struct Message {

@@ -19,7 +19,9 @@ system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi
 exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
          KesGetHostName KesGetCompName VantixGetHostIP KesGetHostIP CorGetHostIP
          KesGetNetCard KesLanWakeUp KesWakeUp KesGetInterfaces RegReadDWORD RegReadString RegWriteDWORD RegWriteString
-         SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject)
+         SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject
+         KesCastOpen KesCastSendFile KesCastSendBuffer KesCastWait KesCastSendMessage KesCastGetStatus
+         KesCastGetReceivers KesCastClose KesCastErrorText)
 # Members of every exported class and record, by their g++ names, with the
 # listeners' protected thread bodies under the names that a host deriving from
 # them declares: CKesListen::ThreadProc() and CKesListen3::ThreadProc(int).
