@@ -445,7 +445,7 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesGetDllVersion(LPCSTR pszModule, char *
 
 /* ------------------------------------------------------------------------
  * Multicast transfers ("cast"): one sender gives a file or a buffer (an
- * object, up to 2^64 - 1 bytes; 4 GiB and more from a file), or a live stream of
+ * object: 4 GiB and more from a file), or a live stream of
  * messages, to every receiver of a multicast group at once, each receiver
  * getting it whole. Receivers that miss blocks ask for them again (a class
  * that misses the same ones asks once); the sender answers with parity
