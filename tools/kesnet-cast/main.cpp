@@ -1,9 +1,14 @@
-// kesnet-cast: the multicast transfer on Linux. One sender gives a file to
-// every receiver of a group at once:
-//   kesnet-cast send FILE --group GROUP:PORT [--from LOCAL] [--rate MBIT] [--expect ID]... [--seconds S]
-//   kesnet-cast receive FILE --group GROUP:PORT [--from LOCAL] [--id ID] [--seconds S]
-// Exit codes: 0 done (send: every receiver has it; receive: the file is
-// whole), 1 failed, 2 bad arguments.
+// kesnet-cast: the multicast transfers on Linux, the same commands as the
+// kesnet tool's. One sender gives a file to every receiver of a group at
+// once; or sends a live stream of messages:
+//   kesnet-cast cast FILE --group GROUP:PORT [--from LOCAL] [--rate MBIT] [--expect ID]... [--seconds S]
+//   kesnet-cast catch FILE|FOLDER --group GROUP:PORT [--from LOCAL] [--id ID] [--seconds S]
+//   kesnet-cast cast-stream FILE|- --group GROUP:PORT [--from LOCAL] [--rate MBIT] [--message BYTES] [--every MS]
+//   kesnet-cast catch-stream FILE|- --group GROUP:PORT [--from LOCAL] [--id ID] [--count N] [--idle S] [--seconds S]
+// (send and receive are other names of cast and catch). A receiver's id is
+// --id, else the address of --from (as the DLL's receivers), else random.
+// Exit codes: 0 done (cast: every receiver has it; catch: the file is whole;
+// catch-stream: messages came, none skipped), 1 failed, 2 bad arguments.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -18,6 +23,7 @@
 
 #include "cast/cast_receiver.h"
 #include "cast/cast_sender.h"
+#include "cast/cast_stream.h"
 #include "posix/cast_driver.h"
 
 namespace {
@@ -85,18 +91,23 @@ int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
     int fd = open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
-        fprintf(stderr, "kesnet-cast send: cannot read '%s'\n", c.file.c_str());
+        fprintf(stderr, "kesnet-cast cast: cannot read '%s'\n", c.file.c_str());
         return kExitFailed;
     }
     posixcast::GroupSocket socket;
     std::string error;
     if (!socket.Open(c.groupAddr, c.port, c.local, &error)) {
-        fprintf(stderr, "kesnet-cast send: %s\n", error.c_str());
+        fprintf(stderr, "kesnet-cast cast: %s\n", error.c_str());
         return kExitFailed;
     }
     cast::SenderConfig config;
     config.session = RandomId();
     config.expected = expect;
+    // Receivers into a folder name the file after it (when the name is one
+    // safe in any folder).
+    const std::string base = c.file.substr(c.file.find_last_of('/') + 1);
+    if (cast::ValidName(base))
+        config.name = base;
     if (rateMbit > 0) {
         config.maxRate = rateMbit * 1e6 / 8;
         config.minRate = std::min(config.minRate, config.maxRate);
@@ -105,7 +116,7 @@ int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
     posixcast::FileSource source(fd);
     cast::Micros start = posixcast::Now();
     if (!sender.Start(1, static_cast<uint64_t>(st.st_size), &source, start)) {
-        fprintf(stderr, "kesnet-cast send: '%s' cannot be sent (empty, or too large)\n", c.file.c_str());
+        fprintf(stderr, "kesnet-cast cast: '%s' cannot be sent (empty, or too large)\n", c.file.c_str());
         return kExitFailed;
     }
     posixcast::Machine machine =
@@ -129,22 +140,40 @@ int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
     return everyone ? kExitOk : kExitFailed;
 }
 
+// The id a receiver goes by: --id, else its interface's address (so that a
+// class list of addresses names it, as for the DLL's receivers), else random.
+uint32_t ReceiverId(const Common &c, uint32_t id)
+{
+    return id != 0 ? id : c.local != 0 ? c.local : RandomId();
+}
+
+bool IsFolder(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Into the file, or into a file of the folder under the object's name, which
+// it gets once whole (a temporary name until then).
 int Receive(const Common &c, uint32_t id)
 {
-    int fd = open(c.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const bool folder = IsFolder(c.file);
+    const std::string path = folder ? c.file + "/.kesnet-cast-" + std::to_string(getpid()) + ".part" : c.file;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        fprintf(stderr, "kesnet-cast receive: cannot write '%s'\n", c.file.c_str());
+        fprintf(stderr, "kesnet-cast catch: cannot write '%s'\n", path.c_str());
         return kExitFailed;
     }
     posixcast::GroupSocket socket;
     std::string error;
     if (!socket.Open(c.groupAddr, c.port, c.local, &error)) {
-        fprintf(stderr, "kesnet-cast receive: %s\n", error.c_str());
+        fprintf(stderr, "kesnet-cast catch: %s\n", error.c_str());
+        close(fd);
         return kExitFailed;
     }
     posixcast::FileSink sink(fd);
     cast::ReceiverConfig config;
-    config.id = id != 0 ? id : RandomId();
+    config.id = ReceiverId(c, id);
     config.seed = RandomId();
     cast::CastReceiver receiver(config, &sink);
     // Once whole, it stays while the sender still announces, to tell it so.
@@ -155,35 +184,177 @@ int Receive(const Common &c, uint32_t id)
     cast::Micros start = posixcast::Now();
     posixcast::RunUntilDone(socket, machine, start + static_cast<cast::Micros>(c.seconds * 1e6));
     bool whole = receiver.Complete() && sink.complete();
-    printf("%s: %llu bytes%s\n", c.file.c_str(), static_cast<unsigned long long>(receiver.Shape().size),
-           whole ? ", whole" : ", not whole");
     close(fd);
+    std::string kept = path;
+    if (folder) {
+        char fallback[48];
+        snprintf(fallback, sizeof fallback, "cast-%08x-%u", receiver.Session(), receiver.Object());
+        kept = c.file + "/" + (receiver.Name().empty() ? std::string(fallback) : receiver.Name());
+        if (!whole || rename(path.c_str(), kept.c_str()) != 0) {
+            unlink(path.c_str());
+            whole = false;
+        }
+    }
+    printf("%s: %llu bytes%s\n", kept.c_str(), static_cast<unsigned long long>(receiver.Shape().size),
+           whole ? ", whole" : ", not whole");
     return whole ? kExitOk : kExitFailed;
+}
+
+struct StreamOptions {
+    size_t message = 65536;
+    double every = 33;  // milliseconds
+    uint32_t id = 0;
+    uint64_t count = 0;
+    double idle = 3;
+};
+
+FILE *OpenStreamFile(const std::string &path, const char *mode)
+{
+    if (path == "-")
+        return mode[0] == 'r' ? stdin : stdout;
+    return fopen(path.c_str(), mode);
+}
+
+// Cuts the file in messages and sends one every so often; the last stay
+// repairable for two seconds.
+int CastStream(const Common &c, double rateMbit, const StreamOptions &o)
+{
+    FILE *in = OpenStreamFile(c.file, "rb");
+    if (in == nullptr) {
+        fprintf(stderr, "kesnet-cast cast-stream: cannot read '%s'\n", c.file.c_str());
+        return kExitFailed;
+    }
+    posixcast::GroupSocket socket;
+    std::string error;
+    if (!socket.Open(c.groupAddr, c.port, c.local, &error)) {
+        fprintf(stderr, "kesnet-cast cast-stream: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    cast::StreamSenderConfig config;
+    config.session = RandomId();
+    if (rateMbit > 0)
+        config.maxRate = rateMbit * 1e6 / 8;
+    cast::StreamSender sender(config);
+    std::vector<uint8_t> message(std::min(o.message, sender.MaxMessage()));
+    cast::Micros next = posixcast::Now(), endedAt = cast::kNever;
+    uint64_t sent = 0, bytes = 0;
+    posixcast::Machine machine = posixcast::MachineOf(
+        sender, [&](cast::Micros now, cast::Micros) { return endedAt != cast::kNever && now > endedAt + 2000000; });
+    machine.poll = [&](cast::Micros now) {
+        while (endedAt == cast::kNever && now >= next) {
+            size_t n = fread(message.data(), 1, message.size(), in);
+            if (n == 0) {
+                endedAt = now;
+                break;
+            }
+            sender.Send(message.data(), n, now);
+            ++sent;
+            bytes += n;
+            next += static_cast<cast::Micros>(o.every * 1000);
+        }
+        sender.Poll(now);
+    };
+    machine.nextWakeUp = [&] { return std::min(sender.NextWakeUp(), endedAt == cast::kNever ? next : cast::kNever); };
+    posixcast::RunUntilDone(socket, machine, posixcast::Now() + static_cast<cast::Micros>(c.seconds * 1e6));
+    if (in != stdin)
+        fclose(in);
+    fprintf(stderr, "sent %llu messages, %llu bytes, to %s\n", static_cast<unsigned long long>(sent),
+            static_cast<unsigned long long>(bytes), c.group.c_str());
+    return endedAt != cast::kNever ? kExitOk : kExitFailed;
+}
+
+// Writes each whole message in order; ends after --count messages or once
+// the stream has been quiet for --idle seconds.
+int CatchStream(const Common &c, const StreamOptions &o)
+{
+    FILE *out = OpenStreamFile(c.file, "wb");
+    if (out == nullptr) {
+        fprintf(stderr, "kesnet-cast catch-stream: cannot write '%s'\n", c.file.c_str());
+        return kExitFailed;
+    }
+    posixcast::GroupSocket socket;
+    std::string error;
+    if (!socket.Open(c.groupAddr, c.port, c.local, &error)) {
+        fprintf(stderr, "kesnet-cast catch-stream: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    cast::StreamReceiverConfig config;
+    config.id = ReceiverId(c, o.id);
+    config.seed = RandomId();
+    cast::StreamReceiver receiver(config);
+    uint64_t delivered = 0, skipped = 0;
+    bool writeFailed = false;
+    cast::Micros lastMessage = cast::kNever;
+    auto hand = [&](cast::Micros now) {
+        for (const cast::StreamEvent &e : receiver.TakeEvents()) {
+            lastMessage = now;
+            if (e.kind == cast::StreamEvent::kSkipped) {
+                ++skipped;
+                fprintf(stderr, "message %u skipped: it could not be repaired in time\n", e.seq);
+            } else {
+                ++delivered;
+                writeFailed |= fwrite(e.bytes.data(), 1, e.bytes.size(), out) != e.bytes.size();
+            }
+        }
+    };
+    posixcast::Machine machine = posixcast::MachineOf(receiver, [&](cast::Micros now, cast::Micros) {
+        return (o.count != 0 && delivered + skipped >= o.count) ||
+               (lastMessage != cast::kNever && now > lastMessage + static_cast<cast::Micros>(o.idle * 1e6));
+    });
+    machine.onPacket = [&](const uint8_t *bytes, size_t n, cast::Micros now) {
+        receiver.OnPacket(bytes, n, now);
+        hand(now);
+    };
+    machine.poll = [&](cast::Micros now) {
+        receiver.Poll(now);
+        hand(now);
+    };
+    fprintf(stderr, "receiver %u waiting on %s for a stream\n", config.id, c.group.c_str());
+    posixcast::RunUntilDone(socket, machine, posixcast::Now() + static_cast<cast::Micros>(c.seconds * 1e6));
+    if (out != stdout)
+        writeFailed |= fclose(out) != 0;
+    else
+        fflush(out);
+    fprintf(stderr, "%llu messages whole and in order, %llu skipped\n", static_cast<unsigned long long>(delivered),
+            static_cast<unsigned long long>(skipped));
+    return delivered > 0 && skipped == 0 && !writeFailed ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    CLI::App app("kesnet-cast: one file to every receiver of a multicast group at once");
+    CLI::App app("kesnet-cast: files and live streams to every receiver of a multicast group at once");
     app.require_subcommand(1);
     Common common;
     double rate = 0;
     std::vector<uint32_t> expect;
     uint32_t id = 0;
+    StreamOptions stream;
     auto addCommon = [&](CLI::App *command, const char *file) {
         command->add_option("FILE", common.file, file)->required();
         command->add_option("--group", common.group, "GROUP:PORT, a multicast group")->required();
         command->add_option("--from", common.from, "the local interface's address");
         command->add_option("--seconds", common.seconds, "give up after this long (default 600)");
     };
-    CLI::App *send = app.add_subcommand("send", "send FILE to the group");
+    CLI::App *send = app.add_subcommand("cast", "send FILE to the group")->alias("send");
     addCommon(send, "the file to send");
     send->add_option("--rate", rate, "the most Mbit/s to send at (default 93)");
     send->add_option("--expect", expect, "a receiver id of the class (repeat it); the others are absent");
-    CLI::App *receive = app.add_subcommand("receive", "receive into FILE");
-    addCommon(receive, "the file to write");
-    receive->add_option("--id", id, "this receiver's id (default: at random)");
+    CLI::App *receive = app.add_subcommand("catch", "receive into FILE, or into FOLDER under the file's name")->alias("receive");
+    addCommon(receive, "the file to write, or a folder");
+    receive->add_option("--id", id, "this receiver's id (default: the address of --from, else at random)");
+    CLI::App *castStream = app.add_subcommand("cast-stream", "send FILE (- for standard input) as a live stream");
+    addCommon(castStream, "what to send, - for standard input");
+    castStream->add_option("--rate", rate, "the most Mbit/s to send at (default 93)");
+    castStream->add_option("--message", stream.message, "bytes a message (default 65536, at most 355600)")
+        ->check(CLI::Range(1, 355600));
+    castStream->add_option("--every", stream.every, "milliseconds between two messages (default 33)");
+    CLI::App *catchStream = app.add_subcommand("catch-stream", "write a live stream's messages to FILE (- for standard output)");
+    addCommon(catchStream, "where the messages go, - for standard output");
+    catchStream->add_option("--id", stream.id, "this receiver's id");
+    catchStream->add_option("--count", stream.count, "stop after this many messages");
+    catchStream->add_option("--idle", stream.idle, "stop once the stream has been quiet this many seconds (default 3)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -195,5 +366,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "kesnet-cast: %s\n", error.c_str());
         return kExitUsage;
     }
-    return send->parsed() ? Send(common, rate, expect) : Receive(common, id);
+    if (send->parsed())
+        return Send(common, rate, expect);
+    if (receive->parsed())
+        return Receive(common, id);
+    if (castStream->parsed())
+        return CastStream(common, rate, stream);
+    return CatchStream(common, stream);
 }
