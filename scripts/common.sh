@@ -47,7 +47,8 @@ kesnet_build() {
         echo "build: $(kesnet_arch_name "$arch") in ${dir#"$KESNET_ROOT"/}"
         cmake -S "$KESNET_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
             -DCMAKE_TOOLCHAIN_FILE="$KESNET_ROOT/cmake/toolchain-$(kesnet_cpu "$arch")-mingw.cmake" \
-            -DKESNET_OTHER_ARCH_BUILD="$(kesnet_build_dir "$(kesnet_other_arch "$arch")")" "$@" >/dev/null
+            -DKESNET_OTHER_ARCH_BUILD="$(kesnet_build_dir "$(kesnet_other_arch "$arch")")" \
+            -DKESNET_NATIVE_BUILD="$(kesnet_build_dir native)" "$@" >/dev/null
         cmake --build "$dir"
     done
 }

@@ -7,6 +7,7 @@
 #                                    starts COMMAND in the background with its
 #                                    output in FILE, waits for PATTERN in it
 #   wait_last                        waits for the last started command to end
+#   ended_ok PID                     waits for PID to end; true if it exited with 0
 #   exit_code EXPECTED COMMAND...    runs COMMAND, output to $work/out
 #   out_has TEXT                     $work/out holds TEXT
 #   free_port                        a UDP port free a moment ago
@@ -70,6 +71,18 @@ wait_last() {
         sleep 0.1
     done
     echo "process $pid did not end" >&2
+    return 1
+}
+
+ended_ok() {
+    local pid=$1 tries=$((600 * scale))
+    for _ in $(seq "$tries"); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            return $?
+        fi
+        sleep 0.1
+    done
     return 1
 }
 
