@@ -55,6 +55,10 @@ CASES = [
     (["listen", "port"], 2, "not a port"),
     (["listen", "5000", "--bogus"], 2, "unknown option --bogus"),
     (["listen", "5000", "--count", "0"], 2, "not a number from 1"),
+    (["cast", "x.bin", "--group", "10.0.0.1:5000"], 2, "is not a multicast group"),
+    (["cast", "x.bin", "--rate", "0"], 2, "not a number from 1"),
+    (["catch"], 2, "expected one FOLDER"),
+    (["cast-stream", "-", "--message", "355601"], 2, "not a number from 1"),
     # A path from the root is an argument, not an option.
     (["isbmp", "/no/such/file.bmp"], 1, "/no/such/file.bmp: not a bitmap"),
     # So is a text that begins with one '-'.

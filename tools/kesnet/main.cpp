@@ -29,8 +29,11 @@ void PrintUsage(FILE *out)
             "       kesnet --version\n\n"
             "commands:\n",
             KESNET_VERSION_STRING);
+    int width = 0;
     for (const Command &c : Commands())
-        fprintf(out, "  %-12s %s\n", c.name, c.summary);
+        width = std::max(width, static_cast<int>(strlen(c.name)));
+    for (const Command &c : Commands())
+        fprintf(out, "  %-*s  %s\n", width, c.name, c.summary);
     fprintf(out,
             "\nAddresses are IPv4 (A.B.C.D), ports 1 to 65535. --from LOCAL picks the local\n"
             "interface to use.\n\n"
