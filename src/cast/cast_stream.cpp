@@ -186,6 +186,8 @@ void StreamReceiver::OnPacket(const uint8_t *bytes, size_t length, Micros now)
                 m_end = p.next;
             m_oldest = p.oldest;
             m_oldestKnown = true;
+            m_sameHeads = p.next == m_headNext ? m_sameHeads + 1 : 1;
+            m_headNext = p.next;
         }
         ScheduleRequests(now);
         Deliver();
@@ -209,6 +211,8 @@ void StreamReceiver::Start(const Packet &p)
         m_next = p.next != p.oldest ? p.next - 1 : p.next;
     m_end = m_next;
     m_oldestKnown = false;
+    m_headNext = 0;
+    m_sameHeads = 0;
     m_messages.clear();
 }
 
@@ -288,9 +292,14 @@ void StreamReceiver::Rebuild(Message &m)
 // Every message older than the newest heard of that is not whole gets a
 // request, after its own random back-off; one whose request went waits out
 // the hold-off first.
+// Messages older than the newest may be asked for: a later one was sent. The
+// newest only once two heads in a row have said that nothing followed it (the
+// stream paused for a head's period, long enough for all of it to have gone),
+// so that the last message before a pause, or the end, is repaired too.
 void StreamReceiver::ScheduleRequests(Micros now)
 {
-    for (uint32_t seq = m_next; Before(seq, m_end - 1); ++seq) {
+    const uint32_t end = m_sameHeads >= 2 && m_headNext == m_end ? m_end : m_end - 1;
+    for (uint32_t seq = m_next; Before(seq, end); ++seq) {
         Message &m = m_messages[seq];
         if (!m.complete && m.askAt == kNever && now >= m.quietUntil)
             m.askAt = now + m_random.Below(m_config.nackBackoff + 1);

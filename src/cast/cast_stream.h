@@ -151,6 +151,8 @@ private:
     uint32_t m_end = 0;     // one past the newest message heard of
     uint32_t m_oldest = 0;  // the oldest the sender can still repair
     bool m_oldestKnown = false;
+    uint32_t m_headNext = 0;   // what the latest head said comes next
+    uint32_t m_sameHeads = 0;  // how many heads in a row said so
     std::map<uint32_t, Message> m_messages;  // from m_next on
     Micros m_wake = kNever;
     std::vector<Outgoing> m_out;

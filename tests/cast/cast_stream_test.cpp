@@ -121,6 +121,27 @@ TEST(CastStream, MessagesLostForLongerThanTheWindowAreSkippedNotCorrupt)
     }
 }
 
+// The stream's last message lost on one student's link: nothing follows it
+// to show that it is missing, yet it is repaired (the sender's heads say
+// nothing came after it), not left neither handed over nor skipped.
+TEST(CastStream, TheLastMessageIsRepairedToo)
+{
+    sim::Setup setup = sim::Class(2, 0, 9);
+    sim::StreamSetup stream = Frames(60, 9);
+    const Micros last = (stream.messages.size() - 1) * stream.every;
+    setup.receivers[1].deafFrom = last - 1000;
+    setup.receivers[1].deafUntil = last + 20000;
+    sim::StreamOutcome o = sim::RunStream(setup, stream);
+    Report("2 receivers, one deaf while the last message goes", o);
+
+    for (size_t i : {0, 1}) {
+        Tally tally;
+        ASSERT_TRUE(InOrderAndIntact(o.events[i], stream.messages, &tally));
+        EXPECT_EQ(stream.messages.size(), tally.delivered) << "receiver " << i;
+    }
+    EXPECT_GT(o.sender.repairPackets, 0u) << "the deaf one's loss was repaired";
+}
+
 TEST(CastStream, MessagesTooLargeOrEmptyAreRefused)
 {
     cast::StreamSender sender(cast::StreamSenderConfig{});
