@@ -12,18 +12,10 @@ set -euo pipefail
 cast=$1
 here=$(cd "$(dirname "$0")" && pwd)
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: needs root, for network namespaces of its own"
-    exit 77
-fi
-if ! command -v nft >/dev/null; then
-    echo "FAILED: nft is missing (scripts/setup.sh installs nftables)"
-    exit 1
-fi
-
+source "$here/../support/classroom.sh"
+classroom_can_run
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-cast.XXXXXX")
 source "$here/../support/script_support.sh"
-source "$here/../support/classroom.sh"
 name=kcast-$$
 receivers=5
 cleanup() {

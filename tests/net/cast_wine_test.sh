@@ -15,13 +15,8 @@ native=$3
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../scripts/wine-run.sh
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: needs root, for network namespaces of its own"
-    exit 77
-fi
-for need in nft sha256sum; do
-    command -v "$need" >/dev/null || { echo "FAILED: $need is missing (scripts/setup.sh installs it)"; exit 1; }
-done
+source "$here/../support/classroom.sh"
+classroom_can_run
 if [ ! -x "$native" ]; then
     echo "FAILED: no Linux kesnet-cast at $native (the test command builds it first: scripts/test.sh)"
     exit 1
@@ -29,7 +24,6 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesnet-castw.XXXXXX")
 source "$here/../support/script_support.sh"
-source "$here/../support/classroom.sh"
 name=kcw-$$
 students=5
 dll_students=2

@@ -4,6 +4,8 @@
 # each student's host has one link to it. Source it (as root); it expects
 # `set -euo pipefail`.
 #
+#   classroom_can_run                 skips the test (exit 77) when not root, fails
+#                                     it when nftables is missing
 #   classroom_up NAME STUDENTS        the teacher's host NAME-s (10.78.0.1) and
 #                                     the students' NAME-r1 ... (10.78.0.11 ...)
 #   classroom_down NAME STUDENTS      removes them
@@ -12,6 +14,17 @@
 #                                     each student's input loses that share of
 #                                     the datagrams to PORT, on its own (nftables)
 classroom_teacher=10.78.0.1
+
+classroom_can_run() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "SKIPPED: needs root, for network namespaces of its own"
+        exit 77
+    fi
+    if ! command -v nft >/dev/null; then
+        echo "FAILED: nft is missing (scripts/setup.sh installs nftables)"
+        exit 1
+    fi
+}
 student_addr() { echo "10.78.0.$((10 + $1))"; }
 
 classroom_up() {
