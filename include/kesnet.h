@@ -495,7 +495,7 @@ typedef struct tagKesCast *HKESCAST; /* an open sender or receiver */
 #define KES_CAST_EVENT_PROGRESS 6 /* both: how far it has come (at most 4 a second) */
 #define KES_CAST_EVENT_STARTED 7  /* receiver: an object is coming (its size; the name once known) */
 #define KES_CAST_EVENT_OBJECT 8   /* receiver: an object is whole (pszName: its file, or pData: its bytes) */
-#define KES_CAST_EVENT_ABANDONED 9 /* receiver: an object left unfinished (the sender moved on or restarted) */
+#define KES_CAST_EVENT_ABANDONED 9 /* receiver: an object left unfinished, or one it cannot take (pszWhy) */
 #define KES_CAST_EVENT_MESSAGE 10 /* stream receiver: the next whole message */
 #define KES_CAST_EVENT_SKIPPED 11 /* stream receiver: message dwMessage could not be repaired in time */
 

@@ -158,12 +158,6 @@ void FileSink::Discard()
     m_whole = false;
 }
 
-bool FileSink::FolderWritable() const
-{
-    DWORD attributes = GetFileAttributesA(m_folder.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 bool FileSink::Begin(uint64_t size)
 {
     Discard();
@@ -177,8 +171,10 @@ bool FileSink::Begin(uint64_t size)
     end.QuadPart = static_cast<LONGLONG>(size);
     if (m_file == INVALID_HANDLE_VALUE || !SetFilePointerEx(m_file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(m_file)) {
         Discard();
+        refusals.Note(size);
         return false;
     }
+    refusals.Clear();
     return true;
 }
 
@@ -217,14 +213,16 @@ std::string FileSink::Keep(const std::string &name)
 
 bool MemorySink::Begin(uint64_t size)
 {
-    if (size > kMaxBytes)
-        return false;
     try {
+        if (size > kMaxBytes)
+            throw std::bad_alloc();
         m_bytes.assign(static_cast<size_t>(size), 0);
     } catch (const std::bad_alloc &) {
-        m_bytes.clear();
+        std::vector<uint8_t>().swap(m_bytes);
+        refusals.Note(size);
         return false;
     }
+    refusals.Clear();
     return true;
 }
 

@@ -57,6 +57,31 @@ private:
     size_t m_length;
 };
 
+// Objects a sink could not take (no room in memory, no file in the folder):
+// the receiver asks again at every packet of such an object, the host is
+// told once.
+class Refusals {
+public:
+    void Note(uint64_t size)
+    {
+        m_fresh = m_fresh || size != m_size;
+        m_size = size;
+    }
+    // true once for each new refusal, with the object's size.
+    bool Take(uint64_t *size)
+    {
+        *size = m_size;
+        bool fresh = m_fresh;
+        m_fresh = false;
+        return fresh;
+    }
+    void Clear() { m_size = 0; }
+
+private:
+    uint64_t m_size = 0;
+    bool m_fresh = false;
+};
+
 // An object received into a file of its own in a folder, under a name that
 // says it is not whole yet; Keep gives it its final name once it is.
 class FileSink : public cast::Sink {
@@ -72,8 +97,7 @@ public:
     // Renames the whole object's file to name in the folder (replacing a file
     // of that name) and returns its path; "" if it cannot.
     std::string Keep(const std::string &name);
-    // Whether the folder can be written to at all.
-    bool FolderWritable() const;
+    Refusals refusals;
 
 private:
     void Discard();
@@ -93,6 +117,7 @@ public:
     bool Read(uint64_t offset, uint8_t *to, size_t bytes) override;
     void End(bool) override {}
     std::vector<uint8_t> Take();
+    Refusals refusals;
 
 private:
     std::vector<uint8_t> m_bytes;

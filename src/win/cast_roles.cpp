@@ -252,6 +252,14 @@ public:
 
     void TakeEvents(std::vector<CastEvent> *events) override
     {
+        uint64_t refused = 0;
+        if (m_files ? m_files->refusals.Take(&refused) : m_memory.refusals.Take(&refused)) {
+            CastEvent e = Event(KES_CAST_EVENT_ABANDONED);
+            e.size = refused;
+            e.why = m_files ? "no file for it could be made in the folder"
+                            : "it is larger than a receiver in memory takes, or memory ran out";
+            events->push_back(e);
+        }
         for (const cast::ReceiverEvent &e : m_receiver.TakeEvents())
             events->push_back(Translate(e));
         if (Receiving() && m_now >= m_nextProgress) {

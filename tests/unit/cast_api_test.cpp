@@ -338,6 +338,52 @@ TEST_F(CastApi, AnAbsentReceiverIsReportedAndDoesNotHoldTheClass)
     EXPECT_EQ(KES_CAST_RECEIVER_HAS_IT, table[0].nState);
 }
 
+// An object a receiver cannot take (more than memory holds; a folder that has
+// gone): it is left alone, and the host is told so, once.
+TEST_F(CastApi, AnObjectAReceiverCannotTakeIsReportedOnce)
+{
+    KT_REQUIRE_PRIVATE_NETWORK();
+    kt::TempTree tree;
+    ASSERT_TRUE(tree.ok());
+    ASSERT_TRUE(tree.MakeDirectory("gone"));
+    const unsigned long long big = (1ull << 30) + 1;
+    ASSERT_TRUE(tree.WriteSparseFile("big.bin", big, "head"));
+    const std::string gone = tree.Path("gone");
+    Events inMemory, inFolder;
+    KES_CAST_PARAM memoryParam = Param(47316, &inMemory), folderParam = Param(47316, &inFolder);
+    folderParam.pszFolder = gone.c_str();
+    Cast memoryReceiver(KES_CAST_RECEIVER, memoryParam), folderReceiver(KES_CAST_RECEIVER, folderParam);
+    ASSERT_EQ(KES_CAST_OK, memoryReceiver.result);
+    ASSERT_EQ(KES_CAST_OK, folderReceiver.result);
+    ASSERT_TRUE(RemoveDirectoryA(gone.c_str()));
+    Cast sender(KES_CAST_SENDER, Param(47316));
+    ASSERT_EQ(KES_CAST_OK, sender.result);
+    ASSERT_EQ(KES_CAST_OK, KesCastSendFile(sender.h, tree.Path("big.bin").c_str()));
+    const struct {
+        const char *what;
+        Events *events;
+        const char *why;
+    } cases[] = {{"in memory", &inMemory, "larger than a receiver in memory takes"},
+                 {"into a folder that has gone", &inFolder, "no file for it could be made"}};
+    for (const auto &c : cases) {
+        ASSERT_TRUE(c.events->WaitFor(KES_CAST_EVENT_ABANDONED)) << c.what;
+        const Seen refused = c.events->Of(KES_CAST_EVENT_ABANDONED)[0];
+        EXPECT_EQ(big, refused.size) << c.what;
+        EXPECT_NE(std::string::npos, refused.why.find(c.why)) << c.what << ": " << refused.why;
+    }
+    // Hundreds more of the object's packets come; the host was told once.
+    KES_CAST_STATUS status = {};
+    status.dwSize = sizeof status;
+    const DWORD start = GetTickCount();
+    do {
+        ASSERT_EQ(KES_CAST_OK, KesCastGetStatus(memoryReceiver.h, &status));
+    } while (status.dwDataPackets < 500 && GetTickCount() - start < kt::Bound() && (Sleep(10), true));
+    EXPECT_GE(status.dwDataPackets, 500u);
+    EXPECT_EQ(KES_CAST_STATE_IDLE, status.nState);
+    EXPECT_EQ(1u, inMemory.Count(KES_CAST_EVENT_ABANDONED));
+    EXPECT_EQ(0u, inMemory.Count(KES_CAST_EVENT_STARTED));
+}
+
 // A live stream at a screen's pace: every message whole and in order.
 TEST_F(CastApi, StreamMessagesArriveWholeAndInOrder)
 {
