@@ -130,7 +130,8 @@ def machine_facts():
                 cpu = line.split(":", 1)[1].strip()
                 break
     try:
-        wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
+        wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True).stdout.strip()
     except OSError:
         wine = "not found"
     return {
