@@ -23,9 +23,11 @@
 # Normally run by `scripts/bench.sh --only cast` (or with every benchmark),
 # which builds both programs first. Needs root; says SKIPPED and exits 77
 # otherwise. Writes DIR/cast.md (DIR defaults to build/bench-report) and the
-# figures in DIR/cast-results.tsv. Takes about a quarter of an hour, most of it
-# TCP to 30 students (30 x 64 MiB at 100 Mbit/s is 160 s) and the rows that
-# run out of time. --quick sends 4 MiB instead: a check that it works.
+# figures in DIR/cast-results.tsv; DIR/cast-logs/ keeps the kesnet sender's
+# output of every row, and every program's of a transfer that did not end
+# well. Takes about a quarter of an hour, most of it TCP to 30 students (30 x
+# 64 MiB at 100 Mbit/s is 160 s) and the rows that run out of time. --quick
+# sends 4 MiB instead: a check that it works.
 #   KESNET_CAST_SENDER  the sender command, given "FILE --group GROUP:PORT
 #                       --from LOCAL --seconds S --expect ID..." and expected to
 #                       print the lines of `kesnet-cast send`; it runs in the
@@ -41,7 +43,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../scripts/common.sh"
 
 usage() {
-    sed -n '22,24s/^# \{0,1\}//p' "$0" >&2
+    sed -n '21s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -258,8 +260,8 @@ record() {
     clear_copies
 }
 
-# keep_logs NAME: the programs' output of a transfer that did not end well,
-# kept in the report's folder.
+# keep_logs NAME: the output of every program of a transfer that did not end
+# well, kept in the report's folder.
 keep_logs() {
     mkdir -p "$out/cast-logs/$1"
     cp "$work"/*.log "$out/cast-logs/$1/"
@@ -279,10 +281,16 @@ run_kesnet() {
     timed_run "$work/kesnet-send.log" "$limit" ip netns exec "$teacher" "${cast_sender[@]}" "$work/lesson.bin" \
         --group "$cast_group" --from "$teacher_ip" --seconds "$limit" "${expect[@]}"
     end_students 5
-    local repair
+    local repair given_up
     repair=$(sed -n 's/.*repair packets (\([0-9.]*\) %).*/\1/p' "$work/kesnet-send.log")
     [ -n "$repair" ] || { echo "bench: cast: the sender printed no repair share:" >&2; cat "$work/kesnet-send.log" >&2; }
-    record kesnet "$n" "$loss" "repair ${repair:-?} %"
+    # Students that the sender's table says it gave up on (dropped or absent).
+    given_up=$(grep -cE '^[0-9]+ +(dropped|absent) ' "$work/kesnet-send.log" || true)
+    [ "$given_up" -gt 0 ] || given_up=""
+    # Its table, whatever the outcome.
+    mkdir -p "$out/cast-logs/kesnet-$n-$loss"
+    cp "$work/kesnet-send.log" "$out/cast-logs/kesnet-$n-$loss/"
+    record kesnet "$n" "$loss" "repair ${repair:-?} %${given_up:+; the sender gave up on $given_up}"
 }
 
 run_udpcast() {

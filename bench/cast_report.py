@@ -7,7 +7,9 @@ beside those measured elsewhere on the same set-up, and its targets.
 
 RESULTS.tsv has one line per transfer, tab-separated:
     METHOD STUDENTS LOSS OUTCOME SECONDS WHOLE TOTAL NOTE
-OUTCOME is done, timeout or failed; NOTE is "repair P %" for kesnet, else "-".
+OUTCOME is done, timeout or failed; NOTE is "-", or for kesnet "repair P %",
+followed by "; the sender gave up on K" when its table had students dropped or
+absent.
 Writes OUTDIR/cast.md.
 """
 import argparse
@@ -43,13 +45,27 @@ class Transfer:
     def done(self):
         return self.outcome == "done"
 
+    def _part(self, lead):
+        """The words of the note's part that starts with `lead` (parts are
+        separated by "; ")."""
+        for part in self.note.split("; "):
+            if part.startswith(lead):
+                return part[len(lead):].split()
+        return []
+
     def repair(self):
         """The sender's repair share in percent, if it printed one."""
-        words = self.note.split()
+        words = self._part("repair ")
         try:
-            return float(words[1]) if words[:1] == ["repair"] else None
+            return float(words[0])
         except (IndexError, ValueError):
             return None
+
+    def given_up(self):
+        """How many students the kesnet sender gave up on (its table says
+        dropped or absent)."""
+        words = self._part("the sender gave up on ")
+        return int(words[0]) if words else 0
 
 
 def load(path):
@@ -65,7 +81,8 @@ def seconds_text(t, limits):
         return f"{t.seconds:.1f} s"
     if t.outcome == "timeout":
         return f"did not finish in {limits[t.method]:.0f} s ({t.whole} of {t.total} whole)"
-    return f"failed after {t.seconds:.1f} s ({t.whole} of {t.total} whole)"
+    why = f"; the sender gave up on {t.given_up()}" if t.given_up() else ""
+    return f"failed after {t.seconds:.1f} s ({t.whole} of {t.total} whole{why})"
 
 
 def anchor_text(value, known):
@@ -199,6 +216,12 @@ def markdown(results, args):
                "100 Mbit/s) to `uftpd -d -q -I eth0 -M GROUP -U ID`.")
     out.append("")
     out.extend(figures_table(results, limits))
+    out.append("")
+    out.append("The output of the kesnet sender of every row, and of every program of a transfer that "
+               "did not end well, is in cast-logs/ beside this report. A udpcast student whose answer "
+               "to its connection request is lost is still counted by the sender, which then waits "
+               "for it to the end (its log repeats `Timeout notAnswered=[...]`); with 2 % loss that "
+               "happens by chance, more often the more students there are.")
     out.append("")
     out.append("## Targets")
     out.append("")
