@@ -218,10 +218,11 @@ def markdown(results, args):
     out.extend(figures_table(results, limits))
     out.append("")
     out.append("The output of the kesnet sender of every row, and of every program of a transfer that "
-               "did not end well, is in cast-logs/ beside this report. A udpcast student whose answer "
-               "to its connection request is lost is still counted by the sender, which then waits "
-               "for it to the end (its log repeats `Timeout notAnswered=[...]`); with 2 % loss that "
-               "happens by chance, more often the more students there are.")
+               "did not end well, is in cast-logs/ beside this report. udpcast, with its defaults, "
+               "announces itself once and answers a connection request once: a student that misses "
+               "either is never part of the transfer, and the sender waits for it to the end (its log "
+               "stops at the connections it had, or repeats `Timeout notAnswered=[...]`); with 2 % "
+               "loss that happens by chance, the more often the more students there are.")
     out.append("")
     out.append("## Targets")
     out.append("")
