@@ -219,8 +219,9 @@ def markdown(results, args):
     out.append("")
     out.append("The output of the kesnet sender of every row, and of every program of a transfer that "
                "did not end well, is in cast-logs/ beside this report. udpcast, with its defaults, "
-               "announces itself once and answers a connection request once: a student that misses "
-               "either is never part of the transfer, and the sender waits for it to the end (its log "
+               "does not repeat its announcement: a student that misses it, or the answer to its "
+               "connection request, is never part of the transfer, and the sender waits for it to "
+               "the end (its log "
                "stops at the connections it had, or repeats `Timeout notAnswered=[...]`); with 2 % "
                "loss that happens by chance, the more often the more students there are.")
     out.append("")
