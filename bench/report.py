@@ -130,7 +130,8 @@ def machine_facts():
                 cpu = line.split(":", 1)[1].strip()
                 break
     try:
-        wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
+        wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True).stdout.strip()
     except OSError:
         wine = "not found"
     return {
@@ -309,8 +310,16 @@ plot "{data}" using 0:2:3:xticlabels(1) with boxes notitle lc rgb variable, \\
     return True
 
 
+# The multicast benchmark's report (bench/cast_bench.sh), when there is one.
+CAST_REPORT = "cast.md"
+
+
 def write(results, out_dir):
     text = markdown(results)
+    if os.path.exists(os.path.join(out_dir, CAST_REPORT)):
+        text = text.replace("\n## Notes\n", f"\n## Multicast transfer\n\nThe multicast transfer against TCP, "
+                            f"udpcast and UFTP on a shaped classroom link: [{CAST_REPORT}]({CAST_REPORT}).\n"
+                            "\n## Notes\n", 1)
     if not chart(results, out_dir):
         text = text.replace(f"![Ratios]({CHART})", "(no chart: gnuplot is missing or no ratio was measured)")
     with open(os.path.join(out_dir, REPORT), "w") as f:

@@ -63,6 +63,18 @@ kesnet_build_native() {
     cmake --build "$dir"
 }
 
+# kesnet-cast alone, natively and without the sanitizers, in build/native-bench:
+# the benchmark times it. Prints the program's path.
+kesnet_build_cast_tool() {
+    local dir
+    dir=$(kesnet_build_dir native-bench)
+    echo "build: kesnet-cast for the benchmark in ${dir#"$KESNET_ROOT"/}" >&2
+    cmake -S "$KESNET_ROOT" -B "$dir" -G Ninja -DKESNET_NATIVE=ON -DKESNET_SANITIZE=OFF \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$dir" --target kesnet-cast >&2
+    echo "$dir/kesnet-cast"
+}
+
 kesnet_cpu() {
     case "$1" in
         win32) echo i686 ;;

@@ -52,7 +52,7 @@ want() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 for p in cmake ninja-build g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
          googletest iproute2 util-linux wine wine64 python3 libasio-dev gnuplot-nox tcpdump tshark unzip \
-         gcc g++ libc6-dev clang lld llvm libcli11-dev nftables; do
+         gcc g++ libc6-dev clang lld llvm libcli11-dev nftables udpcast uftp; do
     want "$p"
 done
 if [ "$runs32" = yes ]; then
@@ -70,6 +70,11 @@ if [ "${#need_pkgs[@]}" -gt 0 ]; then
     echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     $SUDO apt-get update -qq
     $SUDO apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
+fi
+# uftp's package starts its receiving daemon on the machine's own interfaces;
+# the multicast benchmark starts its own, inside its private network only.
+if [ -d /run/systemd/system ] && systemctl is-enabled --quiet uftp.service 2>/dev/null; then
+    $SUDO systemctl disable --now uftp.service >/dev/null 2>&1 || true
 fi
 echo "$runs32" >"$build_root/kernel-runs-win32"
 echo "setup: toolchains, Wine and test tools are present"
