@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -61,7 +62,7 @@ GroupSocket::~GroupSocket()
         close(m_fd);
 }
 
-bool GroupSocket::Open(uint32_t group, uint16_t port, uint32_t local, std::string *error)
+bool GroupSocket::Open(uint32_t group, uint16_t port, uint32_t local, bool hearOwn, std::string *error)
 {
     m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
@@ -92,7 +93,8 @@ bool GroupSocket::Open(uint32_t group, uint16_t port, uint32_t local, std::strin
         return Fail(error, "IP_MULTICAST_TTL");
     // Receivers on one host hear each other's repair requests through the
     // loopback of the group.
-    if (setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one) != 0)
+    int loop = hearOwn ? 1 : 0;
+    if (setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0)
         return Fail(error, "IP_MULTICAST_LOOP");
     m_group = group;
     m_port = port;
@@ -120,9 +122,47 @@ bool GroupSocket::Send(const std::vector<uint8_t> &bytes)
     }
 }
 
+namespace {
+
+// Datagrams read with one call: at a class's rate a loop wakes to several.
+const unsigned kBatch = 64;
+const size_t kSlotBytes = 9216;  // more than any packet of the protocol
+
+class Batch {
+public:
+    Batch() : m_bytes(kBatch * kSlotBytes)
+    {
+        for (unsigned i = 0; i < kBatch; ++i) {
+            m_iov[i] = {&m_bytes[i * kSlotBytes], kSlotBytes};
+            m_headers[i] = {};
+            m_headers[i].msg_hdr.msg_iov = &m_iov[i];
+            m_headers[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+    // How many came (0: none waiting).
+    unsigned Receive(int fd)
+    {
+        int n = recvmmsg(fd, m_headers, kBatch, MSG_DONTWAIT, nullptr);
+        return n > 0 ? static_cast<unsigned>(n) : 0;
+    }
+    const uint8_t *Bytes(unsigned i) const { return &m_bytes[i * kSlotBytes]; }
+    // A datagram cut to its slot (MSG_TRUNC) keeps its own length and is refused by the parser.
+    size_t Length(unsigned i) const
+    {
+        return (m_headers[i].msg_hdr.msg_flags & MSG_TRUNC) ? kSlotBytes + 1 : m_headers[i].msg_len;
+    }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    iovec m_iov[kBatch];
+    mmsghdr m_headers[kBatch];
+};
+
+}  // namespace
+
 bool RunUntilDone(GroupSocket &socket, const Machine &machine, cast::Micros limit)
 {
-    static uint8_t buffer[65536];
+    Batch batch;
     cast::Micros lastPacket = Now();
     for (;;) {
         cast::Micros now = Now();
@@ -140,12 +180,12 @@ bool RunUntilDone(GroupSocket &socket, const Machine &machine, cast::Micros limi
         pollfd in = {socket.fd(), POLLIN, 0};
         timespec wait = {static_cast<time_t>(sleep / 1000000), static_cast<long>(sleep % 1000000) * 1000};
         ppoll(&in, 1, &wait, nullptr);
-        for (;;) {
-            ssize_t n = recv(socket.fd(), buffer, sizeof buffer, 0);
-            if (n < 0)
-                break;
+        for (unsigned n; (n = batch.Receive(socket.fd())) != 0;) {
             lastPacket = Now();
-            machine.onPacket(buffer, static_cast<size_t>(n), lastPacket);
+            for (unsigned i = 0; i < n; ++i) {
+                const size_t length = batch.Length(i);
+                machine.onPacket(batch.Bytes(i), length > kSlotBytes ? 0 : length, lastPacket);
+            }
             for (const cast::Outgoing &packet : machine.takeOutgoing())
                 socket.Send(packet.bytes);
         }
@@ -157,26 +197,43 @@ bool FileSource::Read(uint64_t offset, uint8_t *to, size_t bytes)
     return WholeIo(pread, m_fd, to, bytes, offset);
 }
 
+const size_t kGatherBytes = 256 * 1024;
+
 bool FileSink::Begin(uint64_t size)
 {
     m_complete = false;
+    m_pending.clear();
     return ftruncate(m_fd, 0) == 0 && ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+}
+
+bool FileSink::Flush()
+{
+    bool ok = WholeIo(WriteAt, m_fd, m_pending.data(), m_pending.size(), m_pendingAt);
+    m_pending.clear();
+    return ok;
 }
 
 bool FileSink::Write(uint64_t offset, const uint8_t *from, size_t bytes)
 {
-    return WholeIo(WriteAt, m_fd, const_cast<uint8_t *>(from), bytes, offset);
+    if (!m_pending.empty() && (offset != m_pendingAt + m_pending.size() || m_pending.size() + bytes > kGatherBytes) &&
+        !Flush())
+        return false;
+    if (m_pending.empty())
+        m_pendingAt = offset;
+    m_pending.insert(m_pending.end(), from, from + bytes);
+    return true;
 }
 
 bool FileSink::Read(uint64_t offset, uint8_t *to, size_t bytes)
 {
-    return WholeIo(pread, m_fd, to, bytes, offset);
+    return Flush() && WholeIo(pread, m_fd, to, bytes, offset);
 }
 
 void FileSink::End(bool complete)
 {
-    m_complete = complete;
-    if (complete)
+    bool written = Flush();
+    m_complete = complete && written;
+    if (m_complete)
         fsync(m_fd);
 }
 

@@ -27,8 +27,10 @@ public:
     GroupSocket &operator=(const GroupSocket &) = delete;
 
     // group and local in network byte order (local 0: the system's choice of
-    // interface); false, with *error saying why, if it cannot be set up.
-    bool Open(uint32_t group, uint16_t port, uint32_t local, std::string *error);
+    // interface); false, with *error saying why, if it cannot be set up. A
+    // socket that does not hear its own datagrams (a sender's: hearOwn false)
+    // is spared reading every packet it sent back from the group's loopback.
+    bool Open(uint32_t group, uint16_t port, uint32_t local, bool hearOwn, std::string *error);
     // Sends to the group, waiting while the socket's buffer is full.
     bool Send(const std::vector<uint8_t> &bytes);
     int fd() const { return m_fd; }
@@ -73,6 +75,8 @@ private:
     int m_fd;
 };
 
+// Blocks mostly come in order: consecutive ones are gathered and written
+// together, a write a quarter of a megabyte instead of one a block.
 class FileSink : public cast::Sink {
 public:
     explicit FileSink(int fd) : m_fd(fd) {}
@@ -83,8 +87,12 @@ public:
     bool complete() const { return m_complete; }
 
 private:
+    bool Flush();
+
     int m_fd;
     bool m_complete = false;
+    std::vector<uint8_t> m_pending;  // bytes from m_pendingAt on, not yet written
+    uint64_t m_pendingAt = 0;
 };
 
 }  // namespace posixcast

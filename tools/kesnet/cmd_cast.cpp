@@ -171,7 +171,7 @@ bool EveryoneHasIt(HKESCAST h)
 int RunCast(const std::vector<std::string> &argv)
 {
     const char *name = "cast";
-    Args args(argv, {"group", "from", "rate", "class", "seconds"}, {});
+    Args args(argv, {"group", "from", "rate", "class", "expect", "seconds"}, {});
     if (!args.ok())
         return UsageError(name, args.error());
     if (args.positional().size() != 1)
@@ -191,9 +191,17 @@ int RunCast(const std::vector<std::string> &argv)
             expected.push_back(s.addr);
             names[s.addr] = s.name;
         }
-        place.param.pdwExpected = expected.data();
-        place.param.dwExpected = static_cast<DWORD>(expected.size());
     }
+    for (const std::string &id : args.GetAll("expect")) {
+        long long value = 0;
+        if (!ParseNumber(id, 1, 0xFFFFFFFFll, &value, &error))
+            return UsageError(name, error);
+        expected.push_back(static_cast<DWORD>(value));
+    }
+    if (expected.size() > 4096)
+        return UsageError(name, "a class of more than 4096 receivers");
+    place.param.pdwExpected = expected.empty() ? nullptr : expected.data();
+    place.param.dwExpected = static_cast<DWORD>(expected.size());
     const std::string &file = args.positional()[0];
 
     Library library;
@@ -496,7 +504,8 @@ int RunCatchStream(const std::vector<std::string> &argv)
 
 }  // namespace
 
-KESNET_COMMAND(cast, "cast", "FILE [--group GROUP:PORT] [--from LOCAL] [--rate MBIT] [--class CLASSFILE] [--seconds S]",
+KESNET_COMMAND(cast, "cast",
+               "FILE [--group GROUP:PORT] [--from LOCAL] [--rate MBIT] [--class CLASSFILE] [--expect ID]... [--seconds S]",
                "send a file to every receiver of a multicast group at once",
                "Sends FILE once to the multicast group (KesCastOpen(KES_CAST_SENDER),\n"
                "KesCastSendFile): every `kesnet catch` (or kesnet-cast catch on Linux)\n"
@@ -512,6 +521,7 @@ KESNET_COMMAND(cast, "cast", "FILE [--group GROUP:PORT] [--from LOCAL] [--rate M
                 {"--from LOCAL", "the local interface to send through"},
                 {"--rate MBIT", "the most megabits a second on the wire (default 93)"},
                 {"--class CLASSFILE", "a class list, as rollcall reads it: the expected receivers"},
+                {"--expect ID", "an expected receiver by its id (repeat it), as kesnet-cast takes it"},
                 {"--seconds S", "give up after S seconds (default 3600)"}},
                "every receiver has the file",
                "a receiver is absent, was dropped or is still missing blocks, or the file\n"
