@@ -99,21 +99,28 @@ bool CastSender::NextPacket(Micros now, Outgoing *packet)
     return DataPacket(packet);
 }
 
-bool CastSender::LoadGroup(uint32_t g)
+// Two groups are kept: the first pass's and the one being repaired, which
+// alternate packet by packet while the pass runs. A group's bytes are one
+// run of the object, read at once; only the object's last block is padded.
+const uint8_t *CastSender::LoadGroup(uint32_t g)
 {
-    if (m_cachedGroup == g)
-        return true;
-    const size_t block = m_shape.blockSize;
-    const int k = m_shape.BlocksIn(g);
-    m_cache.assign(static_cast<size_t>(k) * block, 0);
-    for (int i = 0; i < k; ++i) {
-        if (!m_source->Read(m_shape.OffsetOf(g, i), &m_cache[i * block], m_shape.BytesOf(g, i))) {
-            m_cachedGroup = 0xFFFFFFFFu;
-            return false;
+    for (GroupCache &cache : m_caches) {
+        if (cache.group == g) {
+            cache.used = ++m_cacheClock;
+            return cache.bytes.data();
         }
     }
-    m_cachedGroup = g;
-    return true;
+    GroupCache &cache = m_caches[0].used <= m_caches[1].used ? m_caches[0] : m_caches[1];
+    const int k = m_shape.BlocksIn(g);
+    const size_t bytes = static_cast<size_t>(m_shape.OffsetOf(g, k - 1) - m_shape.OffsetOf(g, 0)) + m_shape.BytesOf(g, k - 1);
+    cache.bytes.assign(static_cast<size_t>(k) * m_shape.blockSize, 0);
+    if (!m_source->Read(m_shape.OffsetOf(g, 0), cache.bytes.data(), bytes)) {
+        cache.group = kNoGroup;
+        return nullptr;
+    }
+    cache.group = g;
+    cache.used = ++m_cacheClock;
+    return cache.bytes.data();
 }
 
 bool CastSender::DataPacket(Outgoing *packet)
@@ -122,12 +129,13 @@ bool CastSender::DataPacket(Outgoing *packet)
         return false;
     const uint32_t g = m_position;
     const int i = m_nextIndex;
-    if (!LoadGroup(g)) {
+    const uint8_t *group = LoadGroup(g);
+    if (group == nullptr) {
         Fail();
         return false;
     }
     packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, static_cast<uint8_t>(i),
-                               &m_cache[static_cast<size_t>(i) * m_shape.blockSize], m_shape.BytesOf(g, i));
+                               group + static_cast<size_t>(i) * m_shape.blockSize, m_shape.BytesOf(g, i));
     ++m_stats.dataPackets;
     if (++m_nextIndex >= m_shape.BlocksIn(g)) {
         m_groups[g].passedAt = m_now;
@@ -150,13 +158,14 @@ bool CastSender::RepairPacket(Outgoing *packet)
             ++m_repairHead;
             continue;
         }
-        if (!LoadGroup(g)) {
+        const uint8_t *group = LoadGroup(g);
+        if (group == nullptr) {
             Fail();
             return false;
         }
         uint8_t index = 0;
         std::vector<uint8_t> bytes;
-        ledger.MakeNext(m_shape.BlocksIn(g), m_shape.groupBlocks, m_cache.data(), m_shape.blockSize,
+        ledger.MakeNext(m_shape.BlocksIn(g), m_shape.groupBlocks, group, m_shape.blockSize,
                         [&](int i) { return m_shape.BytesOf(g, i); }, &index, &bytes, m_now);
         packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, index, bytes.data(), bytes.size());
         ++m_stats.repairPackets;

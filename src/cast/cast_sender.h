@@ -105,7 +105,8 @@ private:
     bool NextPacket(Micros now, Outgoing *packet);
     bool RepairPacket(Outgoing *packet);
     bool DataPacket(Outgoing *packet);
-    bool LoadGroup(uint32_t g);
+    // The group's blocks, each padded to a whole block; null if they cannot be read.
+    const uint8_t *LoadGroup(uint32_t g);
     void OnNack(const Packet &p, Micros now);
     void OnStatus(const Packet &p, Micros now);
     ReceiverStatus &Heard(uint32_t id, Micros now);
@@ -129,8 +130,14 @@ private:
     std::vector<RepairLedger> m_groups;
     std::vector<uint32_t> m_repairQueue;  // groups with repairs pending, oldest first
     size_t m_repairHead = 0;
-    uint32_t m_cachedGroup = 0xFFFFFFFFu;
-    std::vector<uint8_t> m_cache;  // the cached group's blocks, each padded to a whole block
+    static const uint32_t kNoGroup = 0xFFFFFFFFu;
+    struct GroupCache {
+        uint32_t group = kNoGroup;
+        uint64_t used = 0;
+        std::vector<uint8_t> bytes;
+    };
+    GroupCache m_caches[2];
+    uint64_t m_cacheClock = 0;
     Pacer m_pacer;
     Micros m_now = 0;  // of the latest Poll
     Micros m_periodStart = 0;

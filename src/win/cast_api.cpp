@@ -308,7 +308,8 @@ extern "C" int __cdecl KesCastOpen(int nRole, const KES_CAST_PARAM *pParam, HKES
         Free(cast);
         return KES_CAST_E_MEMORY;
     }
-    cast->socket = wincast::OpenGroupSocket(pParam->dwGroupAddr, pParam->nPort, pParam->dwLocalAddr);
+    const bool sender = nRole == KES_CAST_SENDER || nRole == KES_CAST_STREAM_SENDER;
+    cast->socket = wincast::OpenGroupSocket(pParam->dwGroupAddr, pParam->nPort, pParam->dwLocalAddr, !sender);
     if (cast->socket == nullptr) {
         const int error = WSAGetLastError();
         Free(cast);

@@ -73,7 +73,7 @@ cast::Micros Now()
     return ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
 }
 
-CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local)
+CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local, bool hearOwn)
 {
     CUdpSocket *socket = new (std::nothrow) CUdpSocket;
     if (socket == nullptr)
@@ -88,6 +88,9 @@ CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local)
         int ttl = kTimeToLive;
         setsockopt(socket->GetSocket(), IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<const char *>(&ttl),
                    sizeof ttl);
+        DWORD loop = hearOwn ? 1 : 0;
+        setsockopt(socket->GetSocket(), IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<const char *>(&loop),
+                   sizeof loop);
         return socket;
     }
     const int error = WSAGetLastError();

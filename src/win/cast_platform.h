@@ -23,8 +23,10 @@ cast::Micros Now();
 // gives a group's datagrams only to those), joined to the group on local
 // (0: the system's choice) and sending through it with the library's
 // multicast time to live; large buffers, and its network event tied to
-// incoming datagrams. Null if a step fails (WSAGetLastError says which).
-CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local);
+// incoming datagrams. A sender's socket (hearOwn false) does not hear its own
+// datagrams back from the group: reading each again would cost it as much as
+// sending it. Null if a step fails (WSAGetLastError says which).
+CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local, bool hearOwn);
 
 // Sends to the group, waiting a little while the socket's buffer is full. A
 // datagram that still cannot go is given up: the transfer repairs it.

@@ -49,13 +49,15 @@ void __cdecl OnStudentEvent(const KES_CAST_EVENT *e, void *user)
     }
 }
 
-KES_CAST_PARAM CastParam(const DemoNetwork &net)
+// Sender and receivers share this host, so they meet on its loopback: a
+// sender does not hear its own packets back through an outward interface.
+KES_CAST_PARAM CastParam(const DemoNetwork &)
 {
     KES_CAST_PARAM p = {};
     p.dwSize = sizeof p;
     p.dwGroupAddr = inet_addr(kCastGroup);
     p.nPort = kCastPort;
-    p.dwLocalAddr = net.local;
+    p.dwLocalAddr = inet_addr("127.0.0.1");
     return p;
 }
 
