@@ -18,6 +18,7 @@
 #include "common/host_pointers.h"
 #include "cast/cast_wire.h"
 #include "common/receive_thread.h"
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
 #include "win/cast_platform.h"
 #include "win/cast_roles.h"
@@ -75,11 +76,7 @@ bool IsOpen(HKESCAST h)
 void Free(tagKesCast *cast)
 {
     cast->role.reset();  // an unfinished object's file goes with it
-    if (cast->socket != nullptr) {
-        if (cast->socket->m_dwGroup != 0)
-            cast->socket->LeaveGroup();
-        delete cast->socket;
-    }
+    CloseDatagramSocket(cast->socket);
     if (cast->hStop != nullptr)
         CloseHandle(cast->hStop);
     if (cast->hPoke != nullptr)

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
 
 namespace wincast {
@@ -13,7 +14,6 @@ namespace {
 // Room for a burst of the sender's and for what arrives while the thread is
 // in a callback or rebuilding a group.
 const int kSocketBufferBytes = 4 * 1024 * 1024;
-const int kTimeToLive = 10;  // the library's multicast sockets' time to live
 const int kFullBufferWaits = 20;
 const long kFullBufferWaitMicros = 50000;
 
@@ -85,18 +85,13 @@ CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local, bool hearOwn)
     if (open) {
         socket->SetRecvBuf(kSocketBufferBytes);
         socket->SetSendBuf(kSocketBufferBytes);
-        int ttl = kTimeToLive;
-        setsockopt(socket->GetSocket(), IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<const char *>(&ttl),
-                   sizeof ttl);
         DWORD loop = hearOwn ? 1 : 0;
         setsockopt(socket->GetSocket(), IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<const char *>(&loop),
                    sizeof loop);
         return socket;
     }
     const int error = WSAGetLastError();
-    if (socket->m_dwGroup != 0)
-        socket->LeaveGroup();
-    delete socket;
+    CloseDatagramSocket(socket);
     WSASetLastError(error);
     return nullptr;
 }

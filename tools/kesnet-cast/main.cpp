@@ -94,6 +94,16 @@ uint32_t RandomId()
     return device() | 1;
 }
 
+// Opens the group's socket, or says why not (as kesnet-cast COMMAND).
+bool JoinGroup(const Common &c, bool hearOwn, const char *command, posixcast::GroupSocket *socket)
+{
+    std::string error;
+    if (socket->Open(c.groupAddr, c.port, c.local, hearOwn, &error))
+        return true;
+    fprintf(stderr, "kesnet-cast %s: %s\n", command, error.c_str());
+    return false;
+}
+
 int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
 {
     int fd = open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -103,9 +113,7 @@ int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
         return kExitFailed;
     }
     posixcast::GroupSocket socket;
-    std::string error;
-    if (!socket.Open(c.groupAddr, c.port, c.local, /*hearOwn=*/false, &error)) {
-        fprintf(stderr, "kesnet-cast cast: %s\n", error.c_str());
+    if (!JoinGroup(c, /*hearOwn=*/false, "cast", &socket)) {
         return kExitFailed;
     }
     cast::SenderConfig config;
@@ -174,9 +182,7 @@ int Receive(const Common &c, uint32_t id)
         return kExitFailed;
     }
     posixcast::GroupSocket socket;
-    std::string error;
-    if (!socket.Open(c.groupAddr, c.port, c.local, /*hearOwn=*/true, &error)) {
-        fprintf(stderr, "kesnet-cast catch: %s\n", error.c_str());
+    if (!JoinGroup(c, /*hearOwn=*/true, "catch", &socket)) {
         close(fd);
         return kExitFailed;
     }
@@ -234,9 +240,7 @@ int CastStream(const Common &c, double rateMbit, const StreamOptions &o)
         return kExitFailed;
     }
     posixcast::GroupSocket socket;
-    std::string error;
-    if (!socket.Open(c.groupAddr, c.port, c.local, /*hearOwn=*/false, &error)) {
-        fprintf(stderr, "kesnet-cast cast-stream: %s\n", error.c_str());
+    if (!JoinGroup(c, /*hearOwn=*/false, "cast-stream", &socket)) {
         return kExitFailed;
     }
     cast::StreamSenderConfig config;
@@ -283,9 +287,7 @@ int CatchStream(const Common &c, const StreamOptions &o)
         return kExitFailed;
     }
     posixcast::GroupSocket socket;
-    std::string error;
-    if (!socket.Open(c.groupAddr, c.port, c.local, /*hearOwn=*/true, &error)) {
-        fprintf(stderr, "kesnet-cast catch-stream: %s\n", error.c_str());
+    if (!JoinGroup(c, /*hearOwn=*/true, "catch-stream", &socket)) {
         return kExitFailed;
     }
     cast::StreamReceiverConfig config;

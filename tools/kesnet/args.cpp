@@ -327,6 +327,23 @@ BOOL WINAPI OnConsoleControl(DWORD)
 
 }  // namespace
 
+void StatusLine::Show(const std::string &line)
+{
+    if (!m_shown)
+        return;
+    size_t width = std::max(line.size(), m_width);
+    printf("\r%-*s", static_cast<int>(width), line.c_str());
+    fflush(stdout);
+    m_width = line.size();
+}
+
+void StatusLine::End()
+{
+    if (m_shown && m_width != 0)
+        printf("\n");
+    m_width = 0;
+}
+
 void SignalOnInterrupt(HANDLE event)
 {
     g_interrupted = event;

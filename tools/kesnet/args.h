@@ -73,6 +73,22 @@ bool OutputIsTerminal();
 // "512 bytes", "12.5 KiB", "3.2 MiB", "1.1 GiB"
 std::string FormatBytes(double bytes);
 
+// One line on a terminal, rewritten in place (blanks cover what a longer line
+// before left); nothing at all when the output is not a terminal, so that
+// what a pipe or a file gets stays as it was.
+class StatusLine {
+public:
+    StatusLine() : m_shown(OutputIsTerminal()) {}
+    bool shown() const { return m_shown; }
+    void Show(const std::string &line);
+    // Ends the line, if one was shown.
+    void End();
+
+private:
+    bool m_shown;
+    size_t m_width = 0;
+};
+
 // From now on an interrupt (Ctrl+C) sets event instead of ending the
 // program, so that a command can release what it holds and report.
 void SignalOnInterrupt(HANDLE event);

@@ -67,31 +67,6 @@ unsigned long long Both(DWORD low, DWORD high)
     return static_cast<unsigned long long>(high) << 32 | low;
 }
 
-// One line rewritten in place on a terminal; nothing elsewhere.
-class StatusLine {
-public:
-    StatusLine() : m_shown(OutputIsTerminal()) {}
-    void Show(const std::string &line)
-    {
-        if (!m_shown)
-            return;
-        size_t width = std::max(line.size(), m_width);
-        printf("\r%-*s", static_cast<int>(width), line.c_str());
-        fflush(stdout);
-        m_width = line.size();
-    }
-    void End()
-    {
-        if (m_shown && m_width != 0)
-            printf("\n");
-        m_width = 0;
-    }
-
-private:
-    bool m_shown;
-    size_t m_width = 0;
-};
-
 std::string Bar(unsigned long long done, unsigned long long total)
 {
     const int width = 24;

@@ -16,25 +16,21 @@ namespace {
 const size_t kBlockSize = 65536;  // a file goes out in blocks of this size
 const double kProgressEveryMs = 200;
 
-// One line on the terminal that tells how far a file has gone: bytes, percent
-// and rate, rewritten in place at most every 200 ms and once at the end.
-// Nothing at all when the output is not a terminal, so that what a pipe or a
-// file gets stays as it was.
+// How far a file has gone: bytes, percent and rate, on a terminal's status
+// line, rewritten at most every 200 ms and once at the end.
 class Progress {
 public:
-    Progress(unsigned long long total, bool shown) : m_total(total), m_shown(shown) {}
+    explicit Progress(unsigned long long total) : m_total(total) {}
 
     void Update(unsigned long long sent)
     {
-        if (m_shown && m_clock.Milliseconds() - m_lastShownMs >= kProgressEveryMs)
+        if (m_line.shown() && m_clock.Milliseconds() - m_lastShownMs >= kProgressEveryMs)
             Show(sent);
     }
     void Finish(unsigned long long sent)
     {
-        if (!m_shown)
-            return;
         Show(sent);
-        printf("\n");
+        m_line.End();
     }
 
 private:
@@ -43,20 +39,15 @@ private:
         double ms = m_clock.Milliseconds();
         m_lastShownMs = ms;
         int percent = m_total ? static_cast<int>(sent * 100 / m_total) : 100;
-        std::string line = FormatBytes(static_cast<double>(sent)) + " of " + FormatBytes(static_cast<double>(m_total)) +
-                           " (" + std::to_string(percent) + "%), " +
-                           (ms > 0 ? FormatBytes(sent * 1000.0 / ms) : std::string("0 bytes")) + "/s";
-        // Blanks over what a longer line before left.
-        size_t width = std::max(line.size(), m_width);
-        printf("\r%-*s", static_cast<int>(width), line.c_str());
-        m_width = line.size();
+        m_line.Show(FormatBytes(static_cast<double>(sent)) + " of " + FormatBytes(static_cast<double>(m_total)) +
+                    " (" + std::to_string(percent) + "%), " +
+                    (ms > 0 ? FormatBytes(sent * 1000.0 / ms) : std::string("0 bytes")) + "/s");
     }
 
     unsigned long long m_total;
-    bool m_shown;
+    StatusLine m_line;
     Stopwatch m_clock;
     double m_lastShownMs = -kProgressEveryMs;
-    size_t m_width = 0;
 };
 
 unsigned long long FileSize(FILE *file)
@@ -72,7 +63,7 @@ unsigned long long FileSize(FILE *file)
 // memory. *sent counts the bytes that went.
 bool SendFile(CTcpSendObject *sender, FILE *file, unsigned long long *sent, size_t *blocks)
 {
-    Progress progress(FileSize(file), OutputIsTerminal());
+    Progress progress(FileSize(file));
     std::vector<unsigned char> block(kBlockSize);
     for (;;) {
         size_t n = fread(block.data(), 1, block.size(), file);
