@@ -4,7 +4,8 @@
 # (10.77.1.1), the 32-bit one on the second host (10.77.1.2). Both ways:
 #   - datagrams to a listener that answers with "Echo", sent with acknowledged
 #     sends (ping) and a plain one (send);
-#   - a TCP stream to a stream listener.
+#   - a TCP stream to a stream listener;
+#   - a file cast by multicast to a receiver into a folder.
 # The wire carries the same bytes whichever DLL made them.
 #   mixed_arch_test.sh PATH/TO/64-bit/kesnet.exe PATH/TO/32-bit/kesnet.exe
 set -euo pipefail
@@ -68,6 +69,23 @@ stream() {
     check "it read the ${#text} bytes from $from" grep -q "$from:[0-9]*: ${#text} bytes" "$work/tcp"
 }
 
+# cast RECEIVER SENDER RECEIVER_ADDR SENDER_ADDR: SENDER casts a file to the
+# group, RECEIVER catches it into a folder; the sender expects the receiver
+# by its address (a receiver's id).
+cast() {
+    local receiver=$1 sender=$2 to=$3 from=$4 port folder id
+    port=$(free_port)
+    folder=$work/caught-$port
+    mkdir "$folder"
+    id=$(python3 -c 'import socket, struct, sys; print(struct.unpack("<I", socket.inet_aton(sys.argv[1]))[0])' "$to")
+    start_and_wait "$work/catch" "waiting on" "$receiver" catch "Z:${folder//\//\\}" --group "239.77.9.1:$port" \
+        --from "$to" --seconds $((120 * scale))
+    check "cast exits 0: the receiver has the file" exit_code 0 "$sender" cast "Z:${work//\//\\}\\lesson.bin" \
+        --group "239.77.9.1:$port" --from "$from" --expect "$id" --seconds $((120 * scale))
+    check "the catch ended" wait_last
+    check "its copy, named as the file, has the file's bytes" cmp "$work/lesson.bin" "$folder/lesson.bin"
+}
+
 echo "== datagrams: the 32-bit tool on $peer to the 64-bit listener on $host"
 datagrams on_host on_peer "$host" "$peer"
 echo "== datagrams: the 64-bit tool on $host to the 32-bit listener on $peer"
@@ -76,4 +94,9 @@ echo "== a TCP stream from the 32-bit tool to the 64-bit listener"
 stream on_host on_peer "$host" "$peer"
 echo "== a TCP stream from the 64-bit tool to the 32-bit listener"
 stream on_peer on_host "$peer" "$host"
+head -c $((3 * 1024 * 1024 + 17)) /dev/urandom >"$work/lesson.bin"
+echo "== a multicast transfer from the 32-bit tool to the 64-bit one"
+cast on_host on_peer "$host" "$peer"
+echo "== a multicast transfer from the 64-bit tool to the 32-bit one"
+cast on_peer on_host "$peer" "$host"
 finish
