@@ -34,7 +34,7 @@ prefixes=()
 cleanup() {
     stop_started
     local prefix
-    for prefix in "${prefixes[@]}"; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
+    for prefix in "${prefixes[@]}"; do stop_wine_prefix "$prefix"; done
     classroom_down "$name" "$students"
     rm -rf "$work"
 }

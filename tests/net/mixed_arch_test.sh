@@ -34,7 +34,7 @@ source "$here/../support/script_support.sh"
 # build's, whose server is stopped first so that the copy is whole (the
 # 32-bit suite has ended).
 build_prefix32=$(cd "$(dirname "$tool32")/.." && pwd)/wineprefix
-WINEPREFIX=$build_prefix32 wineserver -k 2>/dev/null || true
+stop_wine_prefix "$build_prefix32"
 own_wine_prefix "$build_prefix32"
 trap 'stop_started; stop_own_wine; rm -rf "$work"' EXIT
 

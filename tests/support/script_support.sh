@@ -14,7 +14,8 @@
 #   finish                           prints the count of failures; fails if any
 #   own_wine_prefix BUILD_PREFIX     a Wine prefix of the script's own, for
 #                                    programs run in a network namespace of
-#                                    their own; stop_own_wine stops its server
+#                                    their own; stop_own_wine stops its server,
+#                                    stop_wine_prefix PREFIX any prefix's
 #   run_from_own_wine_prefix TEST_PROGRAM
 #                                    the same for a test program of a build:
 #                                    from then on wine-run.sh uses the copy,
@@ -112,10 +113,16 @@ own_wine_prefix() {
     fi
 }
 
+# Kills a prefix's programs and waits until its server has gone, so that
+# nothing writes into the prefix while the work folder is removed.
+stop_wine_prefix() {
+    WINEPREFIX=$1 wineserver -k 2>/dev/null || true
+    WINEPREFIX=$1 wineserver -w 2>/dev/null || true
+}
+
 stop_own_wine() {
     [ -n "${own_prefix:-}" ] || return 0
-    WINEPREFIX=$own_prefix wineserver -k 2>/dev/null || true
-    WINEPREFIX=$own_prefix wineserver -w 2>/dev/null || true
+    stop_wine_prefix "$own_prefix"
 }
 
 run_from_own_wine_prefix() {
