@@ -22,6 +22,13 @@ file(GLOB KESNET_CAST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/cast/*.c
 add_library(kesnet_cast_core STATIC ${KESNET_CAST_SOURCES})
 target_include_directories(kesnet_cast_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 
+# Authentication's core, on OpenSSL's libcrypto.
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+file(GLOB KESNET_AUTH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/auth/*.cpp)
+add_library(kesnet_auth_core STATIC ${KESNET_AUTH_SOURCES} ${CMAKE_SOURCE_DIR}/src/posix/crypto_openssl.cpp)
+target_include_directories(kesnet_auth_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_link_libraries(kesnet_auth_core PUBLIC OpenSSL::Crypto)
+
 set(KESNET_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -36,6 +43,12 @@ foreach(name erasure_code_test cast_wire_test cast_transfer_test cast_stream_tes
     set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS native
         ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")
 endforeach()
+
+add_executable(auth_test ${CMAKE_SOURCE_DIR}/tests/auth/auth_test.cpp)
+target_link_libraries(auth_test PRIVATE kesnet_auth_core GTest::gtest_main)
+add_test(NAME auth_test COMMAND auth_test)
+set_tests_properties(auth_test PROPERTIES TIMEOUT 300 LABELS native
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")
 
 # The transfer on Linux: the POSIX driver and the kesnet-cast program, used by
 # the network test as sender and receivers.

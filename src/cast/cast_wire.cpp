@@ -3,45 +3,14 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "common/big_endian.h"
+
 namespace cast {
 
 namespace {
 
 const uint8_t kMagic0 = 'K', kMagic1 = 'C';
 const uint8_t kVersion = 1;
-
-void Put16(std::vector<uint8_t> &b, uint16_t v)
-{
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
-}
-
-void Put32(std::vector<uint8_t> &b, uint32_t v)
-{
-    Put16(b, static_cast<uint16_t>(v >> 16));
-    Put16(b, static_cast<uint16_t>(v));
-}
-
-void Put64(std::vector<uint8_t> &b, uint64_t v)
-{
-    Put32(b, static_cast<uint32_t>(v >> 32));
-    Put32(b, static_cast<uint32_t>(v));
-}
-
-uint16_t Get16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t Get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(Get16(p)) << 16 | Get16(p + 2);
-}
-
-uint64_t Get64(const uint8_t *p)
-{
-    return static_cast<uint64_t>(Get32(p)) << 32 | Get32(p + 4);
-}
 
 std::vector<uint8_t> Header(PacketType type, uint32_t session, uint32_t object)
 {

@@ -1,0 +1,50 @@
+// What authentication asks of the platform's cryptography: the system's
+// random generator, SHA-256, HMAC-SHA-256 and ECDSA over P-256. Windows' CNG
+// (bcrypt.dll) serves it in the DLL, OpenSSL's libcrypto on Linux; each
+// platform file implements exactly these functions, and the core above them
+// knows neither.
+#ifndef KESNET_AUTH_CRYPTO_H
+#define KESNET_AUTH_CRYPTO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace auth {
+
+// One piece of a message that is hashed without being copied together.
+struct Piece {
+    const uint8_t *data;
+    size_t size;
+};
+
+const size_t kDigestBytes = 32;
+const size_t kSignatureBytes = 64;   // r and s, 32 bytes each, big-endian
+const size_t kPublicKeyBytes = 64;   // the point's x and y, 32 bytes each
+const size_t kPrivateKeyBytes = 32;  // the scalar d
+
+struct TeacherPublicKey {
+    uint8_t xy[kPublicKeyBytes];
+};
+
+struct TeacherPrivateKey {
+    uint8_t d[kPrivateKeyBytes];
+    TeacherPublicKey pub;
+};
+
+// Every function returns false when the platform's cryptography failed (or
+// refused the key); then nothing it was to write may be trusted.
+bool RandomBytes(uint8_t *out, size_t size);
+bool Sha256(const Piece *pieces, size_t count, uint8_t out[kDigestBytes]);
+bool HmacSha256(const uint8_t *key, size_t keySize, const Piece *pieces, size_t count,
+                uint8_t out[kDigestBytes]);
+
+bool GenerateTeacherKey(TeacherPrivateKey *key);
+bool SignDigest(const TeacherPrivateKey &key, const uint8_t digest[kDigestBytes],
+                uint8_t signature[kSignatureBytes]);
+// False also for a signature that does not verify.
+bool VerifyDigest(const TeacherPublicKey &key, const uint8_t digest[kDigestBytes],
+                  const uint8_t signature[kSignatureBytes]);
+
+}  // namespace auth
+
+#endif

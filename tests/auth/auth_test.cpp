@@ -1,0 +1,260 @@
+// The authentication core on this machine's libcrypto: key files, the
+// trailer's tag and signature, and the replay window.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "auth/keys.h"
+#include "auth/trailer.h"
+
+namespace {
+
+using auth::Refusal;
+
+const auth::WallMicros kNow = 1796000000ull * 1000 * 1000;  // a December 2026 morning
+const uint16_t kPort = 47001;
+
+auth::ClassKey RandomClassKey()
+{
+    auth::ClassKey key;
+    EXPECT_TRUE(auth::RandomBytes(key.bytes, sizeof key.bytes));
+    return key;
+}
+
+std::shared_ptr<auth::Settings> ClassSettings(const auth::ClassKey &key)
+{
+    std::shared_ptr<auth::Settings> settings = auth::Settings::ForClassKey(key);
+    EXPECT_NE(settings, nullptr);
+    return settings;
+}
+
+std::vector<uint8_t> Sealed(auth::Sealer &sealer, const auth::Settings &settings, const std::string &payload,
+                            auth::WallMicros now = kNow, uint16_t port = kPort)
+{
+    std::vector<uint8_t> bytes(payload.begin(), payload.end());
+    bytes.resize(payload.size() + auth::kTeacherTrailerBytes);
+    size_t size = sealer.Seal(settings, bytes.data(), payload.size(), bytes.size(), port, now);
+    EXPECT_NE(size, 0u);
+    bytes.resize(size);
+    return bytes;
+}
+
+Refusal OpenWith(auth::Opener &opener, const auth::Settings &settings, const std::vector<uint8_t> &bytes,
+                 auth::Opened *opened = nullptr, bool teacherOnly = false, uint16_t port = kPort,
+                 auth::WallMicros now = kNow)
+{
+    auth::Opened ignored;
+    return opener.Open(settings, bytes.data(), bytes.size(), port, now, teacherOnly, opened ? opened : &ignored);
+}
+
+class Trailer : public ::testing::Test {
+protected:
+    auth::ClassKey key = RandomClassKey();
+    std::shared_ptr<auth::Settings> settings = ClassSettings(key);
+    auth::Sealer sealer{0x5eed0001};
+    auth::Opener opener;
+};
+
+TEST_F(Trailer, OpensToTheSamePayloadAndNamesTheSender)
+{
+    std::vector<uint8_t> bytes = Sealed(sealer, *settings, "hello class");
+    EXPECT_EQ(bytes.size(), 11 + auth::kClassTrailerBytes);
+    auth::Opened opened;
+    ASSERT_EQ(OpenWith(opener, *settings, bytes, &opened), Refusal::kNone);
+    EXPECT_EQ(opened.payloadBytes, 11u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 11), "hello class");
+    EXPECT_EQ(opened.id.sender, 0x5eed0001u);
+    EXPECT_FALSE(opened.teacher);
+    // An empty payload is a datagram too.
+    ASSERT_EQ(OpenWith(opener, *settings, Sealed(sealer, *settings, ""), &opened), Refusal::kNone);
+    EXPECT_EQ(opened.payloadBytes, 0u);
+}
+
+TEST_F(Trailer, EveryChangedBitAndEveryCutIsRefused)
+{
+    std::vector<uint8_t> original = Sealed(sealer, *settings, "move to slide 7");
+    for (size_t at = 0; at < original.size(); ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::vector<uint8_t> changed = original;
+            changed[at] ^= static_cast<uint8_t>(1 << bit);
+            EXPECT_NE(OpenWith(opener, *settings, changed), Refusal::kNone) << "byte " << at << " bit " << bit;
+        }
+    }
+    for (size_t size = 0; size < original.size(); ++size) {
+        std::vector<uint8_t> cut(original.begin(), original.begin() + size);
+        EXPECT_NE(OpenWith(opener, *settings, cut), Refusal::kNone) << size << " bytes";
+    }
+    // None of it spent the sequence number: the true datagram still opens.
+    EXPECT_EQ(OpenWith(opener, *settings, original), Refusal::kNone);
+}
+
+TEST_F(Trailer, RefusesWhatIsNotThisClasssOwn)
+{
+    std::vector<uint8_t> plain = {'h', 'i'};
+    plain.resize(60, 0);
+    auth::Sealer outsider(0x0bad), recorder(0x0bad + 1), early(0x0bad + 2);
+    std::shared_ptr<auth::Settings> otherClass = ClassSettings(RandomClassKey());
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> bytes;
+        uint16_t port;
+        Refusal expected;
+    } cases[] = {
+        {"no trailer", plain, kPort, Refusal::kUnknownSender},
+        {"another classroom's key", Sealed(outsider, *otherClass, "hi"), kPort, Refusal::kUnknownSender},
+        {"sent to another port", Sealed(sealer, *settings, "hi", kNow, kPort + 1), kPort, Refusal::kBadTag},
+        {"recorded eleven minutes ago", Sealed(recorder, *settings, "hi", kNow - 660000000ull), kPort, Refusal::kReplay},
+        {"dated eleven minutes ahead", Sealed(early, *settings, "hi", kNow + 660000000ull), kPort, Refusal::kReplay},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(OpenWith(opener, *settings, c.bytes, nullptr, false, c.port), c.expected) << c.what;
+}
+
+TEST_F(Trailer, TakesEachSequenceNumberOnceWithinTheWindow)
+{
+    std::vector<std::vector<uint8_t>> sent;
+    for (int i = 0; i < 1100; ++i)
+        sent.push_back(Sealed(sealer, *settings, "n" + std::to_string(i)));  // same clock: numbers one apart
+    // Delivered out of order: the newest first, then the rest backwards.
+    EXPECT_EQ(OpenWith(opener, *settings, sent[1099]), Refusal::kNone);
+    for (int i = 1098; i >= 1099 - auth::Opener::kWindow + 1; --i)
+        ASSERT_EQ(OpenWith(opener, *settings, sent[i]), Refusal::kNone) << i;
+    EXPECT_EQ(OpenWith(opener, *settings, sent[1099 - auth::Opener::kWindow]), Refusal::kReplay) << "behind the window";
+    EXPECT_EQ(OpenWith(opener, *settings, sent[1099]), Refusal::kReplay);
+    EXPECT_EQ(OpenWith(opener, *settings, sent[500]), Refusal::kReplay);
+    // A later datagram moves the window on without forgetting what it holds.
+    EXPECT_EQ(OpenWith(opener, *settings, Sealed(sealer, *settings, "later", kNow + 5000)), Refusal::kNone);
+    EXPECT_EQ(OpenWith(opener, *settings, sent[1098]), Refusal::kReplay);
+    // A second receiver has a window of its own.
+    auth::Opener other;
+    EXPECT_EQ(OpenWith(other, *settings, sent[1099]), Refusal::kNone);
+}
+
+TEST_F(Trailer, ForgetsTheLongestSilentSenderWhenItsTableIsFull)
+{
+    std::vector<uint8_t> first = Sealed(sealer, *settings, "first");
+    ASSERT_EQ(OpenWith(opener, *settings, first), Refusal::kNone);
+    for (uint32_t s = 1; s <= auth::Opener::kMaxSenders; ++s) {
+        auth::Sealer another(0x1000 + s);
+        ASSERT_EQ(OpenWith(opener, *settings, Sealed(another, *settings, "x")), Refusal::kNone);
+    }
+    // Forgotten, the first sender's datagram passes once more (the clock still
+    // bounds how old it may be); a sender heard of late is still remembered.
+    EXPECT_EQ(OpenWith(opener, *settings, first), Refusal::kNone);
+    auth::Sealer last(0x1000 + auth::Opener::kMaxSenders);
+    std::vector<uint8_t> recent = Sealed(last, *settings, "y", kNow + 10);
+    ASSERT_EQ(OpenWith(opener, *settings, recent), Refusal::kNone);
+    EXPECT_EQ(OpenWith(opener, *settings, recent), Refusal::kReplay);
+}
+
+class Teacher : public Trailer {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(auth::GenerateTeacherKey(&teacherKey));
+        teacher = std::make_shared<auth::Settings>(*settings);
+        teacher->haveTeacherPrivate = true;
+        teacher->teacherPrivate = teacherKey;
+        student = std::make_shared<auth::Settings>(*settings);
+        student->haveTeacherPublic = true;
+        student->teacherPublic = teacherKey.pub;
+    }
+    auth::TeacherPrivateKey teacherKey;
+    std::shared_ptr<auth::Settings> teacher, student;
+};
+
+TEST_F(Teacher, SignedDatagramsAreKnownAsTheTeachers)
+{
+    std::vector<uint8_t> bytes = Sealed(sealer, *teacher, "lock screens");
+    EXPECT_EQ(bytes.size(), 12 + auth::kTeacherTrailerBytes);
+    auth::Opened opened;
+    ASSERT_EQ(OpenWith(opener, *student, bytes, &opened, true), Refusal::kNone);
+    EXPECT_TRUE(opened.teacher);
+    EXPECT_EQ(opened.payloadBytes, 12u);
+    // A machine that does not hold the teacher's public key takes it as the
+    // class's, and so does not call it the teacher's.
+    auth::Opener classmate;
+    ASSERT_EQ(OpenWith(classmate, *settings, bytes, &opened), Refusal::kNone);
+    EXPECT_FALSE(opened.teacher);
+}
+
+TEST_F(Teacher, AStudentWithTheClassKeyCannotPoseAsTheTeacher)
+{
+    auth::TeacherPrivateKey impostor;
+    ASSERT_TRUE(auth::GenerateTeacherKey(&impostor));
+    auth::Settings posing = *teacher;
+    posing.teacherPrivate = impostor;
+    std::vector<uint8_t> forged = Sealed(sealer, posing, "unlock screens");
+    EXPECT_EQ(OpenWith(opener, *student, forged), Refusal::kNoSignature);
+    // Unsigned class traffic is the class's: refused only where the teacher's alone is taken.
+    std::vector<uint8_t> unsigned_ = Sealed(sealer, *settings, "unlock screens");
+    EXPECT_EQ(OpenWith(opener, *student, unsigned_, nullptr, true), Refusal::kNoSignature);
+    EXPECT_EQ(OpenWith(opener, *student, unsigned_, nullptr, false), Refusal::kNone);
+    // A changed signature byte: the tag no longer verifies either, as it covers it.
+    std::vector<uint8_t> genuine = Sealed(sealer, *teacher, "hand in");
+    genuine[7 + 20] ^= 1;
+    EXPECT_NE(OpenWith(opener, *student, genuine), Refusal::kNone);
+}
+
+TEST(KeyFiles, EachKindReadsBackAsWritten)
+{
+    auth::ClassKey classKey = RandomClassKey();
+    auth::TeacherPrivateKey teacherKey;
+    ASSERT_TRUE(auth::GenerateTeacherKey(&teacherKey));
+    auth::KeyFile read;
+    std::string error;
+    ASSERT_TRUE(auth::ParseKeyFile("# the class key\n" + auth::FormatClassKey(classKey) + "\n", &read, &error)) << error;
+    EXPECT_EQ(read.kind, auth::KeyKind::kClass);
+    EXPECT_EQ(memcmp(read.classKey.bytes, classKey.bytes, sizeof classKey.bytes), 0);
+    ASSERT_TRUE(auth::ParseKeyFile(auth::FormatTeacherPrivateKey(teacherKey), &read, &error)) << error;
+    EXPECT_EQ(read.kind, auth::KeyKind::kTeacherPrivate);
+    EXPECT_EQ(memcmp(&read.teacherPrivate, &teacherKey, sizeof teacherKey), 0);
+    ASSERT_TRUE(auth::ParseKeyFile(auth::FormatTeacherPublicKey(teacherKey.pub), &read, &error)) << error;
+    EXPECT_EQ(read.kind, auth::KeyKind::kTeacherPublic);
+    EXPECT_EQ(memcmp(read.teacherPublic.xy, teacherKey.pub.xy, sizeof teacherKey.pub.xy), 0);
+    // Fingerprints: eight groups of four hex digits, the same for either half
+    // of the teacher's key, different for another key.
+    EXPECT_EQ(auth::Fingerprint(classKey).size(), 39u);
+    EXPECT_EQ(auth::Fingerprint(read.teacherPublic), auth::Fingerprint(teacherKey.pub));
+    EXPECT_NE(auth::Fingerprint(classKey), auth::Fingerprint(RandomClassKey()));
+}
+
+TEST(KeyFiles, RefusesAnythingButExactlyOneKey)
+{
+    std::string hex64(64, 'a'), hex128(128, 'b');
+    const std::string bad[] = {
+        "",
+        "# only a comment\n",
+        "kesnet class key\n",
+        "kesnet class key\nabc\n",
+        "kesnet class key\n" + hex64.substr(1) + "g\n",
+        "kesnet class key\n" + hex64 + "\n" + hex64 + "\n",
+        "kesnet teacher private key\n" + hex64 + "\n",
+        "kesnet teacher public key\n" + hex64 + "\n",
+        "kesnet teacher public key\n" + hex128.substr(2) + "\n",
+        "some other key\n" + hex64 + "\n",
+    };
+    for (const std::string &text : bad) {
+        auth::KeyFile read;
+        std::string error;
+        EXPECT_FALSE(auth::ParseKeyFile(text, &read, &error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+TEST(EchoAnswer, NamesTheDatagramItAnswers)
+{
+    auth::SealedId id = {0xfeedbeef, 0x0123456789abcdefull}, read;
+    uint8_t bytes[auth::kEchoAnswerBytes];
+    auth::MakeEchoAnswer(id, bytes);
+    ASSERT_TRUE(auth::ParseEchoAnswer(bytes, sizeof bytes, &read));
+    EXPECT_EQ(read.sender, id.sender);
+    EXPECT_EQ(read.sequence, id.sequence);
+    EXPECT_FALSE(auth::ParseEchoAnswer(bytes, sizeof bytes - 1, &read));
+    EXPECT_FALSE(auth::ParseEchoAnswer(reinterpret_cast<const uint8_t *>("Echo"), 4, &read));
+}
+
+}  // namespace
