@@ -601,6 +601,69 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesCastClose(HKESCAST hCast);
 /* The reason a result stands for, in words (never null). */
 KESNET_EXTERN_C KESNET_API const char *__cdecl KesCastErrorText(int nResult);
 
+/* ------------------------------------------------------------------------
+ * Authentication, off until the process is given a class key. With one,
+ * every datagram the process sends (through every class and call above, the
+ * echo and the multicast transfers included; not Wake-on-LAN's) carries a
+ * trailer that proves it came from a holder of the key, and every datagram it
+ * receives without a valid, fresh trailer is dropped and counted, never
+ * handed to a callback. The callback sees exactly the payload. An echo then
+ * acknowledges only the datagram it answers. The teacher's private key makes
+ * the process sign what it sends; the teacher's public key lets it tell the
+ * teacher's datagrams (KesAuthFromTeacher) and refuse forged ones. Every
+ * machine of a classroom needs the same class key. docs/reference.md says
+ * what each key protects against and what it does not.
+ *
+ * These calls return KES_AUTH_OK (0) or a negative KES_AUTH_E_ code, which
+ * KesAuthErrorText names. A key takes effect at once, for every socket of the
+ * process, from any thread.
+ * ---------------------------------------------------------------------- */
+
+#define KES_AUTH_OK 0
+#define KES_AUTH_E_PARAM (-1)   /* a pointer, kind, size or flag the call cannot take */
+#define KES_AUTH_E_KEYFILE (-2) /* the file cannot be read or is not a key file */
+#define KES_AUTH_E_CRYPTO (-3)  /* the system's cryptography failed */
+
+/* Kinds of KesAuthSetKey. */
+#define KES_KEY_CLASS 1           /* 32 random bytes, the same on every machine of the class */
+#define KES_KEY_TEACHER_PUBLIC 2  /* 64 bytes: the P-256 point's x and y, big-endian */
+#define KES_KEY_TEACHER_PRIVATE 3 /* 96 bytes: d, then x and y */
+
+/* Flags of KesAuthSetOptions. */
+#define KES_AUTH_TEACHER_ONLY 0x1 /* listeners take only datagrams the teacher signed */
+
+/* What the process refused since it started (or since KesAuthClear), by reason. */
+typedef struct tagKesAuthCounters {
+    DWORD dwSize;          /* sizeof(KES_AUTH_COUNTERS) */
+    DWORD dwUnknownSender; /* no trailer, or another class key's */
+    DWORD dwBadTag;        /* the tag does not verify: changed, cut short or forged */
+    DWORD dwReplay;        /* seen before, or dated outside the allowed clock difference */
+    DWORD dwNoSignature;   /* marked as the teacher's without a valid signature, or unsigned under KES_AUTH_TEACHER_ONLY */
+    DWORD dwTooManyPlaces; /* stream connections refused as one address's places were taken */
+} KES_AUTH_COUNTERS;
+KESNET_STATIC_ASSERT(sizeof(KES_AUTH_COUNTERS) == 24, "KES_AUTH_COUNTERS is 24 bytes");
+
+/* Sets one key (copied). A class key turns authentication on; the teacher's
+ * keys take effect with it. pKey null with dwLength 0 forgets that kind. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthSetKey(int nKind, const void *pKey, DWORD dwLength);
+/* Reads a key file (as `kesnet key new` writes them) and sets its key. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthLoadKeyFile(const char *pszPath);
+/* dwFlags: KES_AUTH_ flags. dwClockDifference: how many seconds the clocks of
+ * two machines of the class may differ (0: 300); a datagram dated further from
+ * this machine's clock counts as a replay. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthSetOptions(DWORD dwFlags, DWORD dwClockDifference);
+/* Forgets every key and option and clears the counters: authentication is off. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthClear(void);
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthGetCounters(KES_AUTH_COUNTERS *pCounters);
+/* Inside a listener's callback: 1 if the datagram it was handed was signed by
+ * the teacher (and the process holds the teacher's public key), else 0. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthFromTeacher(void);
+/* The Wake-on-LAN SecureOn password that goes with the class key (6 bytes),
+ * for network cards set up with it: a wake-up itself cannot be authenticated. */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthSecureOnPassword(BYTE *pPassword);
+/* The reason a result stands for, in words (never null). */
+KESNET_EXTERN_C KESNET_API const char *__cdecl KesAuthErrorText(int nResult);
+
 #ifdef __cplusplus
 
 /* ------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "common/object_heap.h"
 #include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
+#include "win/auth_process.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CKesSend2)
 
@@ -65,7 +66,10 @@ int CKesSend2::Send(void *pData, unsigned long dwLength, unsigned long dwAddr, i
     InterlockedExchange(reinterpret_cast<volatile LONG *>(&m_dwLastDest), static_cast<LONG>(dwAddr));
     // An echo that came after an earlier Send gave up would otherwise still be
     // pending and acknowledge this datagram before it is answered. One that is
-    // still on its way cannot be told apart: the echo names no datagram.
+    // still on its way cannot be told apart without the class key: the plain
+    // echo names no datagram. With it, the earlier datagram is forgotten
+    // first, so that its echo never matches again.
+    m_pSocket->ForgetLastSealed();
     ResetEvent(m_hEchoEvent);
     int acknowledged = m_pSocket->SendTo(pData, dwLength, dwAddr, nPort) &&
                        WaitForSingleObject(m_hEchoEvent, m_param.dwEchoTimeout) == WAIT_OBJECT_0;
@@ -79,18 +83,34 @@ void CKesSend2::Release()
 {
     if (m_hEchoEvent == nullptr)
         return;
-    CloseDatagramSocket(m_pSocket);
+    // The echo thread first: it reads the socket's last sealed datagram.
     m_echoListen.Release();
+    CloseDatagramSocket(m_pSocket);
     CloseHandle(m_hEchoEvent);
     m_hEchoEvent = nullptr;
     DeleteCriticalSection(&m_lock);
 }
 
-void __cdecl CKesSend2::OnReadEcho(void *, int, void *pUserData, unsigned long dwAddr, int)
+// Whether an authenticated echo answers the datagram the socket sent last:
+// a forged echo cannot say so, and a recorded one answers another datagram.
+static bool AnswersLastSent(CUdpSocket *socket, const void *pData, int nLength)
 {
-    // Any datagram from the awaited address counts: the echo carries nothing
-    // that ties it to one particular send.
+    auth::SealedId answered, sent;
+    return socket != nullptr && nLength >= 0 &&
+           auth::ParseEchoAnswer(static_cast<const uint8_t *>(pData), static_cast<size_t>(nLength), &answered) &&
+           socket->LastSealed(&sent) && answered.sender == sent.sender && answered.sequence == sent.sequence;
+}
+
+void __cdecl CKesSend2::OnReadEcho(void *pData, int nLength, void *pUserData, unsigned long dwAddr, int)
+{
+    // Without the class key any datagram from the awaited address counts:
+    // the plain echo carries nothing that ties it to one particular send.
+    // With it, only the echo of the very datagram sent last.
     CKesSend2 *self = static_cast<CKesSend2 *>(pUserData);
-    if (dwAddr == *static_cast<volatile DWORD *>(&self->m_dwLastDest))
-        SetEvent(self->m_hEchoEvent);
+    if (dwAddr != *static_cast<volatile DWORD *>(&self->m_dwLastDest))
+        return;
+    if (winauth::Current() != nullptr &&
+        !AnswersLastSent(*static_cast<CUdpSocket *volatile *>(&self->m_pSocket), pData, nLength))
+        return;
+    SetEvent(self->m_hEchoEvent);
 }

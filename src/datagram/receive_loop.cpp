@@ -7,6 +7,7 @@
 #include "common/receive_thread.h"
 #include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
+#include "win/auth_process.h"
 
 namespace {
 
@@ -64,9 +65,23 @@ private:
     bool m_bDirty = true;  // the thread's stack, as it came
 };
 
-enum Delivery { kDelivered, kNoDatagram, kEnd };
+enum Delivery { kDelivered, kRefused, kNoDatagram, kEnd };
+
+// The echo: "Echo", or with the process's class key "Echo" and the id of the
+// datagram it answers, so that it acknowledges that datagram and no other.
+void SendEcho(CKesSend *echoSender, const CUdpSocket::Origin &origin, DWORD dwTo)
+{
+    if (!origin.authenticated) {
+        echoSender->Send(const_cast<char *>(kEcho), sizeof kEcho, dwTo, ECHO_PORT);
+        return;
+    }
+    uint8_t answer[auth::kEchoAnswerBytes];
+    auth::MakeEchoAnswer(origin.opened.id, answer);
+    echoSender->Send(answer, sizeof answer, dwTo, ECHO_PORT);
+}
 
 // Reads one datagram, echoes it when due and hands it to the host's callback.
+// kRefused: one came that is not authentic (it was counted and cleared).
 // kEnd: the thread is to end (its owner has gone, or the callback is not code).
 Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramReceiver &receiver,
                     ReceiveBuffer *buffer)
@@ -77,16 +92,22 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
     int length = kBufferSize;
     DWORD dwFrom = 0;
     int nFromPort = 0;
-    if (!socket->RecvFrom(bytes, &length, &dwFrom, &nFromPort)) {
+    CUdpSocket::Origin origin;
+    CUdpSocket::Received received = socket->ReceiveAuthentic(bytes, &length, &dwFrom, &nFromPort, &origin);
+    if (received == CUdpSocket::kNothing) {
         // Only a receive that had nothing to give surely wrote nothing.
         if (WSAGetLastError() != WSAEWOULDBLOCK)
             buffer->MarkWritten();
         pThread->Leave();
         return kNoDatagram;
     }
+    if (received == CUdpSocket::kRefused) {  // its bytes are cleared already
+        pThread->Leave();
+        return kRefused;
+    }
     buffer->MarkWritten();
     if (receiver.pbEcho != nullptr && *receiver.pbEcho && nFromPort != ECHO_PORT)
-        receiver.pEchoSender->Send(const_cast<char *>(kEcho), sizeof kEcho, dwFrom, ECHO_PORT);
+        SendEcho(receiver.pEchoSender, origin, dwFrom);
     ReceiveProc callback = *receiver.pfnReceive;
     void *pUserData = *receiver.ppUserData;
     pThread->Leave();
@@ -95,6 +116,7 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
         return kEnd;
     // The host's code runs outside Enter/Leave, so Release may give up on us
     // (or be called from here) while it runs.
+    winauth::SetDeliveringTeachers(origin.opened.teacher);
     callback(bytes, length, pUserData, dwFrom, nFromPort);
     return kDelivered;
 }
@@ -147,7 +169,7 @@ unsigned long RunDatagramReceiveLoop(tagThreadParam *pThread, const DatagramRece
             if (pThread->StopRequested())
                 return 0;
             delivered = DeliverOne(pThread, socket, receiver, &buffer);
-        } while (delivered == kDelivered);
+        } while (delivered == kDelivered || delivered == kRefused);
         if (delivered == kEnd)
             return 0;
     }

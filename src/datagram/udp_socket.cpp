@@ -2,8 +2,12 @@
 
 #include <ws2tcpip.h>
 
+#include <new>
+
+#include "common/clear_bytes.h"
 #include "common/socket_address.h"
 #include "common/winsock_epoch.h"
+#include "win/auth_process.h"
 
 // The multicast options must carry their Winsock 2 numbers; the Winsock 1.1
 // header uses other values for the same names.
@@ -20,7 +24,8 @@ const int kMulticastTtl = 10;
 }  // namespace
 
 CUdpSocket::CUdpSocket()
-    : m_socket(INVALID_SOCKET), m_nEpoch(0), m_dwInterface(0), m_dwGroup(0), m_pReceiver(nullptr)
+    : m_socket(INVALID_SOCKET), m_nEpoch(0), m_dwInterface(0), m_dwGroup(0), m_nPort(0), m_pReceiver(nullptr),
+      m_pAuth(nullptr)
 {
     m_hNetEvent = WSACreateEvent();
     m_hStopEvent = WSACreateEvent();
@@ -33,6 +38,7 @@ CUdpSocket::~CUdpSocket()
         WSACloseEvent(m_hNetEvent);
     if (m_hStopEvent != WSA_INVALID_EVENT)
         WSACloseEvent(m_hStopEvent);
+    delete m_pAuth;
 }
 
 int CUdpSocket::Create(int nPort, DWORD dwInterface)
@@ -58,6 +64,10 @@ int CUdpSocket::Create(int nPort, DWORD dwInterface)
         Close();
         return 0;
     }
+    sockaddr_in bound = {};
+    int boundLength = sizeof bound;
+    if (getsockname(Live(), reinterpret_cast<sockaddr *>(&bound), &boundLength) == 0)
+        m_nPort = ntohs(bound.sin_port);
     return 1;
 }
 
@@ -73,7 +83,73 @@ SOCKET CUdpSocket::Live() const
     return IsCurrentWinsockEpoch(m_nEpoch) ? m_socket : INVALID_SOCKET;
 }
 
+winauth::SocketAuth *CUdpSocket::Auth()
+{
+    if (m_pAuth == nullptr) {
+        winauth::SocketAuth *made = new (std::nothrow) winauth::SocketAuth;
+        if (made == nullptr || !made->Valid()) {
+            delete made;
+            return nullptr;
+        }
+        if (InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(&m_pAuth), made, nullptr) != nullptr)
+            delete made;  // another thread was first
+    }
+    return m_pAuth;
+}
+
 int CUdpSocket::SendTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPort)
+{
+    std::shared_ptr<const auth::Settings> settings = winauth::Current();
+    if (settings == nullptr)
+        return SendPlainTo(pData, dwLength, dwAddr, nPort);
+    winauth::SocketAuth *auth = Auth();
+    return auth != nullptr &&
+           auth->SealAndSend(*settings, pData, dwLength, nPort, [&](const uint8_t *sealed, DWORD size) {
+               return SendPlainTo(sealed, size, dwAddr, nPort);
+           });
+}
+
+bool CUdpSocket::LastSealed(auth::SealedId *pId)
+{
+    if (m_pAuth == nullptr)
+        return false;
+    *pId = m_pAuth->LastSealed();
+    return pId->sequence != 0;
+}
+
+void CUdpSocket::ForgetLastSealed()
+{
+    if (m_pAuth != nullptr)
+        m_pAuth->ForgetLastSealed();
+}
+
+CUdpSocket::Received CUdpSocket::ReceiveAuthentic(unsigned char *pBuffer, int *pnLength, DWORD *pdwAddr,
+                                                  int *pnPort, Origin *pOrigin)
+{
+    *pOrigin = Origin();
+    if (!RecvFrom(pBuffer, pnLength, pdwAddr, pnPort))
+        return kNothing;
+    std::shared_ptr<const auth::Settings> settings = winauth::Current();
+    if (settings == nullptr)
+        return kReceived;
+    winauth::SocketAuth *auth = Auth();
+    auth::Opened &opened = pOrigin->opened;
+    auth::Refusal why = auth == nullptr ? auth::Refusal::kBadTag
+                                        : auth->Opener().Open(*settings, pBuffer, static_cast<size_t>(*pnLength),
+                                                              static_cast<uint16_t>(m_nPort), winauth::WallNow(),
+                                                              settings->teacherOnly, &opened);
+    if (why != auth::Refusal::kNone) {
+        winauth::Refusals().Count(why);
+        ClearBytes(pBuffer, static_cast<size_t>(*pnLength));
+        return kRefused;
+    }
+    ClearBytes(pBuffer + opened.payloadBytes, static_cast<size_t>(*pnLength) - opened.payloadBytes);
+    *pnLength = static_cast<int>(opened.payloadBytes);
+    pOrigin->authenticated = true;
+    return kReceived;
+}
+
+int CUdpSocket::SendPlainTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPort)
 {
     sockaddr_in to = MakeAddress(dwAddr, nPort);
     int sent = sendto(Live(), static_cast<const char *>(pData), static_cast<int>(dwLength), 0,

@@ -23,7 +23,7 @@ extern "C" int __cdecl KesLanWakeUp(DWORD dwLocalAddr, const BYTE *pList, DWORD 
     BYTE packet[kLongestMagicPacket];
     for (DWORD i = 0; i < dwCount; ++i) {
         DWORD length = BuildMagicPacket(pList + i * kHardwareAddressBytes, nullptr, 0, packet);
-        if (!socket.SendTo(packet, length, INADDR_BROADCAST, kWakePort))
+        if (!socket.SendPlainTo(packet, length, INADDR_BROADCAST, kWakePort))
             return 0;
     }
     return 1;

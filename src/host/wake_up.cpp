@@ -85,9 +85,9 @@ long long SendRound(const tagParamWake &param, const std::vector<IpInterface> &i
         for (DWORD entry = 0; entry < dwCount; ++entry) {
             DWORD length = BuildMagicPacket(pList + entry * kHardwareAddressBytes, param.byPassword,
                                             param.nPasswordLength, packet);
-            sent += sockets[i]->SendTo(packet, length, DirectedBroadcast(interfaces[i]), param.nPort);
+            sent += sockets[i]->SendPlainTo(packet, length, DirectedBroadcast(interfaces[i]), param.nPort);
             if (param.bLimitedBroadcast)
-                sent += sockets[i]->SendTo(packet, length, INADDR_BROADCAST, param.nPort);
+                sent += sockets[i]->SendPlainTo(packet, length, INADDR_BROADCAST, param.nPort);
         }
     }
     return sent;

@@ -15,13 +15,14 @@ dll=$3
 exports_def=$4
 shift 4
 
-system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi32.dll user32.dll ntdll.dll iphlpapi.dll shell32.dll "
+system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll netapi32.dll version.dll advapi32.dll user32.dll ntdll.dll iphlpapi.dll shell32.dll bcrypt.dll "
 exports=(KesInitInstance KesExitInstance KesSend KesListen KesStopListen
          KesGetHostName KesGetCompName VantixGetHostIP KesGetHostIP CorGetHostIP
          KesGetNetCard KesLanWakeUp KesWakeUp KesGetInterfaces RegReadDWORD RegReadString RegWriteDWORD RegWriteString
          SFGetCatalogSize SIsFileBmp SIsFileWav KesGetDllVersion KesCreateObject
          KesCastOpen KesCastSendFile KesCastSendBuffer KesCastWait KesCastSendMessage KesCastGetStatus
-         KesCastGetReceivers KesCastClose KesCastErrorText)
+         KesCastGetReceivers KesCastClose KesCastErrorText KesAuthSetKey KesAuthLoadKeyFile KesAuthSetOptions
+         KesAuthClear KesAuthGetCounters KesAuthFromTeacher KesAuthSecureOnPassword KesAuthErrorText)
 # Members of every exported class and record, by their g++ names, with the
 # listeners' protected thread bodies under the names that a host deriving from
 # them declares: CKesListen::ThreadProc() and CKesListen3::ThreadProc(int).
