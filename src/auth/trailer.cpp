@@ -71,7 +71,7 @@ std::shared_ptr<Settings> Settings::ForClassKey(const ClassKey &key)
 size_t Sealer::Seal(const Settings &settings, uint8_t *buffer, size_t size, size_t capacity, uint16_t port,
                     WallMicros now, SealedId *sealed)
 {
-    bool teacher = settings.haveTeacherPrivate;
+    bool teacher = settings.haveTeacherPrivate && !m_tagOnly;
     size_t trailerBytes = teacher ? kTeacherTrailerBytes : kClassTrailerBytes;
     if (capacity < trailerBytes || size > capacity - trailerBytes)
         return 0;

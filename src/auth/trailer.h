@@ -87,12 +87,15 @@ struct SealedId {
 };
 
 // One sending socket's side. Not thread-safe: its owner serialises Seal.
+// A sealer of bulk data (tagOnly) never signs: a signature a packet would
+// cost more than sending it, and the tag proves the class.
 class Sealer {
 public:
-    explicit Sealer(uint32_t senderId) : m_sender(senderId) {}
+    explicit Sealer(uint32_t senderId, bool tagOnly = false) : m_sender(senderId), m_tagOnly(tagOnly) {}
 
     // Appends the trailer to the payload in buffer[0, size); capacity is the
-    // buffer's size. Signs when the settings hold the teacher's private key.
+    // buffer's size. Signs when the settings hold the teacher's private key
+    // (and the sealer is not tag-only).
     // Returns the datagram's new size, 0 if it does not fit or the platform's
     // cryptography failed.
     size_t Seal(const Settings &settings, uint8_t *buffer, size_t size, size_t capacity, uint16_t port,
@@ -101,6 +104,7 @@ public:
 
 private:
     uint32_t m_sender;
+    bool m_tagOnly;
     uint64_t m_last = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "datagram/udp_socket.h"
 
+#include "kesnet.h"  // ECHO_PORT
+
 #include <ws2tcpip.h>
 
 #include <new>
@@ -25,7 +27,7 @@ const int kMulticastTtl = 10;
 
 CUdpSocket::CUdpSocket()
     : m_socket(INVALID_SOCKET), m_nEpoch(0), m_dwInterface(0), m_dwGroup(0), m_nPort(0), m_pReceiver(nullptr),
-      m_pAuth(nullptr)
+      m_pAuth(nullptr), m_bBulk(false)
 {
     m_hNetEvent = WSACreateEvent();
     m_hStopEvent = WSACreateEvent();
@@ -86,7 +88,7 @@ SOCKET CUdpSocket::Live() const
 winauth::SocketAuth *CUdpSocket::Auth()
 {
     if (m_pAuth == nullptr) {
-        winauth::SocketAuth *made = new (std::nothrow) winauth::SocketAuth;
+        winauth::SocketAuth *made = new (std::nothrow) winauth::SocketAuth(m_bBulk);
         if (made == nullptr || !made->Valid()) {
             delete made;
             return nullptr;
@@ -104,7 +106,7 @@ int CUdpSocket::SendTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPor
         return SendPlainTo(pData, dwLength, dwAddr, nPort);
     winauth::SocketAuth *auth = Auth();
     return auth != nullptr &&
-           auth->SealAndSend(*settings, pData, dwLength, nPort, [&](const uint8_t *sealed, DWORD size) {
+           auth->SealAndSend(*settings, pData, dwLength, dwAddr, nPort, [&](const uint8_t *sealed, DWORD size) {
                return SendPlainTo(sealed, size, dwAddr, nPort);
            });
 }
@@ -137,9 +139,18 @@ CUdpSocket::Received CUdpSocket::ReceiveAuthentic(unsigned char *pBuffer, int *p
     auth::Refusal why = auth == nullptr ? auth::Refusal::kBadTag
                                         : auth->Opener().Open(*settings, pBuffer, static_cast<size_t>(*pnLength),
                                                               static_cast<uint16_t>(m_nPort), winauth::WallNow(),
-                                                              settings->teacherOnly, &opened);
+                                                              settings->teacherOnly && !m_bBulk, &opened);
     if (why != auth::Refusal::kNone) {
         winauth::Refusals().Count(why);
+        ClearBytes(pBuffer, static_cast<size_t>(*pnLength));
+        return kRefused;
+    }
+    // An echo on the echo port must answer a datagram this process sent to
+    // its sender, and only once: a recorded echo marks no machine present.
+    auth::SealedId answered;
+    if (m_nPort == ECHO_PORT && auth::ParseEchoAnswer(pBuffer, opened.payloadBytes, &answered) &&
+        !winauth::TakeAnswer(answered, pdwAddr != nullptr ? *pdwAddr : 0)) {
+        winauth::Refusals().Count(auth::Refusal::kReplay);
         ClearBytes(pBuffer, static_cast<size_t>(*pnLength));
         return kRefused;
     }

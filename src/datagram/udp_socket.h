@@ -39,6 +39,11 @@ public:
         auth::Opened opened;
     };
     Received ReceiveAuthentic(unsigned char *pBuffer, int *pnLength, DWORD *pdwAddr, int *pnPort, Origin *pOrigin);
+    // Marks a socket of bulk data (the multicast transfers), before it sends
+    // or receives: what it sends carries the class key's tag but never the
+    // teacher's signature, and it takes the class's traffic also where
+    // listeners take only the teacher's.
+    void MarkBulk() { m_bBulk = true; }
     // The id of the last datagram this socket sealed (what an echo answers);
     // false if it never sealed one.
     bool LastSealed(auth::SealedId *pId);
@@ -71,6 +76,7 @@ private:
     // socket goes.
     winauth::SocketAuth *Auth();
     winauth::SocketAuth *volatile m_pAuth;
+    bool m_bBulk;
 
     // m_socket while it is still the socket this object made.
     SOCKET Live() const;

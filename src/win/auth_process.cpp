@@ -1,5 +1,7 @@
 #include "win/auth_process.h"
 
+#include <winsock2.h>
+
 #include <string.h>
 
 #include <new>
@@ -18,6 +20,20 @@ std::shared_ptr<const auth::Settings> g_settings;
 // Read without the lock first, so that a process without a key pays nothing.
 volatile LONG g_on = 0;
 auth::Counters g_refusals;
+
+struct Sent {
+    auth::SealedId id;
+    DWORD dwAddr;
+    bool answered;
+};
+SRWLOCK g_sentLock = SRWLOCK_INIT;
+Sent g_sent[kSentRemembered];
+size_t g_nextSent = 0;
+
+bool IsGroup(DWORD dwAddr)
+{
+    return (ntohl(dwAddr) >> 28) == 0xE;
+}
 // A Win32 TLS slot, not thread_local: the runtime's emulated TLS would make
 // its own synchronisation handles in every process that loads the DLL.
 volatile LONG g_teacherSlot = -1;
@@ -68,6 +84,34 @@ auth::Counters &Refusals()
     return g_refusals;
 }
 
+void SentTo(const auth::SealedId &id, DWORD dwAddr)
+{
+    AcquireSRWLockExclusive(&g_sentLock);
+    g_sent[g_nextSent] = {id, dwAddr, false};
+    g_nextSent = (g_nextSent + 1) % kSentRemembered;
+    ReleaseSRWLockExclusive(&g_sentLock);
+}
+
+bool TakeAnswer(const auth::SealedId &answered, DWORD dwFrom)
+{
+    bool taken = false;
+    AcquireSRWLockExclusive(&g_sentLock);
+    for (Sent &sent : g_sent) {
+        if (sent.id.sequence != answered.sequence || sent.id.sender != answered.sender || sent.id.sequence == 0)
+            continue;
+        // A question to a group has many answers, each from another member.
+        if (IsGroup(sent.dwAddr)) {
+            taken = true;
+        } else if (sent.dwAddr == dwFrom && !sent.answered) {
+            sent.answered = true;
+            taken = true;
+        }
+        break;
+    }
+    ReleaseSRWLockExclusive(&g_sentLock);
+    return taken;
+}
+
 auth::WallMicros WallNow()
 {
     FILETIME now;
@@ -91,7 +135,7 @@ void SetDeliveringTeachers(bool teachers)
         TlsSetValue(slot, teachers ? reinterpret_cast<void *>(1) : nullptr);
 }
 
-SocketAuth::SocketAuth() : m_sealer(NewSenderId())
+SocketAuth::SocketAuth(bool bulk) : m_sealer(NewSenderId(), bulk)
 {
     InitializeCriticalSection(&m_lock);
     uint8_t probe;

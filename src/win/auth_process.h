@@ -21,6 +21,14 @@ std::shared_ptr<const auth::Settings> Current();
 void Replace(std::shared_ptr<const auth::Settings> settings);
 
 auth::Counters &Refusals();
+
+// The process's recent authenticated datagrams, so that an echo counts only
+// as the answer to a datagram this process sent to the echo's sender (to a
+// group: any member), once. SentTo is told of every sealed datagram;
+// TakeAnswer is true for the first echo of one of the newest kSentRemembered.
+const size_t kSentRemembered = 4096;
+void SentTo(const auth::SealedId &id, DWORD dwAddr);
+bool TakeAnswer(const auth::SealedId &answered, DWORD dwFrom);
 auth::WallMicros WallNow();
 
 // Whether the datagram this thread is delivering to a callback was signed by
@@ -33,7 +41,7 @@ void SetDeliveringTeachers(bool teachers);
 // replay windows of what it received.
 class SocketAuth {
 public:
-    SocketAuth();
+    explicit SocketAuth(bool bulk);
     ~SocketAuth();
     SocketAuth(const SocketAuth &) = delete;
     SocketAuth &operator=(const SocketAuth &) = delete;
@@ -44,7 +52,8 @@ public:
     // numbers leave in order. 0 if it does not fit, the payload cannot be
     // read, or the cryptography failed.
     template <typename SendFn>
-    int SealAndSend(const auth::Settings &settings, const void *pData, DWORD dwLength, int nPort, SendFn send);
+    int SealAndSend(const auth::Settings &settings, const void *pData, DWORD dwLength, DWORD dwAddr, int nPort,
+                    SendFn send);
     auth::SealedId LastSealed();
     void ForgetLastSealed();
 
@@ -63,10 +72,13 @@ private:
 };
 
 template <typename SendFn>
-int SocketAuth::SealAndSend(const auth::Settings &settings, const void *pData, DWORD dwLength, int nPort, SendFn send)
+int SocketAuth::SealAndSend(const auth::Settings &settings, const void *pData, DWORD dwLength, DWORD dwAddr,
+                            int nPort, SendFn send)
 {
     EnterCriticalSection(&m_lock);
     size_t size = Seal(settings, pData, dwLength, nPort);
+    if (size != 0)
+        SentTo(m_lastSealed, dwAddr);  // before it leaves: its echo may come at once
     int sent = size != 0 && send(m_buffer.data(), static_cast<DWORD>(size));
     LeaveCriticalSection(&m_lock);
     return sent;

@@ -157,8 +157,15 @@ cast::Micros Step(tagKesCast *cast, std::vector<uint8_t> &buffer, std::vector<wi
     *more = false;
     for (int i = 0; i < kDrainAtOnce; ++i) {
         int length = kLargestDatagram;
-        if (!cast->socket->RecvFrom(buffer.data(), &length, nullptr, nullptr))
+        DWORD from = 0;
+        int fromPort = 0;
+        CUdpSocket::Origin origin;
+        CUdpSocket::Received received =
+            cast->socket->ReceiveAuthentic(buffer.data(), &length, &from, &fromPort, &origin);
+        if (received == CUdpSocket::kNothing)
             break;
+        if (received == CUdpSocket::kRefused)
+            continue;
         cast->role->OnPacket(buffer.data(), static_cast<size_t>(length), wincast::Now());
         SendAll(cast, cast->role->TakeOutgoing());
         *more = i == kDrainAtOnce - 1;

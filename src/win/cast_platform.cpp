@@ -78,6 +78,7 @@ CUdpSocket *OpenGroupSocket(DWORD group, int port, DWORD local, bool hearOwn)
     CUdpSocket *socket = new (std::nothrow) CUdpSocket;
     if (socket == nullptr)
         return nullptr;
+    socket->MarkBulk();
     bool open = socket->Create(port, 0) != 0;
     // Bound to any address, the group is still joined, and sent to, on local.
     socket->m_dwInterface = local;

@@ -6,6 +6,8 @@ datagram from one kesnet process to another.
     tool_test.py WINE_RUN KESNET_EXE
 """
 import os
+import shutil
+import tempfile
 import socket
 import subprocess
 import sys
@@ -59,6 +61,10 @@ CASES = [
     (["cast", "x.bin", "--rate", "0"], 2, "not a number from 1"),
     (["catch"], 2, "expected one FOLDER"),
     (["cast-stream", "-", "--message", "355601"], 2, "not a number from 1"),
+    (["key"], 2, "expected: key new DIR, or key show FILE..."),
+    (["key", "show", "/no/such.key"], 1, "/no/such.key: cannot be read"),
+    (["send", "127.0.0.1:9", "x", "--key"], 2, "--key needs a FILE"),
+    (["send", "127.0.0.1:9", "x", "--key", "/no/such.key"], 2, "not a kesnet key file"),
     # A path from the root is an argument, not an option.
     (["isbmp", "/no/such/file.bmp"], 1, "/no/such/file.bmp: not a bitmap"),
     # So is a text that begins with one '-'.
@@ -103,5 +109,33 @@ expect("send reports what it sent", sent.returncode == 0 and "sent 5 bytes" in s
 rest, _ = listener.communicate(timeout=120)
 expect("listen prints the datagram and stops after --count",
        listener.returncode == 0 and "5 bytes" in rest and "68 65 6c 6c 6f" in rest and "hello" in rest, rest)
+
+# With a class key: the listener takes the sealed datagram and counts the
+# plain one; the keys are shown by the same fingerprints as when made.
+keys = tempfile.mkdtemp(prefix="kesnet-keys-")
+try:
+    made = run(["key", "new", keys + "/room"])
+    class_key = keys + "/room/class.key"
+    shown = run(["key", "show", class_key, keys + "/room/teacher.pub"])
+    fingerprint = made.stdout.split("\n")[0].split("  ")[-1].split(" (")[0] if made.returncode == 0 else "?"
+    expect("key new writes the keys and key show gives the same fingerprint",
+           made.returncode == 0 and shown.returncode == 0 and fingerprint in shown.stdout
+           and "class key, fingerprint" in shown.stdout and "teacher public key" in shown.stdout,
+           made.stdout + made.stderr + shown.stdout + shown.stderr)
+    again = run(["key", "new", keys + "/room"])
+    expect("key new never writes over keys", again.returncode == 1 and "exists already" in again.stderr, again.stderr)
+    port = free_udp_port()
+    listener = subprocess.Popen(TOOL + ["listen", str(port), "--from", "127.0.0.1", "--count", "1", "--seconds", "60",
+                                        "--key", class_key], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = listener.stdout.readline()
+    plain = run(["send", "127.0.0.1:%d" % port, "plain"])
+    sealed = run(["send", "127.0.0.1:%d" % port, "sealed", "--key", class_key])
+    rest, errors = listener.communicate(timeout=120)
+    expect("with --key, listen takes the sealed datagram only and says what it refused",
+           plain.returncode == 0 and sealed.returncode == 0 and listener.returncode == 0 and "6 bytes" in rest
+           and "sealed" in rest and "plain" not in rest and "refused: 1 unknown sender" in errors,
+           first + rest + errors)
+finally:
+    shutil.rmtree(keys, ignore_errors=True)
 
 sys.exit(1 if failures else 0)

@@ -37,6 +37,13 @@ void PrintUsage(FILE *out)
     fprintf(out,
             "\nAddresses are IPv4 (A.B.C.D), ports 1 to 65535. --from LOCAL picks the local\n"
             "interface to use.\n\n"
+            "authentication (every command; off without a key):\n"
+            "  --key FILE      a key file of `kesnet key new`: the class key authenticates\n"
+            "                  every datagram and cast sent and received; the teacher's\n"
+            "                  private key signs what is sent; the teacher's public key\n"
+            "                  refuses forged teacher datagrams. Give it once per file.\n"
+            "  --teacher-only  take only datagrams the teacher signed\n"
+            "  What was refused, and why, is shown on stderr when the command ends.\n\n"
             "exit codes (every command; its help says what they mean for it):\n"
             "  0  done: what was asked worked\n"
             "  1  failed: the library or the network reported a failure; a message says what\n"
@@ -85,6 +92,73 @@ void PrintHelp(const Command &c)
     printf("  1  ");
     PrintLines(c.failure, 5);
     printf("  2  bad arguments; a message says which\n");
+}
+
+// Takes every --key FILE (or --key=FILE) and --teacher-only out of args and
+// sets them up in the library. false, with *error, if one cannot be.
+bool TakeAuthentication(std::vector<std::string> *args, bool *used, std::string *error)
+{
+    std::vector<std::string> rest;
+    DWORD flags = 0;
+    for (size_t i = 0; i < args->size(); ++i) {
+        const std::string &arg = (*args)[i];
+        std::string file;
+        if (arg == "--teacher-only") {
+            flags |= KES_AUTH_TEACHER_ONLY;
+            continue;
+        }
+        if (arg == "--key") {
+            if (i + 1 == args->size()) {
+                *error = "--key needs a FILE";
+                return false;
+            }
+            file = (*args)[++i];
+        } else if (arg.compare(0, 6, "--key=") == 0) {
+            file = arg.substr(6);
+        } else {
+            rest.push_back(arg);
+            continue;
+        }
+        int result = KesAuthLoadKeyFile(file.c_str());
+        if (result != KES_AUTH_OK) {
+            *error = file + ": " + KesAuthErrorText(result);
+            return false;
+        }
+        *used = true;
+    }
+    if (flags != 0) {
+        if (!*used) {
+            *error = "--teacher-only needs the teacher's public key (--key FILE)";
+            return false;
+        }
+        KesAuthSetOptions(flags, 0);
+    }
+    args->swap(rest);
+    return true;
+}
+
+// What the library refused while the command ran, on stderr: nothing when
+// it refused nothing.
+void ReportRefusals()
+{
+    KES_AUTH_COUNTERS counters = {};
+    counters.dwSize = sizeof counters;
+    if (KesAuthGetCounters(&counters) != KES_AUTH_OK)
+        return;
+    const struct {
+        DWORD count;
+        const char *why;
+    } reasons[] = {{counters.dwUnknownSender, "unknown sender"},
+                   {counters.dwBadTag, "bad tag"},
+                   {counters.dwReplay, "replay"},
+                   {counters.dwNoSignature, "no teacher's signature"},
+                   {counters.dwTooManyPlaces, "too many connections from one address"}};
+    std::string line;
+    for (const auto &reason : reasons)
+        if (reason.count != 0)
+            line += (line.empty() ? "" : ", ") + std::to_string(reason.count) + " " + reason.why;
+    if (!line.empty())
+        fprintf(stderr, "kesnet: refused: %s\n", line.c_str());
 }
 
 const Command *Find(const std::string &name)
@@ -154,5 +228,14 @@ int main(int argc, char **argv)
         PrintHelp(*c);
         return kExitOk;
     }
-    return c->run(args);
+    bool authenticated = false;
+    std::string error;
+    if (!TakeAuthentication(&args, &authenticated, &error)) {
+        fprintf(stderr, "kesnet %s: %s\n", c->name, error.c_str());
+        return kExitUsage;
+    }
+    int result = c->run(args);
+    if (authenticated)
+        ReportRefusals();
+    return result;
 }
