@@ -650,8 +650,10 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesAuthSetKey(int nKind, const void *pKey
 KESNET_EXTERN_C KESNET_API int __cdecl KesAuthLoadKeyFile(const char *pszPath);
 /* dwFlags: KES_AUTH_ flags. dwClockDifference: how many seconds the clocks of
  * two machines of the class may differ (0: 300); a datagram dated further from
- * this machine's clock counts as a replay. */
-KESNET_EXTERN_C KESNET_API int __cdecl KesAuthSetOptions(DWORD dwFlags, DWORD dwClockDifference);
+ * this machine's clock counts as a replay. dwPlacesPerAddress: how many
+ * connections a stream listener serves from one address at once (0: 8). */
+KESNET_EXTERN_C KESNET_API int __cdecl KesAuthSetOptions(DWORD dwFlags, DWORD dwClockDifference,
+                                                         DWORD dwPlacesPerAddress);
 /* Forgets every key and option and clears the counters: authentication is off. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesAuthClear(void);
 KESNET_EXTERN_C KESNET_API int __cdecl KesAuthGetCounters(KES_AUTH_COUNTERS *pCounters);

@@ -42,6 +42,10 @@ const uint8_t kTeacherKind = 0xC2;
 // other's traffic (counted as replays); see Settings::maxClockDifference.
 const WallMicros kDefaultClockDifference = 300ull * 1000 * 1000;
 
+// A machine of the class rarely needs more streams to one listener at once;
+// one machine can no longer take a listener's every place.
+const int kDefaultPlacesPerAddress = 8;
+
 // Why a datagram or a connection was refused.
 enum class Refusal {
     kNone,
@@ -75,6 +79,7 @@ struct Settings {
     TeacherPrivateKey teacherPrivate = {};
     bool teacherOnly = false;  // listeners deliver only datagrams signed by the teacher
     WallMicros maxClockDifference = kDefaultClockDifference;
+    int placesPerAddress = kDefaultPlacesPerAddress;  // a stream listener's connections from one address
 
     // Settings for a class key, with its id; null if the platform's hash failed.
     static std::shared_ptr<Settings> ForClassKey(const ClassKey &key);

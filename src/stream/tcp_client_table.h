@@ -4,6 +4,10 @@
 
 #include <winsock2.h>
 
+namespace auth {
+class StreamOpener;
+}
+
 // One client place.
 struct tagTcpClient {
     SOCKET sClient;      // the accepted connection
@@ -11,6 +15,9 @@ struct tagTcpClient {
     DWORD dwClientAddr;  // the peer's address, network order
     int nClientPort;     // the peer's port, host order
     BOOL bClosed;        // its close was reported: read on until the stream ends
+    // With the class key: what proves the client and opens its frames
+    // (owned by the table); null for a plain client.
+    auth::StreamOpener *pGuard;
 };
 
 // Connected clients always sit in places 0 to Count() - 1, without gaps, so
@@ -38,6 +45,8 @@ public:
     // Copies the events of the connected clients to pEvents, in place order
     // but starting at place nFirst and wrapping round to place 0.
     void CopyEvents(WSAEVENT *pEvents, int nFirst) const;
+    // How many clients came from dwAddr.
+    int CountFrom(DWORD dwAddr) const;
 
     tagTcpClient m_clients[kPlaces];
     int m_nCount;

@@ -5,6 +5,12 @@
 
 #include "kesnet.h"
 
+#include <stdint.h>
+
+namespace auth {
+class StreamSealer;
+}
+
 class CTcpSend : public CTcpSendObject {
 public:
     KESNET_HEAP_OBJECT
@@ -20,9 +26,14 @@ public:
     int InitInstance(tagParamSend *pParam) override;
     int Send(void *pData, unsigned long dwLength) override;
     void Release() override;
+    // Send of a connection authenticated by the class key.
+    int SendFramed(const uint8_t *pData, unsigned long dwLength);
 
     SOCKET m_socket;  // 0 whenever the sender holds no connection
     LONG m_nEpoch;    // Winsock's epoch when the connection was made
+    // With the class key: the frames of the connection (owned); null for a
+    // plain connection.
+    auth::StreamSealer *m_pSealer;
 };
 
 #endif

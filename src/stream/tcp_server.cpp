@@ -5,9 +5,11 @@
 #include <memory>
 #include <new>
 
+#include "auth/stream_guard.h"
 #include "common/host_pointers.h"
 #include "common/winsock_epoch.h"
 #include "stream/stream_socket.h"
+#include "win/auth_process.h"
 
 // What one pass of the serving loop leaves to be done outside the lock.
 struct CTcpServer::Pass {
@@ -261,15 +263,56 @@ void CTcpServer::AcceptClient()
         RefuseClient(s);
         return;
     }
-    tagTcpClient client = {s, WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port), FALSE};
+    std::shared_ptr<const auth::Settings> settings = winauth::Current();
+    if (settings != nullptr && m_clients.CountFrom(peer.sin_addr.s_addr) >= settings->placesPerAddress) {
+        winauth::Refusals().Count(auth::Refusal::kTooManyPlaces);
+        RefuseClient(s);
+        return;
+    }
+    tagTcpClient client = {s, WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port), FALSE, nullptr};
     if (client.hEvent == WSA_INVALID_EVENT ||
-        WSAEventSelect(s, client.hEvent, FD_READ | FD_CLOSE) == SOCKET_ERROR) {
+        WSAEventSelect(s, client.hEvent, FD_READ | FD_CLOSE) == SOCKET_ERROR ||
+        (settings != nullptr && !Challenge(*settings, &client))) {
         if (client.hEvent != WSA_INVALID_EVENT)
             WSACloseEvent(client.hEvent);
+        delete client.pGuard;
         closesocket(s);
         return;
     }
     m_clients.Add(client);
+}
+
+// With the class key the listener speaks first: the challenge that the
+// client must answer before any of its bytes reach the host.
+bool CTcpServer::Challenge(const auth::Settings &settings, tagTcpClient *client)
+{
+    client->pGuard = new (std::nothrow) auth::StreamOpener;
+    uint8_t challenge[auth::kChallengeBytes];
+    // A new connection's send buffer is empty: the few bytes go at once.
+    return client->pGuard != nullptr && client->pGuard->Start(settings, challenge) &&
+           send(client->sClient, reinterpret_cast<const char *>(challenge), sizeof challenge, 0) ==
+               static_cast<int>(sizeof challenge);
+}
+
+// Leaves in pBuffer only the authentic payload among the nLength bytes read
+// from a client with a guard. false: the client is to be closed (what it
+// proved before is still handed over).
+bool CTcpServer::OpenFrames(tagTcpClient *client, unsigned char *pBuffer, DWORD *pnLength)
+{
+    auth::Refusal why;
+    try {
+        m_opened.clear();
+        why = client->pGuard->Feed(pBuffer, *pnLength, &m_opened);
+    } catch (const std::bad_alloc &) {
+        m_opened.clear();
+        why = auth::Refusal::kBadTag;
+    }
+    memcpy(pBuffer, m_opened.data(), m_opened.size());  // never more than was read
+    *pnLength = static_cast<DWORD>(m_opened.size());
+    if (why == auth::Refusal::kNone)
+        return true;
+    winauth::Refusals().Count(why);
+    return false;
 }
 
 CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
@@ -291,19 +334,35 @@ CTcpServer::Pass CTcpServer::ReadClient(int nPlace, unsigned char *pBuffer)
     WSABUF slot = {kReadSize, reinterpret_cast<char *>(pBuffer)};
     DWORD received = 0, flags = 0;
     const bool read = WSARecv(client.sClient, &slot, 1, &received, &flags, nullptr, nullptr) != SOCKET_ERROR;
+    if (read && received > 0 && client.pGuard != nullptr) {
+        const bool authentic = OpenFrames(&client, pBuffer, &received);
+        if (received > 0)
+            pass = Delivery(client, received);
+        if (!authentic)
+            pass.nClosePlace = nPlace;
+        else if (client.bClosed)
+            WSASetEvent(client.hEvent);  // its next turn in the wait reads on
+        return pass;
+    }
     // A read that FD_READ asked for is handed over even when empty; the end
     // of a closed stream is not a read of the host's.
-    if (read && (received > 0 || (happened & FD_READ) != 0)) {
-        pass.bDeliver = true;
-        pass.nLength = static_cast<int>(received);
-        pass.dwAddr = client.dwClientAddr;
-        pass.nPort = client.nClientPort;
-    }
+    if (read && (received > 0 || (happened & FD_READ) != 0))
+        pass = Delivery(client, received);
     if (client.bClosed) {
         if (!read || received == 0)
             pass.nClosePlace = nPlace;
         else
             WSASetEvent(client.hEvent);  // its next turn in the wait reads on
     }
+    return pass;
+}
+
+CTcpServer::Pass CTcpServer::Delivery(const tagTcpClient &client, DWORD nLength)
+{
+    Pass pass;
+    pass.bDeliver = true;
+    pass.nLength = static_cast<int>(nLength);
+    pass.dwAddr = client.dwClientAddr;
+    pass.nPort = client.nClientPort;
     return pass;
 }

@@ -9,6 +9,12 @@
 #include "common/receive_thread.h"
 #include "stream/tcp_client_table.h"
 
+#include <vector>
+
+namespace auth {
+struct Settings;
+}
+
 // Filled field by field, by name.
 struct TcpServerSetup {
     DWORD dwLocalAddr = 0;
@@ -73,6 +79,7 @@ public:
     int m_nCapacity;
     LONG m_nEpoch;  // Winsock's epoch when the server was opened
     int m_nNextPlace;  // the client the next wait looks at first
+    std::vector<unsigned char> m_opened;  // the authentic payload of the last read (the thread's)
 
 private:
     struct Pass;
@@ -82,6 +89,9 @@ private:
     Pass ServeOnePass(tagThreadParam *pThread, unsigned char *pBuffer);
     void AcceptClient();
     Pass ReadClient(int nPlace, unsigned char *pBuffer);
+    static Pass Delivery(const tagTcpClient &client, DWORD nLength);
+    static bool Challenge(const auth::Settings &settings, tagTcpClient *client);
+    bool OpenFrames(tagTcpClient *client, unsigned char *pBuffer, DWORD *pnLength);
 };
 
 #endif

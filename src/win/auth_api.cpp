@@ -23,6 +23,7 @@ struct Given {
     auth::TeacherPrivateKey teacherPrivate = {};
     bool teacherOnly = false;
     auth::WallMicros clockDifference = auth::kDefaultClockDifference;
+    int placesPerAddress = auth::kDefaultPlacesPerAddress;
 };
 
 SRWLOCK g_givenLock = SRWLOCK_INIT;
@@ -45,6 +46,7 @@ int Apply()
     settings->teacherPublic = g_given.haveTeacherPrivate ? g_given.teacherPrivate.pub : g_given.teacherPublic;
     settings->teacherOnly = g_given.teacherOnly;
     settings->maxClockDifference = g_given.clockDifference;
+    settings->placesPerAddress = g_given.placesPerAddress;
     winauth::Replace(settings);
     return KES_AUTH_OK;
 }
@@ -163,14 +165,17 @@ extern "C" int __cdecl KesAuthLoadKeyFile(const char *pszPath)
     return result;
 }
 
-extern "C" int __cdecl KesAuthSetOptions(DWORD dwFlags, DWORD dwClockDifference)
+extern "C" int __cdecl KesAuthSetOptions(DWORD dwFlags, DWORD dwClockDifference, DWORD dwPlacesPerAddress)
 {
-    if ((dwFlags & ~static_cast<DWORD>(KES_AUTH_TEACHER_ONLY)) != 0)
+    // A listener serves at most 100 clients of any address.
+    if ((dwFlags & ~static_cast<DWORD>(KES_AUTH_TEACHER_ONLY)) != 0 || dwPlacesPerAddress > 100)
         return KES_AUTH_E_PARAM;
     return ChangeGiven([&](Given &given) {
         given.teacherOnly = (dwFlags & KES_AUTH_TEACHER_ONLY) != 0;
         given.clockDifference =
             dwClockDifference == 0 ? auth::kDefaultClockDifference : dwClockDifference * 1000000ull;
+        given.placesPerAddress =
+            dwPlacesPerAddress == 0 ? auth::kDefaultPlacesPerAddress : static_cast<int>(dwPlacesPerAddress);
     });
 }
 

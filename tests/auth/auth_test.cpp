@@ -2,12 +2,15 @@
 // trailer's tag and signature, and the replay window.
 #include <string.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "auth/keys.h"
+#include "auth/stream_guard.h"
 #include "auth/trailer.h"
 
 namespace {
@@ -197,6 +200,105 @@ TEST_F(Teacher, AStudentWithTheClassKeyCannotPoseAsTheTeacher)
     std::vector<uint8_t> genuine = Sealed(sealer, *teacher, "hand in");
     genuine[7 + 20] ^= 1;
     EXPECT_NE(OpenWith(opener, *student, genuine), Refusal::kNone);
+}
+
+// A stream from a sealer to an opener: the challenge, the hello, then the
+// frames of each payload, as the wire carries them.
+struct StreamPair {
+    explicit StreamPair(const auth::Settings &listener, const auth::Settings &sender)
+    {
+        uint8_t challenge[auth::kChallengeBytes];
+        EXPECT_TRUE(opener.Start(listener, challenge));
+        wire.resize(auth::kHelloBytes);
+        answered = sealer.Answer(sender, challenge, wire.data());
+    }
+    void Send(const std::string &text)
+    {
+        EXPECT_TRUE(sealer.Seal(reinterpret_cast<const uint8_t *>(text.data()), text.size(), &wire));
+    }
+    auth::StreamOpener opener;
+    auth::StreamSealer sealer;
+    std::vector<uint8_t> wire;
+    bool answered;
+};
+
+TEST(Stream, DeliversTheSendersBytesHoweverTheyAreCut)
+{
+    std::shared_ptr<auth::Settings> settings = ClassSettings(RandomClassKey());
+    std::string big(3 * auth::kMaxFrame + 5, 'x');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    for (size_t piece : {size_t(1), size_t(7), size_t(1000), size_t(1) << 20}) {
+        StreamPair pair(*settings, *settings);
+        ASSERT_TRUE(pair.answered);
+        pair.Send("hello");
+        pair.Send(big);
+        std::vector<uint8_t> payload;
+        for (size_t at = 0; at < pair.wire.size(); at += piece) {
+            size_t n = std::min(piece, pair.wire.size() - at);
+            ASSERT_EQ(pair.opener.Feed(pair.wire.data() + at, n, &payload), Refusal::kNone) << piece;
+        }
+        EXPECT_EQ(std::string(payload.begin(), payload.end()), "hello" + big) << piece;
+    }
+}
+
+TEST(Stream, AnythingButTheSendersOwnFramesEndsTheConnection)
+{
+    std::shared_ptr<auth::Settings> settings = ClassSettings(RandomClassKey());
+    std::shared_ptr<auth::Settings> otherClass = ClassSettings(RandomClassKey());
+    // The wire of a sender of "first" and "second": the hello, then a frame each.
+    const size_t frame1 = auth::kHelloBytes, frame2 = frame1 + 2 + 5 + auth::kTagBytes;
+    typedef std::vector<uint8_t> Wire;
+    auto part = [](const Wire &w, size_t from, size_t to) { return Wire(w.begin() + from, w.begin() + to); };
+    auto join = [](std::initializer_list<Wire> parts) {
+        Wire all;
+        for (const Wire &p : parts)
+            all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    struct Case {
+        const char *what;
+        std::function<Wire(const Wire &)> change;
+        bool sameClass;
+        Refusal expected;
+        std::string delivered;
+    } cases[] = {
+        {"as sent", [](const Wire &w) { return w; }, true, Refusal::kNone, "firstsecond"},
+        {"a changed payload byte",
+         [&](Wire w) {
+             w[frame2 + 3] ^= 1;
+             return w;
+         },
+         true, Refusal::kBadTag, "first"},
+        {"the frames swapped",
+         [&](const Wire &w) { return join({part(w, 0, frame1), part(w, frame2, w.size()), part(w, frame1, frame2)}); },
+         true, Refusal::kBadTag, ""},
+        {"a frame repeated", [&](const Wire &w) { return join({part(w, 0, frame2), part(w, frame1, frame2)}); }, true,
+         Refusal::kBadTag, "first"},
+        {"a frame left out", [&](const Wire &w) { return join({part(w, 0, frame1), part(w, frame2, w.size())}); },
+         true, Refusal::kBadTag, ""},
+        {"another class's sender", [](const Wire &w) { return w; }, false, Refusal::kBadTag, ""},
+        {"no hello at all", [](const Wire &) { return Wire(64, 'G'); }, true, Refusal::kUnknownSender, ""},
+    };
+    for (const Case &c : cases) {
+        StreamPair pair(*settings, c.sameClass ? *settings : *otherClass);
+        pair.Send("first");
+        pair.Send("second");
+        Wire bytes = c.change(pair.wire);
+        std::vector<uint8_t> payload;
+        EXPECT_EQ(pair.opener.Feed(bytes.data(), bytes.size(), &payload), c.expected) << c.what;
+        EXPECT_EQ(std::string(payload.begin(), payload.end()), c.delivered) << c.what;
+    }
+    // A recording whole, to a later listener: its challenge differs, so the
+    // recorded hello proves nothing.
+    StreamPair recorded(*settings, *settings);
+    recorded.Send("first");
+    auth::StreamOpener later;
+    uint8_t challenge[auth::kChallengeBytes];
+    ASSERT_TRUE(later.Start(*settings, challenge));
+    std::vector<uint8_t> payload;
+    EXPECT_EQ(later.Feed(recorded.wire.data(), recorded.wire.size(), &payload), Refusal::kBadTag);
+    EXPECT_TRUE(payload.empty());
 }
 
 TEST(KeyFiles, EachKindReadsBackAsWritten)

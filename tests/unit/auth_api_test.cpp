@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "auth/keys.h"
+#include "auth/stream_guard.h"
 #include "auth/trailer.h"
 #include "datagram/udp_socket.h"
+#include "stream_support.h"
 #include "temp_tree.h"
 #include "test_support.h"
 #include "win/auth_process.h"
@@ -28,10 +30,7 @@ auth::ClassKey NewClassKey()
     return key;
 }
 
-std::vector<unsigned char> Bytes(const std::string &text)
-{
-    return std::vector<unsigned char>(text.begin(), text.end());
-}
+using kt::Bytes;
 
 // A peer outside the library that holds the class key: it seals with a
 // sender of its own, as another machine of the class would.
@@ -300,6 +299,92 @@ TEST_F(Authenticated, OnTheEchoPortAnEchoCountsOnceAndOnlyForAQuestionAsked)
     EXPECT_EQ(Counters().dwReplay, 3u);
 }
 
+// Reads exactly n bytes from a raw connection (bounded by its receive time-out).
+std::vector<unsigned char> ReadExactly(SOCKET s, size_t n)
+{
+    DWORD wait = kt::Bound();
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&wait), sizeof wait);
+    std::vector<unsigned char> bytes(n);
+    for (size_t got = 0; got < n;) {
+        int r = recv(s, reinterpret_cast<char *>(bytes.data() + got), static_cast<int>(n - got), 0);
+        if (r <= 0)
+            return {};
+        got += static_cast<size_t>(r);
+    }
+    return bytes;
+}
+
+TEST_F(Authenticated, StreamsHandOverOnlyWhatAProvenSenderFramed)
+{
+    ASSERT_EQ(KesAuthSetOptions(0, 0, 3), KES_AUTH_OK);
+    kt::Collector received;
+    tagParamListen param;
+    param.dwLocalAddr = kt::Loopback();
+    param.nPort = kt::FreeTcpPort();
+    param.nBacklog = 62;
+    param.pfnReceive = kt::Collector::Receive;
+    param.pUserData = &received;
+    CTcpListenObject *listener = static_cast<CTcpListenObject *>(KesCreateObject(KES_OBJECT_TCPLISTEN));
+    ASSERT_NE(listener, nullptr);
+    ASSERT_EQ(listener->InitInstance(&param), 1);
+
+    // The library's own sender proves itself and frames what it sends.
+    CTcpSendObject *sender = static_cast<CTcpSendObject *>(KesCreateObject(KES_OBJECT_TCPSEND));
+    tagParamSend to;
+    to.dwDestAddr = kt::Loopback();
+    to.nDestPort = param.nPort;
+    ASSERT_EQ(sender->InitInstance(&to), 1);
+    ASSERT_EQ(sender->Send(const_cast<char *>("proven"), 6), 1);
+    ASSERT_TRUE(received.WaitForBytes(6));
+
+    // A client without the key: its bytes go nowhere, and it is closed.
+    kt::RawTcp outsider;
+    ASSERT_TRUE(outsider.Connect(kt::Loopback(), param.nPort));
+    EXPECT_EQ(ReadExactly(outsider.socket(), auth::kChallengeBytes).size(), auth::kChallengeBytes);
+    outsider.Send(std::string(64, 'G'));
+    EXPECT_TRUE(outsider.WaitClosed());
+
+    // A client with the key whose second frame changes on the way: the
+    // first frame arrives, the second never, and the connection ends.
+    kt::RawTcp classmate;
+    ASSERT_TRUE(classmate.Connect(kt::Loopback(), param.nPort));
+    std::vector<unsigned char> challenge = ReadExactly(classmate.socket(), auth::kChallengeBytes);
+    ASSERT_EQ(challenge.size(), auth::kChallengeBytes);
+    std::shared_ptr<auth::Settings> settings = auth::Settings::ForClassKey(key);
+    auth::StreamSealer sealer;
+    std::vector<uint8_t> wire(auth::kHelloBytes);
+    ASSERT_TRUE(sealer.Answer(*settings, challenge.data(), wire.data()));
+    ASSERT_TRUE(sealer.Seal(reinterpret_cast<const uint8_t *>("one"), 3, &wire));
+    size_t second = wire.size();
+    ASSERT_TRUE(sealer.Seal(reinterpret_cast<const uint8_t *>("two"), 3, &wire));
+    wire[second + 2] ^= 1;
+    classmate.Send(wire.data(), wire.size());
+    EXPECT_TRUE(classmate.WaitClosed());
+
+    // Places: the sender holds one of this address's three; two more may
+    // connect, the next is turned away at once.
+    kt::RawTcp second1, second2, tooMany;
+    ASSERT_TRUE(second1.Connect(kt::Loopback(), param.nPort));
+    ASSERT_EQ(ReadExactly(second1.socket(), auth::kChallengeBytes).size(), auth::kChallengeBytes);
+    ASSERT_TRUE(second2.Connect(kt::Loopback(), param.nPort));
+    ASSERT_EQ(ReadExactly(second2.socket(), auth::kChallengeBytes).size(), auth::kChallengeBytes);
+    ASSERT_TRUE(tooMany.Connect(kt::Loopback(), param.nPort));
+    EXPECT_TRUE(tooMany.WaitClosed());
+
+    sender->Release();
+    sender->Delete();
+    listener->Release();
+    listener->Delete();
+    std::string all;
+    for (const kt::Received &r : received.All())
+        all += kt::Text(r);
+    EXPECT_EQ(all, "provenone");
+    KES_AUTH_COUNTERS counters = Counters();
+    EXPECT_EQ(counters.dwUnknownSender, 1u);
+    EXPECT_EQ(counters.dwBadTag, 1u);
+    EXPECT_EQ(counters.dwTooManyPlaces, 1u);
+}
+
 // Records, for each datagram, whether the library said it was the teacher's.
 struct TeacherWatch {
     static void __cdecl Receive(void *, int nLength, void *pUserData, unsigned long, int)
@@ -320,7 +405,7 @@ TEST_F(Authenticated, TheTeachersSignatureIsKnownAndCannotBeForged)
     ASSERT_TRUE(auth::GenerateTeacherKey(&teacher));
     ASSERT_TRUE(auth::GenerateTeacherKey(&impostor));
     ASSERT_EQ(KesAuthSetKey(KES_KEY_TEACHER_PUBLIC, teacher.pub.xy, sizeof teacher.pub.xy), KES_AUTH_OK);
-    ASSERT_EQ(KesAuthSetOptions(KES_AUTH_TEACHER_ONLY, 0), KES_AUTH_OK);
+    ASSERT_EQ(KesAuthSetOptions(KES_AUTH_TEACHER_ONLY, 0, 0), KES_AUTH_OK);
     TeacherWatch watch;
     tagParamListen param;
     param.dwLocalAddr = kt::Loopback();
@@ -379,7 +464,8 @@ TEST_F(Authenticated, BadInputIsRefusedAndChangesNothing)
         {"unreadable key", [&] { return KesAuthSetKey(KES_KEY_CLASS, unreadable, 32); }, KES_AUTH_E_PARAM},
         {"null path", [&] { return KesAuthLoadKeyFile(nullptr); }, KES_AUTH_E_PARAM},
         {"unreadable path", [&] { return KesAuthLoadKeyFile(static_cast<const char *>(unreadable)); }, KES_AUTH_E_PARAM},
-        {"unknown flag", [&] { return KesAuthSetOptions(0x80, 0); }, KES_AUTH_E_PARAM},
+        {"unknown flag", [&] { return KesAuthSetOptions(0x80, 0, 0); }, KES_AUTH_E_PARAM},
+        {"more places than a listener has", [&] { return KesAuthSetOptions(0, 0, 101); }, KES_AUTH_E_PARAM},
         {"null counters", [&] { return KesAuthGetCounters(nullptr); }, KES_AUTH_E_PARAM},
         {"counters of another size", [&] { return KesAuthGetCounters(&wrongSize); }, KES_AUTH_E_PARAM},
         {"null password", [&] { return KesAuthSecureOnPassword(nullptr); }, KES_AUTH_E_PARAM},

@@ -131,7 +131,7 @@ bool TakeAuthentication(std::vector<std::string> *args, bool *used, std::string 
             *error = "--teacher-only needs the teacher's public key (--key FILE)";
             return false;
         }
-        KesAuthSetOptions(flags, 0);
+        KesAuthSetOptions(flags, 0, 0);
     }
     args->swap(rest);
     return true;
