@@ -5,7 +5,9 @@
 #   - datagrams to a listener that answers with "Echo", sent with acknowledged
 #     sends (ping) and a plain one (send);
 #   - a TCP stream to a stream listener;
-#   - a file cast by multicast to a receiver into a folder.
+#   - a file cast by multicast to a receiver into a folder;
+# then all of it again with the same class and teacher key files on both
+# hosts, so that each DLL opens what the other sealed.
 # The wire carries the same bytes whichever DLL made them.
 #   mixed_arch_test.sh PATH/TO/64-bit/kesnet.exe PATH/TO/32-bit/kesnet.exe
 set -euo pipefail
@@ -40,8 +42,12 @@ trap 'stop_started; stop_own_wine; rm -rf "$work"' EXIT
 
 host=10.77.1.1
 peer=10.77.1.2
-on_host() { "$wine_run" "$tool64" "$@"; }
-on_peer() { ip netns exec "$KESNET_NETNS_PEER" env KESNET_WINEPREFIX="$own_prefix" "$wine_run" "$tool32" "$@"; }
+# The key files of the keyed legs, given to every command of both hosts.
+key_args=()
+on_host() { "$wine_run" "$tool64" "$@" "${key_args[@]}"; }
+on_peer() {
+    ip netns exec "$KESNET_NETNS_PEER" env KESNET_WINEPREFIX="$own_prefix" "$wine_run" "$tool32" "$@" "${key_args[@]}"
+}
 
 # datagrams LISTENER SENDER LISTEN_ADDR SENDER_ADDR: LISTENER echoes, SENDER
 # makes three acknowledged sends and one plain one.
@@ -98,5 +104,18 @@ head -c $((3 * 1024 * 1024 + 17)) /dev/urandom >"$work/lesson.bin"
 echo "== a multicast transfer from the 32-bit tool to the 64-bit one"
 cast on_host on_peer "$host" "$peer"
 echo "== a multicast transfer from the 64-bit tool to the 32-bit one"
+cast on_peer on_host "$peer" "$host"
+
+# The same with the keys of one classroom: the 64-bit tool makes them.
+check "kesnet key new makes a classroom's keys" exit_code 0 on_host key new "Z:${work//\//\\}\\keys"
+key_args=(--key "Z:${work//\//\\}\\keys\\class.key" --key "Z:${work//\//\\}\\keys\\teacher.key")
+echo "== with the class and teacher keys: datagrams both ways"
+datagrams on_host on_peer "$host" "$peer"
+datagrams on_peer on_host "$peer" "$host"
+echo "== with the keys: a TCP stream both ways"
+stream on_host on_peer "$host" "$peer"
+stream on_peer on_host "$peer" "$host"
+echo "== with the keys: a multicast transfer both ways"
+cast on_host on_peer "$host" "$peer"
 cast on_peer on_host "$peer" "$host"
 finish
