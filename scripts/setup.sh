@@ -52,7 +52,7 @@ want() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 for p in cmake ninja-build g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
          googletest iproute2 util-linux wine wine64 python3 libasio-dev gnuplot-nox tcpdump tshark unzip \
-         gcc g++ libc6-dev clang lld llvm libcli11-dev libssl-dev nftables udpcast uftp; do
+         gcc g++ libc6-dev clang lld llvm libcli11-dev libssl-dev python3-cryptography nftables udpcast uftp; do
     want "$p"
 done
 if [ "$runs32" = yes ]; then

@@ -13,6 +13,11 @@
 #   drop_on_students NAME STUDENTS PERCENT PORT
 #                                     each student's input loses that share of
 #                                     the datagrams to PORT, on its own (nftables)
+#   classroom_wine ARCH TOOL          readies the kesnet tool TOOL of a build;
+#                                     then on_classroom_host NAMESPACE ARGS... runs
+#                                     it under Wine on that host (needs $work),
+#                                     and classroom_wine_stop stops every Wine of it
+#   windows_path PATH                 the Windows path of a Unix one (Z:...)
 classroom_teacher=10.78.0.1
 
 classroom_can_run() {
@@ -67,3 +72,31 @@ drop_on_students() {
         ip netns exec "$ns" nft add rule inet loss in udp dport "$port" numgen random mod 100 lt "$percent" drop
     done
 }
+
+# Wine's sockets and network service live in the namespace of its server:
+# each host runs Wine from a copy of the build's prefix, whose server starts
+# there.
+classroom_tool=
+classroom_prefixes=()
+classroom_wine() {
+    local arch=$1
+    classroom_tool=$2
+    KESNET_WINEPREFIX=$(cd "$(dirname "$classroom_tool")/.." && pwd)/wineprefix \
+        "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-run.sh" --prepare "$arch"
+}
+on_classroom_host() {
+    local ns=$1 prefix=$work/prefix-$1 build_prefix
+    shift
+    if [ ! -d "$prefix" ]; then
+        build_prefix=$(cd "$(dirname "$classroom_tool")/.." && pwd)/wineprefix
+        cp -a "$build_prefix" "$prefix"
+        classroom_prefixes+=("$prefix")
+    fi
+    ip netns exec "$ns" env KESNET_WINEPREFIX="$prefix" \
+        "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-run.sh" "$classroom_tool" "$@"
+}
+classroom_wine_stop() {
+    local prefix
+    for prefix in "${classroom_prefixes[@]}"; do stop_wine_prefix "$prefix"; done
+}
+windows_path() { echo "Z:${1//\//\\}"; }
