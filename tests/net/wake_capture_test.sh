@@ -37,6 +37,15 @@ expect() {
         "$mac" "$mac" "${password:+, password $password}"
 }
 
+# A class key, and the SecureOn password that goes with it: the wake-up
+# carries it as it stands, not sealed (the network card reads the packet).
+check "kesnet key new makes a class key" exit_code 0 kesnet key new "Z:${work//\//\\}\\keys"
+class_key="Z:${work//\//\\}\\keys\\class.key"
+key_password=$(python3 -c 'import hashlib, hmac, sys
+key = bytes.fromhex(open(sys.argv[1]).read().split()[-1])
+print(":".join("%02x" % b for b in hmac.new(key, b"kesnet wake-on-lan secureon", hashlib.sha256).digest()[:6]))' \
+    "$work/keys/class.key")
+
 # What the capture must hold, run by run.
 for link in "${links[@]}"; do
     l=($link)
@@ -48,6 +57,7 @@ for link in "${links[@]}"; do
     expect "$link" 7 "${l[2]}" 110 "$second"
 done >"$work/expected"
 expect "${links[1]}" 7 10.77.2.255 114 "$first" 192.168.1.2 >>"$work/expected"
+expect "${links[0]}" 9 10.77.1.255 116 "$first" "$key_password" >>"$work/expected"
 expect "${links[1]}" 7 255.255.255.255 114 "$first" 192.168.1.2 >>"$work/expected"
 sort -o "$work/expected" "$work/expected"
 
@@ -81,6 +91,11 @@ check "nothing through the first interface" bash -c "! grep -q 'from 10.77.1.1' 
 echo "== every interface, no password (port 7)"
 check "wake exits 0" exit_code 0 kesnet wake "$second" --all-interfaces --port 7
 check "two packets in all" out_has "2 magic packets through 2 interfaces"
+
+echo "== the first interface, the password that goes with the class key"
+check "wake exits 0" exit_code 0 kesnet wake "$first" --from 10.77.1.1 --password key --key "$class_key"
+check "one packet, with a password" \
+    out_has "sent a magic packet (108 bytes, with a password) for $first to 10.77.1.255:9 from 10.77.1.1"
 
 echo "== what the second host captured"
 check "the capture got every packet" wait_last

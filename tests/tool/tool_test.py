@@ -62,6 +62,7 @@ CASES = [
     (["catch"], 2, "expected one FOLDER"),
     (["cast-stream", "-", "--message", "355601"], 2, "not a number from 1"),
     (["key"], 2, "expected: key new DIR, or key show FILE..."),
+    (["wake", "02:00:5e:10:00:01", "--password", "key"], 2, "--password key needs the class key"),
     (["key", "show", "/no/such.key"], 1, "/no/such.key: cannot be read"),
     (["send", "127.0.0.1:9", "x", "--key"], 2, "--key needs a FILE"),
     (["send", "127.0.0.1:9", "x", "--key", "/no/such.key"], 2, "not a kesnet key file"),

@@ -128,6 +128,20 @@ int WakeThroughInterfaces(const char *name, const std::vector<DWORD> &named, tag
     return kExitOk;
 }
 
+// --password HEX, or "key": the SecureOn password that goes with the class
+// key given by --key (a magic packet itself cannot be authenticated).
+bool PasswordOf(const std::string &text, std::vector<BYTE> *password, std::string *error)
+{
+    if (text != "key")
+        return ParsePassword(text, password, error);
+    password->resize(6);
+    if (KesAuthSecureOnPassword(password->data()) != KES_AUTH_OK) {
+        *error = "--password key needs the class key (--key FILE)";
+        return false;
+    }
+    return true;
+}
+
 int RunWake(const std::vector<std::string> &argv)
 {
     const char *name = "wake";
@@ -156,7 +170,7 @@ int RunWake(const std::vector<std::string> &argv)
     long long repeat = param.nRepeat;
     std::vector<BYTE> password;
     if ((args.Has("port") && !ParsePort(args.Get("port"), &param.nPort, &error)) ||
-        (args.Has("password") && !ParsePassword(args.Get("password"), &password, &error)) ||
+        (args.Has("password") && !PasswordOf(args.Get("password"), &password, &error)) ||
         (args.Has("repeat") && !ParseNumber(args.Get("repeat"), 1, kMaxRepeat, &repeat, &error)))
         return UsageError(name, error);
     param.nRepeat = static_cast<int>(repeat);
@@ -188,7 +202,10 @@ KESNET_COMMAND(wake, "wake",
                                  "wake through those interfaces only (KesWakeUp)"},
                 {"--port N", "send to UDP port N (KesWakeUp; default 9, 7 is common too)"},
                 {"--password HEX", "append a SecureOn password of 4 or 6 bytes in hex\n"
-                                   "(01:02:03:04:05:06 or 010203040506)"},
+                                   "(01:02:03:04:05:06 or 010203040506), or \"key\": the one\n"
+                                   "derived from the class key given with --key, for cards\n"
+                                   "set up with it (KesAuthSecureOnPassword). A wake-up itself\n"
+                                   "is never authenticated: the card checks only this password"},
                 {"--repeat N", "send everything N times, 50 ms apart (1 to 20; default 1)"},
                 {"--limited", "send each packet to 255.255.255.255 from each interface too"}},
                "every magic packet went out",
