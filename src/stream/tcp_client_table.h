@@ -18,6 +18,7 @@ struct tagTcpClient {
     // With the class key: what proves the client and opens its frames
     // (owned by the table); null for a plain client.
     auth::StreamOpener *pGuard;
+    DWORD dwAcceptedAt;  // GetTickCount() when it was accepted
 };
 
 // Connected clients always sit in places 0 to Count() - 1, without gaps, so

@@ -231,7 +231,11 @@ CTcpServer::Pass CTcpServer::ServeOnePass(tagThreadParam *pThread, unsigned char
     const int first = count > 0 ? m_nNextPlace % count : 0;
     m_clients.CopyEvents(events + 2, first);
     DWORD waited = 2 + count;
-    DWORD r = WSAWaitForMultipleEvents(waited, events, FALSE, WSA_INFINITE, FALSE);
+    DWORD r = WSAWaitForMultipleEvents(waited, events, FALSE, UnprovenClients() ? kProofCheckMs : WSA_INFINITE, FALSE);
+    if (r == WSA_WAIT_TIMEOUT) {
+        CloseUnprovenAfterDeadline();
+        return Pass();
+    }
 
     Pass pass;
     if (r == WSA_WAIT_EVENT_0) {
@@ -269,7 +273,8 @@ void CTcpServer::AcceptClient()
         RefuseClient(s);
         return;
     }
-    tagTcpClient client = {s, WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port), FALSE, nullptr};
+    tagTcpClient client = {s,       WSACreateEvent(), peer.sin_addr.s_addr, ntohs(peer.sin_port), FALSE,
+                           nullptr, GetTickCount()};
     if (client.hEvent == WSA_INVALID_EVENT ||
         WSAEventSelect(s, client.hEvent, FD_READ | FD_CLOSE) == SOCKET_ERROR ||
         (settings != nullptr && !Challenge(*settings, &client))) {
@@ -280,6 +285,28 @@ void CTcpServer::AcceptClient()
         return;
     }
     m_clients.Add(client);
+}
+
+bool CTcpServer::UnprovenClients() const
+{
+    for (int k = 0; k < m_clients.Count(); ++k)
+        if (m_clients.At(k).pGuard != nullptr && !m_clients.At(k).pGuard->Proven())
+            return true;
+    return false;
+}
+
+// A client that has not proved itself within the deadline is closed, so that
+// a connection that never speaks holds no place for good.
+void CTcpServer::CloseUnprovenAfterDeadline()
+{
+    const DWORD now = GetTickCount();
+    for (int k = m_clients.Count() - 1; k >= 0; --k) {
+        const tagTcpClient &client = m_clients.At(k);
+        if (client.pGuard != nullptr && !client.pGuard->Proven() && now - client.dwAcceptedAt >= kProofDeadlineMs) {
+            winauth::Refusals().Count(auth::Refusal::kUnknownSender);
+            m_clients.Remove(k);
+        }
+    }
 }
 
 // With the class key the listener speaks first: the challenge that the

@@ -91,6 +91,11 @@ private:
     Pass ReadClient(int nPlace, unsigned char *pBuffer);
     static Pass Delivery(const tagTcpClient &client, DWORD nLength);
     static bool Challenge(const auth::Settings &settings, tagTcpClient *client);
+    bool UnprovenClients() const;
+    void CloseUnprovenAfterDeadline();
+    // A connection under the class key proves itself within this time.
+    static const DWORD kProofDeadlineMs = 10000;
+    static const DWORD kProofCheckMs = 1000;
     bool OpenFrames(tagTcpClient *client, unsigned char *pBuffer, DWORD *pnLength);
 };
 
