@@ -63,8 +63,9 @@ auth::WallMicros WallNow()
 {
     timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
-    return t.tv_sec < 0 ? 0
-                        : static_cast<auth::WallMicros>(t.tv_sec) * 1000000 + static_cast<auth::WallMicros>(t.tv_nsec) / 1000;
+    if (t.tv_sec < 0)
+        return 0;
+    return static_cast<auth::WallMicros>(t.tv_sec) * 1000000 + static_cast<auth::WallMicros>(t.tv_nsec) / 1000;
 }
 
 bool PacketSeal::Key(std::shared_ptr<const auth::Settings> settings, auth::Counters *refusals, std::string *error)
