@@ -53,8 +53,15 @@ set_tests_properties(auth_test PROPERTIES TIMEOUT 300 LABELS native
 # The transfer on Linux: the POSIX driver and the kesnet-cast program, used by
 # the network test as sender and receivers.
 add_library(kesnet_posix_cast STATIC ${CMAKE_SOURCE_DIR}/src/posix/cast_driver.cpp)
-target_link_libraries(kesnet_posix_cast PUBLIC kesnet_cast_core)
+target_link_libraries(kesnet_posix_cast PUBLIC kesnet_cast_core kesnet_auth_core)
 add_executable(kesnet-cast ${CMAKE_SOURCE_DIR}/tools/kesnet-cast/main.cpp)
 target_link_libraries(kesnet-cast PRIVATE kesnet_posix_cast)
 add_test(NAME cast_network_test COMMAND bash ${CMAKE_SOURCE_DIR}/tests/net/cast_network_test.sh $<TARGET_FILE:kesnet-cast>)
 set_tests_properties(cast_network_test PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77 LABELS "native;net")
+
+# The driver's packets under the class key, sealed and opened without a network.
+add_executable(packet_seal_test ${CMAKE_SOURCE_DIR}/tests/posix/packet_seal_test.cpp)
+target_link_libraries(packet_seal_test PRIVATE kesnet_posix_cast GTest::gtest_main)
+add_test(NAME packet_seal_test COMMAND packet_seal_test)
+set_tests_properties(packet_seal_test PROPERTIES TIMEOUT 300 LABELS native
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "common/big_endian.h"
+
 namespace posixcast {
 
 namespace {
@@ -20,6 +22,7 @@ namespace {
 const int kTimeToLive = 10;
 const int kSocketBuffer = 4 * 1024 * 1024;
 const cast::Micros kLongestSleep = 100000;
+const size_t kLargestDatagram = 65507;  // UDP's, over IPv4
 
 bool Fail(std::string *error, const char *what)
 {
@@ -54,6 +57,65 @@ cast::Micros Now()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<cast::Micros>(t.tv_sec) * 1000000 + static_cast<cast::Micros>(t.tv_nsec) / 1000;
+}
+
+auth::WallMicros WallNow()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    if (t.tv_sec < 0)
+        return 0;
+    return static_cast<auth::WallMicros>(t.tv_sec) * 1000000 + static_cast<auth::WallMicros>(t.tv_nsec) / 1000;
+}
+
+bool PacketSeal::Key(std::shared_ptr<const auth::Settings> settings, auth::Counters *refusals, std::string *error)
+{
+    m_settings = std::move(settings);
+    m_refusals = refusals;
+    m_sealer.reset();
+    m_opener = auth::Opener();
+    if (m_settings == nullptr)
+        return true;
+    uint8_t id[4];
+    if (!auth::RandomBytes(id, sizeof id)) {
+        m_settings = nullptr;
+        *error = "the system's random generator failed";
+        return false;
+    }
+    m_sealer.reset(new auth::Sealer(Get32(id), /*tagOnly=*/true));
+    m_buffer.resize(kLargestDatagram);
+    return true;
+}
+
+const uint8_t *PacketSeal::Seal(const uint8_t *payload, size_t size, uint16_t port, auth::WallMicros now,
+                                size_t *sealedSize)
+{
+    if (m_settings == nullptr) {
+        *sealedSize = size;
+        return payload;
+    }
+    if (size > m_buffer.size())
+        return nullptr;
+    if (size != 0)
+        memcpy(m_buffer.data(), payload, size);
+    *sealedSize = m_sealer->Seal(*m_settings, m_buffer.data(), size, m_buffer.size(), port, now);
+    return *sealedSize != 0 ? m_buffer.data() : nullptr;
+}
+
+bool PacketSeal::Open(const uint8_t *bytes, size_t size, uint16_t port, auth::WallMicros now, size_t *payloadSize)
+{
+    if (m_settings == nullptr) {
+        *payloadSize = size;
+        return true;
+    }
+    auth::Opened opened;
+    auth::Refusal why = m_opener.Open(*m_settings, bytes, size, port, now, /*teacherOnly=*/false, &opened);
+    if (why != auth::Refusal::kNone) {
+        m_refusals->Count(why);
+        return false;
+    }
+    *payloadSize = opened.payloadBytes;
+    return true;
 }
 
 GroupSocket::~GroupSocket()
@@ -101,15 +163,19 @@ bool GroupSocket::Open(uint32_t group, uint16_t port, uint32_t local, bool hearO
     return true;
 }
 
-bool GroupSocket::Send(const std::vector<uint8_t> &bytes)
+bool GroupSocket::Send(const std::vector<uint8_t> &payload)
 {
+    size_t size = 0;
+    const uint8_t *bytes = m_seal.Seal(payload.data(), payload.size(), m_port, WallNow(), &size);
+    if (bytes == nullptr)
+        return false;
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(m_port);
     to.sin_addr.s_addr = m_group;
     for (;;) {
-        ssize_t sent = sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-        if (sent == static_cast<ssize_t>(bytes.size()))
+        ssize_t sent = sendto(m_fd, bytes, size, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        if (sent == static_cast<ssize_t>(size))
             return true;
         if (sent < 0 && errno == EINTR)
             continue;
@@ -181,10 +247,16 @@ bool RunUntilDone(GroupSocket &socket, const Machine &machine, cast::Micros limi
         timespec wait = {static_cast<time_t>(sleep / 1000000), static_cast<long>(sleep % 1000000) * 1000};
         ppoll(&in, 1, &wait, nullptr);
         for (unsigned n; (n = batch.Receive(socket.fd())) != 0;) {
-            lastPacket = Now();
+            const cast::Micros came = Now();
+            const auth::WallMicros wall = WallNow();
             for (unsigned i = 0; i < n; ++i) {
                 const size_t length = batch.Length(i);
-                machine.onPacket(batch.Bytes(i), length > kSlotBytes ? 0 : length, lastPacket);
+                size_t payload = 0;
+                // Refused packets wake nothing: they do not keep a receiver waiting.
+                if (!socket.Open(batch.Bytes(i), length > kSlotBytes ? 0 : length, wall, &payload))
+                    continue;
+                lastPacket = came;
+                machine.onPacket(batch.Bytes(i), payload, came);
             }
             for (const cast::Outgoing &packet : machine.takeOutgoing())
                 socket.Send(packet.bytes);

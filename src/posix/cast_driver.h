@@ -2,22 +2,55 @@
 // socket joined to the group on a chosen interface (time-to-live 10, as the
 // library's multicast sockets have), a poll loop that wakes for the next
 // packet or the machine's next deadline, and files read and written with
-// pread and pwrite.
+// pread and pwrite. With the class key, every packet sent carries its tag and
+// every packet received is checked before the machine sees it, as the DLL's
+// cast sockets do.
 #ifndef KESNET_POSIX_CAST_DRIVER_H
 #define KESNET_POSIX_CAST_DRIVER_H
 
 #include <stdint.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "auth/trailer.h"
 #include "cast/cast_core.h"
 
 namespace posixcast {
 
 // The monotonic clock in microseconds.
 cast::Micros Now();
+// The wall clock in microseconds since 1970: what a sealed packet's sequence
+// number is, and what a receiver weighs it against.
+auth::WallMicros WallNow();
+
+// One socket's packets under the class key. Casts are bulk data: they carry
+// the class key's tag only, never the teacher's signature, even where the
+// settings hold the teacher's key. Without settings packets pass as they are.
+class PacketSeal {
+public:
+    // Keyed from now on (settings null: not); refused packets are counted in
+    // *refusals. False, with *error saying why, if the system's random
+    // generator gave no sender id.
+    bool Key(std::shared_ptr<const auth::Settings> settings, auth::Counters *refusals, std::string *error);
+    // The packet that goes to port for payload[0, size): the payload itself
+    // without a key, else a sealed copy in the seal's own buffer, valid until
+    // the next call. Null if it cannot be sealed (too large, or the
+    // cryptography failed).
+    const uint8_t *Seal(const uint8_t *payload, size_t size, uint16_t port, auth::WallMicros now, size_t *sealedSize);
+    // Whether the packet bytes[0, size) that came to port is to be taken, and
+    // how much of it is payload; a refused one is counted.
+    bool Open(const uint8_t *bytes, size_t size, uint16_t port, auth::WallMicros now, size_t *payloadSize);
+
+private:
+    std::shared_ptr<const auth::Settings> m_settings;
+    auth::Counters *m_refusals = nullptr;
+    std::unique_ptr<auth::Sealer> m_sealer;
+    auth::Opener m_opener;
+    std::vector<uint8_t> m_buffer;  // made once: sealing allocates nothing a packet
+};
 
 class GroupSocket {
 public:
@@ -31,14 +64,26 @@ public:
     // socket that does not hear its own datagrams (a sender's: hearOwn false)
     // is spared reading every packet it sent back from the group's loopback.
     bool Open(uint32_t group, uint16_t port, uint32_t local, bool hearOwn, std::string *error);
+    // Seals what it sends and opens what it receives under the class key
+    // (see PacketSeal::Key).
+    bool Key(std::shared_ptr<const auth::Settings> settings, auth::Counters *refusals, std::string *error)
+    {
+        return m_seal.Key(std::move(settings), refusals, error);
+    }
     // Sends to the group, waiting while the socket's buffer is full.
-    bool Send(const std::vector<uint8_t> &bytes);
+    bool Send(const std::vector<uint8_t> &payload);
+    // Whether a packet that came is to be taken, and its payload's size.
+    bool Open(const uint8_t *bytes, size_t size, auth::WallMicros now, size_t *payloadSize)
+    {
+        return m_seal.Open(bytes, size, m_port, now, payloadSize);
+    }
     int fd() const { return m_fd; }
 
 private:
     int m_fd = -1;
     uint32_t m_group = 0;
     uint16_t m_port = 0;
+    PacketSeal m_seal;
 };
 
 // What the loop needs of a state machine.

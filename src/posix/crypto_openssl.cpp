@@ -7,6 +7,7 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -89,22 +90,61 @@ bool Sha256(const Piece *pieces, size_t count, uint8_t out[kDigestBytes])
     return EVP_DigestFinal_ex(context.p, out, &size) == 1 && size == kDigestBytes;
 }
 
+namespace {
+
+// A thread's HMAC context, kept keyed with the key it last used: a process
+// tags thousands of packets a second under one key, and making a context and
+// setting its key for each would cost as much again as the hash.
+class KeyedMac {
+public:
+    ~KeyedMac()
+    {
+        EVP_MAC_CTX_free(m_context);
+        OPENSSL_cleanse(m_key, sizeof m_key);
+    }
+    // Ready to hash under key; null if the platform's cryptography failed.
+    EVP_MAC_CTX *Under(EVP_MAC *mac, const uint8_t *key, size_t keySize)
+    {
+        if (m_context == nullptr && (m_context = EVP_MAC_CTX_new(mac)) == nullptr)
+            return nullptr;
+        if (m_keySize != 0 && keySize == m_keySize && CRYPTO_memcmp(key, m_key, keySize) == 0)
+            return EVP_MAC_init(m_context, nullptr, 0, nullptr) == 1 ? m_context : nullptr;
+        // Until the new key is set, the context holds no key to be reused.
+        OPENSSL_cleanse(m_key, sizeof m_key);
+        m_keySize = 0;
+        char digest[] = "SHA256";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+        if (EVP_MAC_init(m_context, key, keySize, params) != 1)
+            return nullptr;
+        if (keySize <= sizeof m_key) {
+            memcpy(m_key, key, keySize);
+            m_keySize = keySize;
+        }
+        return m_context;
+    }
+
+private:
+    EVP_MAC_CTX *m_context = nullptr;
+    uint8_t m_key[64] = {};
+    size_t m_keySize = 0;  // 0: the context's key is not to be reused
+};
+
+}  // namespace
+
 bool HmacSha256(const uint8_t *key, size_t keySize, const Piece *pieces, size_t count, uint8_t out[kDigestBytes])
 {
     // The MAC is fetched once: fetching costs more than a datagram's tag.
     static EVP_MAC *const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (mac == nullptr)
-        return false;
-    Owned<EVP_MAC_CTX, EVP_MAC_CTX_free> context(EVP_MAC_CTX_new(mac));
-    char digest[] = "SHA256";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
-    if (context.p == nullptr || EVP_MAC_init(context.p, key, keySize, params) != 1)
+    thread_local KeyedMac keyed;
+    EVP_MAC_CTX *context = mac != nullptr ? keyed.Under(mac, key, keySize) : nullptr;
+    if (context == nullptr)
         return false;
     for (size_t i = 0; i < count; ++i)
-        if (EVP_MAC_update(context.p, pieces[i].data, pieces[i].size) != 1)
+        if (EVP_MAC_update(context, pieces[i].data, pieces[i].size) != 1)
             return false;
     size_t size = 0;
-    return EVP_MAC_final(context.p, out, &size, kDigestBytes) == 1 && size == kDigestBytes;
+    return EVP_MAC_final(context, out, &size, kDigestBytes) == 1 && size == kDigestBytes;
 }
 
 bool GenerateTeacherKey(TeacherPrivateKey *key)

@@ -1,5 +1,6 @@
 // The authentication core on this machine's libcrypto: key files, the
 // trailer's tag and signature, and the replay window.
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -357,6 +358,39 @@ TEST(EchoAnswer, NamesTheDatagramItAnswers)
     EXPECT_EQ(read.sequence, id.sequence);
     EXPECT_FALSE(auth::ParseEchoAnswer(bytes, sizeof bytes - 1, &read));
     EXPECT_FALSE(auth::ParseEchoAnswer(reinterpret_cast<const uint8_t *>("Echo"), 4, &read));
+}
+
+// The published HMAC-SHA-256 answers (RFC 4231's cases 1, 2 and 6), asked
+// for in turns, so that a key kept from the call before (or the same buffer
+// holding another key) cannot pass.
+TEST(Crypto, HmacGivesThePublishedAnswersWhateverKeyCameBefore)
+{
+    const struct {
+        std::string key, data, hex;
+    } cases[] = {
+        {std::string(20, '\x0b'), "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+    };
+    uint8_t key[256];
+    for (int turn : {0, 1, 0, 0, 2, 2, 1, 0, 2}) {
+        const auto &c = cases[turn];
+        memcpy(key, c.key.data(), c.key.size());
+        // The data in two pieces, as the trailer hashes it.
+        const size_t half = c.data.size() / 2;
+        const auth::Piece pieces[2] = {{reinterpret_cast<const uint8_t *>(c.data.data()), half},
+                                       {reinterpret_cast<const uint8_t *>(c.data.data()) + half, c.data.size() - half}};
+        uint8_t out[auth::kDigestBytes];
+        ASSERT_TRUE(auth::HmacSha256(key, c.key.size(), pieces, 2, out)) << "case " << turn;
+        std::string hex;
+        for (uint8_t b : out) {
+            char two[3];
+            snprintf(two, sizeof two, "%02x", b);
+            hex += two;
+        }
+        EXPECT_EQ(hex, c.hex) << "case " << turn;
+    }
 }
 
 }  // namespace

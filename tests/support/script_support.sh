@@ -8,6 +8,7 @@
 #                                    output in FILE, waits for PATTERN in it
 #   wait_last                        waits for the last started command to end
 #   ended_ok PID                     waits for PID to end; true if it exited with 0
+#   ended_with CODE PID              the same, for exit code CODE
 #   exit_code EXPECTED COMMAND...    runs COMMAND, output to $work/out
 #   out_has TEXT                     $work/out holds TEXT
 #   free_port                        a UDP port free a moment ago
@@ -75,17 +76,21 @@ wait_last() {
     return 1
 }
 
-ended_ok() {
-    local pid=$1 tries=$((600 * scale))
+ended_with() {
+    local expected=$1 pid=$2 tries=$((600 * scale)) code=0
     for _ in $(seq "$tries"); do
         if ! kill -0 "$pid" 2>/dev/null; then
-            wait "$pid"
-            return $?
+            wait "$pid" || code=$?
+            [ "$code" -eq "$expected" ] || echo "process $pid exited with $code, expected $expected" >&2
+            [ "$code" -eq "$expected" ]
+            return
         fi
         sleep 0.1
     done
+    echo "process $pid did not end" >&2
     return 1
 }
+ended_ok() { ended_with 0 "$1"; }
 
 exit_code() {
     local expected=$1 code=0

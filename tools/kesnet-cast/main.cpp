@@ -7,6 +7,9 @@
 //   kesnet-cast catch-stream FILE|- --group GROUP:PORT [--from LOCAL] [--id ID] [--count N] [--idle S] [--seconds S]
 // (send and receive are other names of cast and catch). A receiver's id is
 // --id, else the address of --from (as the DLL's receivers), else random.
+// Every command takes --key FILE, a key file of `kesnet key new`: with the
+// class key every packet sent carries its tag and every packet received
+// without a valid one is refused, counted and shown when the command ends.
 // Exit codes: 0 done (cast: every receiver has it; catch: the file is whole;
 // catch-stream: messages came, none skipped), 1 failed, 2 bad arguments.
 #include <arpa/inet.h>
@@ -17,10 +20,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "auth/keys.h"
+#include "auth/trailer.h"
 #include "cast/cast_receiver.h"
 #include "cast/cast_sender.h"
 #include "cast/cast_stream.h"
@@ -35,8 +41,11 @@ struct Common {
     std::string group;
     std::string from;
     double seconds = 600;
+    std::vector<std::string> keyFiles;
     uint32_t groupAddr = 0, local = 0;
     uint16_t port = 0;
+    std::shared_ptr<const auth::Settings> settings;  // null: no class key given
+    auth::Counters *refusals = nullptr;
 };
 
 bool ParseAddress(const std::string &text, uint32_t *addr)
@@ -64,6 +73,85 @@ bool Resolve(Common *c, std::string *error)
         return false;
     }
     return true;
+}
+
+// Key bytes read from a file are wiped once used, where no compiler can leave
+// them out.
+void Wipe(void *bytes, size_t size)
+{
+    volatile unsigned char *p = static_cast<unsigned char *>(bytes);
+    for (size_t i = 0; i < size; ++i)
+        p[i] = 0;
+}
+
+bool ReadKeyFile(const std::string &path, auth::KeyFile *key, std::string *error)
+{
+    const size_t kLargestKeyFile = 16384;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    std::string text(kLargestKeyFile + 1, '\0');
+    text.resize(fread(&text[0], 1, text.size(), file));
+    fclose(file);
+    bool parsed = text.size() <= kLargestKeyFile && auth::ParseKeyFile(text, key, error);
+    Wipe(&text[0], text.size());
+    if (!parsed)
+        *error = path + ": " + (error->empty() ? "not a key file" : *error);
+    return parsed;
+}
+
+// The settings of the --key files: the class key's (the last one given). A
+// teacher's key file is taken too, but changes nothing here: casts carry the
+// class key's tag only.
+bool LoadKeys(Common *c, std::string *error)
+{
+    bool haveClass = false;
+    auth::ClassKey classKey = {};
+    for (const std::string &path : c->keyFiles) {
+        auth::KeyFile key;
+        if (!ReadKeyFile(path, &key, error))
+            return false;
+        if (key.kind == auth::KeyKind::kClass) {
+            classKey = key.classKey;
+            haveClass = true;
+        }
+        Wipe(&key, sizeof key);
+    }
+    if (c->keyFiles.empty())
+        return true;
+    if (!haveClass) {
+        *error = "--key: no class key file given (a teacher's key alone does not seal a cast)";
+        return false;
+    }
+    c->settings = auth::Settings::ForClassKey(classKey);
+    Wipe(&classKey, sizeof classKey);
+    if (c->settings == nullptr) {
+        *error = "--key: the system's cryptography failed";
+        return false;
+    }
+    return true;
+}
+
+// What was refused, on stderr, in the kesnet tool's words: nothing when
+// nothing was.
+void ReportRefusals(const auth::Counters &refusals)
+{
+    const struct {
+        auth::Refusal why;
+        const char *words;
+    } reasons[] = {{auth::Refusal::kUnknownSender, "unknown sender"},
+                   {auth::Refusal::kBadTag, "bad tag"},
+                   {auth::Refusal::kReplay, "replay"},
+                   {auth::Refusal::kNoSignature, "no teacher's signature"},
+                   {auth::Refusal::kTooManyPlaces, "too many connections from one address"}};
+    std::string line;
+    for (const auto &reason : reasons)
+        if (refusals.Of(reason.why) != 0)
+            line += (line.empty() ? "" : ", ") + std::to_string(refusals.Of(reason.why)) + " " + reason.words;
+    if (!line.empty())
+        fprintf(stderr, "kesnet-cast: refused: %s\n", line.c_str());
 }
 
 const char *StateName(cast::ReceiverState s)
@@ -98,7 +186,7 @@ uint32_t RandomId()
 bool JoinGroup(const Common &c, bool hearOwn, const char *command, posixcast::GroupSocket *socket)
 {
     std::string error;
-    if (socket->Open(c.groupAddr, c.port, c.local, hearOwn, &error))
+    if (socket->Open(c.groupAddr, c.port, c.local, hearOwn, &error) && socket->Key(c.settings, c.refusals, &error))
         return true;
     fprintf(stderr, "kesnet-cast %s: %s\n", command, error.c_str());
     return false;
@@ -348,6 +436,10 @@ int main(int argc, char **argv)
         command->add_option("--group", common.group, "GROUP:PORT, a multicast group")->required();
         command->add_option("--from", common.from, "the local interface's address");
         command->add_option("--seconds", common.seconds, "give up after this long (default 600)");
+        command->add_option("--key", common.keyFiles,
+                            "a key file of `kesnet key new` (repeat it): the class key seals every packet; "
+                            "a teacher's key is taken, but casts are never signed")
+            ->allow_extra_args(false);
     };
     CLI::App *send = app.add_subcommand("cast", "send FILE to the group")->alias("send");
     addCommon(send, "the file to send");
@@ -374,15 +466,17 @@ int main(int argc, char **argv)
         return code == 0 ? kExitOk : kExitUsage;
     }
     std::string error;
-    if (!Resolve(&common, &error)) {
+    if (!Resolve(&common, &error) || !LoadKeys(&common, &error)) {
         fprintf(stderr, "kesnet-cast: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (send->parsed())
-        return Send(common, rate, expect);
-    if (receive->parsed())
-        return Receive(common, id);
-    if (castStream->parsed())
-        return CastStream(common, rate, stream);
-    return CatchStream(common, stream);
+    auth::Counters refusals;
+    common.refusals = &refusals;
+    int result = send->parsed()        ? Send(common, rate, expect)
+                 : receive->parsed()    ? Receive(common, id)
+                 : castStream->parsed() ? CastStream(common, rate, stream)
+                                        : CatchStream(common, stream);
+    if (common.settings != nullptr)
+        ReportRefusals(refusals);
+    return result;
 }
