@@ -594,6 +594,7 @@ def bench_call_costs(ctx):
 AUTH_CALL_COSTS = [
     ("hmac_create", "BCryptCreateHash, an HMAC-SHA-256 object with a 32-byte key"),
     ("hmac_data", "BCryptHashData of 80 bytes (what a 64-byte datagram's tag covers first)"),
+    ("hmac_data_large", "BCryptHashData of 1416 bytes (what a 1400-byte datagram's tag covers first)"),
     ("hmac_finish", "BCryptFinishHash of the HMAC"),
     ("hmac_destroy", "BCryptDestroyHash"),
     ("hmac_tag", "the library's HMAC of one datagram's tag (all of the above, three pieces of data)"),
