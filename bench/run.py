@@ -3,13 +3,14 @@
 receivers under Wine are measured with, and writes the results and the report.
 
     run.py --bin BUILD/bin --arch win32|win64 --native BUILD/bench-native/bench_native
-           --out DIR [--reps N] [--quick] [--peer-ns NAME --links N]
+           --out DIR [--reps N] [--quick] [--peer-ns NAME --links N] [--sealer BENCH_SEAL]
 
 Every figure is measured for the library ("kesnet") and its baselines in the
 same run, repetition by repetition, alternating which goes first. The native
 Linux figures ("native") are the platform's ceiling. --arch names the
 architecture of the programs in --bin (the library and the baselines alike). With --peer-ns the
-multi-address benchmark sends from that namespace to the links 10.77.<i>.1.
+multi-address benchmark sends from that namespace to the links 10.77.<i>.1. --sealer is the
+native bench_seal, which seals the datagrams of the keyed receive benchmark.
 """
 import argparse
 import os
@@ -17,6 +18,7 @@ import select
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -176,6 +178,8 @@ class Context:
         self.reps = 1 if args.quick else args.reps
         self.peer_ns = args.peer_ns
         self.links = args.links
+        self.sealer = args.sealer
+        self.class_key = os.urandom(32).hex()  # the authentication benchmark's
         self.results = report.Results()
         self.wine_run = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                      "scripts", "wine-run.sh")
@@ -265,6 +269,20 @@ def blast(ctx, dests, count, rate, peer=False):
     return int(out.split()[1])
 
 
+def sealed_datagrams(ctx, port, count):
+    """A file of `count` datagrams of 64 payload bytes for `port`, sealed with
+    the class key; dated now, so the receiver must take them soon."""
+    fd, path = tempfile.mkstemp(prefix="kesnet-sealed-")
+    os.close(fd)
+    ctx.run_program([ctx.sealer, ctx.class_key, str(port), "64", str(count), path])
+    return path
+
+
+def replay(ctx, path, dests, rate):
+    out = ctx.run_program([ctx.native, "replay", path, str(rate)] + dests)
+    return int(out.split()[1])
+
+
 def wait_quiet(agent, quiet=0.3, limit=20):
     """The tally once nothing more has arrived for `quiet` seconds."""
     last = agent.tally()
@@ -280,18 +298,23 @@ def wait_quiet(agent, quiet=0.3, limit=20):
     return last
 
 
-def receive_run(ctx, kind, addrs, rate, count, peer=False):
-    """Starts a receiver, blasts it, returns (delivered, sent, rate, cpu/datagram)."""
+def receive_run(ctx, kind, addrs, rate, count, peer=False, sealed=False):
+    """Starts a receiver, blasts it (with datagrams sealed with the class key
+    if `sealed`), returns (delivered, sent, rate, cpu/datagram)."""
     agent = ctx.agent_for(kind)
     port = free_port()
+    path = sealed_datagrams(ctx, port, count) if sealed else None
     agent.start(kind, port, addrs)
     try:
         cpu0 = agent.cpu()
-        sent = blast(ctx, [f"{a}:{port}" for a in addrs], count, rate, peer)
+        dests = [f"{a}:{port}" for a in addrs]
+        sent = replay(ctx, path, dests, rate) if sealed else blast(ctx, dests, count, rate, peer)
         delivered, _, first, last = wait_quiet(agent)
         cpu = agent.cpu() - cpu0
     finally:
         agent.stop()
+        if path:
+            os.unlink(path)
     speed = (delivered - 1) / (last - first) if delivered > 1 and last > first else 0
     return delivered, sent, speed, cpu / max(delivered, 1)
 
@@ -566,8 +589,92 @@ def bench_call_costs(ctx):
     ctx.results.absorb(ctx.wine_program("bench_call_costs"))
 
 
+# 9: what authentication costs ------------------------------------------------
+
+AUTH_CALL_COSTS = [
+    ("hmac_create", "BCryptCreateHash, an HMAC-SHA-256 object with a 32-byte key"),
+    ("hmac_data", "BCryptHashData of 80 bytes (what a 64-byte datagram's tag covers first)"),
+    ("hmac_data_large", "BCryptHashData of 1416 bytes (what a 1400-byte datagram's tag covers first)"),
+    ("hmac_finish", "BCryptFinishHash of the HMAC"),
+    ("hmac_destroy", "BCryptDestroyHash"),
+    ("hmac_tag", "the library's HMAC of one datagram's tag (all of the above, three pieces of data)"),
+    ("hmac_reusable", "the same on an HMAC object made once with BCRYPT_HASH_REUSABLE_FLAG"),
+    ("ecdsa_sign", "the library's ECDSA P-256 signature of a digest (key import and sign)"),
+    ("ecdsa_sign_key", "BCryptSignHash alone, with a P-256 key handle made once"),
+    ("ecdsa_verify", "the library's check of an ECDSA P-256 signature (key import and verify)"),
+]
+
+
+def auth_key(ctx, key):
+    answer = ctx.wine.ask(f"key {key or '-'}")
+    if answer != "keyed":
+        raise BenchError(f"the Wine agent took no key: {answer}")
+
+
+def bench_auth(ctx):
+    r = ctx.results
+    key_note = ("kesnet holds the class key here: every datagram carries the 33-byte trailer "
+                "(HMAC-SHA-256 from the system's CNG, cut to 128 bits), and every datagram received is "
+                "checked and its sequence number looked up before the host sees it; no-key is the same "
+                "program without a key, in the same run, repetition by repetition")
+    for size in (64, 1400):
+        r.declare(f"auth_send_rate.{size}", 9, f"CKesSend::Send with the class key, {size}-byte datagrams",
+                  "datagrams/s", "higher", {"no-key": 0.9}, note=key_note)
+    r.declare("auth_signed_rate.64", 9, "CKesSend::Send signed by the teacher, 64-byte datagrams",
+              "datagrams/s", "higher", {},
+              note="kesnet holds the class key and the teacher's private key here: every datagram is "
+                   "also signed (ECDSA P-256, 64 more bytes); class-key and no-key: the same sender with "
+                   "the class key alone and without a key; %d datagrams per repetition"
+                   % (20 if ctx.quick else 1000))
+    r.declare("auth_recv_saturated.rate", 9, "CKesListen with the class key: delivery rate at saturation "
+              "(64-byte payloads)", "datagrams/s", "higher", {"no-key": 0.9},
+              note="the keyed listener's datagrams (64 payload bytes, 97 on the wire) were sealed with "
+                   "the class key by the library's core, natively (bench_seal), just before each "
+                   "repetition, one sender's in order, and are sent at the rate and by the blaster "
+                   "that send the no-key listener its 64-byte datagrams")
+    r.declare("auth_recv_saturated.loss", 9, "CKesListen with the class key: loss at saturation", "%",
+              "lower", {}, ratio=False)
+    r.declare("auth_recv_saturated.cpu", 9, "CKesListen with the class key: CPU per datagram at "
+              "saturation (process and Wine server)", "us", "lower", {})
+    for what in ("median", "p99"):
+        r.declare(f"auth_round_trip.{what}", 9, f"CKesSend2::Send with the class key to an echoing "
+                  f"CKesListen, {what} round trip", "us", "lower", {"no-key": 1.1},
+                  note="with the class key the acknowledged send and its echo are both sealed and "
+                       "checked, and the echo must name the datagram it answers")
+    for name, title in AUTH_CALL_COSTS:
+        r.declare(f"cost.{name}", 0, title, "us", "lower", {})
+
+    r.absorb(ctx.wine_program("bench_send_rate", "--auth"))
+    r.absorb(ctx.wine_program("bench_round_trip", "--auth"))
+    r.absorb(ctx.wine_program("bench_call_costs", "--auth"))
+
+    keys = {"kesnet": ctx.class_key, "no-key": None}
+
+    def saturated(variant, kind):
+        auth_key(ctx, keys[variant])
+        delivered, sent, speed, cpu = receive_run(ctx, kind, [LOOPBACK], volume(ctx, "udp_saturation_rate"),
+                                                  volume(ctx, "udp_saturation_count"),
+                                                  sealed=keys[variant] is not None)
+        refused = int(ctx.wine.ask("refusals").split()[1])
+        if refused:
+            r.note("auth_recv_saturated.rate", f"{variant}: the listener refused {refused} datagrams")
+        r.add("auth_recv_saturated.rate", variant, speed)
+        r.add("auth_recv_saturated.loss", variant, 100.0 * (sent - delivered) / sent)
+        r.add("auth_recv_saturated.cpu", variant, cpu * 1e6)
+
+    if not ctx.sealer:
+        r.missing_variant("auth_recv_saturated.rate", "kesnet", "needs bench_seal (run.py --sealer)")
+        return
+    try:
+        for variant, why in run_variants(ctx, [("kesnet", "CKesListen"), ("no-key", "CKesListen")], saturated):
+            r.missing_variant("auth_recv_saturated.rate", variant, why)
+    finally:
+        auth_key(ctx, None)
+    check_saturated(ctx, "auth_recv_saturated", "no-key", "udp_saturation_rate")
+
+
 BENCHMARKS = [bench_send, bench_receive, bench_call_costs, bench_round_trip, bench_tcp,
-              bench_idle_and_release, bench_scale]
+              bench_idle_and_release, bench_scale, bench_auth]
 
 
 def main():
@@ -580,6 +687,7 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--peer-ns")
     parser.add_argument("--links", type=int, default=0)
+    parser.add_argument("--sealer", help="bench_seal, for the keyed receive benchmark")
     parser.add_argument("--only", help="comma-separated benchmarks to run, e.g. send,receive")
     args = parser.parse_args()
 

@@ -7,6 +7,13 @@
 //                                 against the same loop with the options the
 //                                 library sets; and with the two events too
 //                                 that every library socket object makes.
+// With --auth, what authentication costs the library's sender instead:
+//   auth_send_rate.64, auth_send_rate.1400
+//                                 CKesSend::Send with the class key against
+//                                 the same without a key ("no-key");
+//   auth_signed_rate.64           with the class key and the teacher's private
+//                                 key, which signs every datagram, against
+//                                 the class key alone and no key.
 // Every datagram goes to a bound socket on the local address that nobody
 // reads: the system drops what overflows its buffer, so only the sending side
 // is measured.
@@ -55,6 +62,16 @@ std::vector<double> Rate(int count, const std::function<int()> &send)
     return {count / (bench::Seconds() - start)};
 }
 
+// The library's sender, under the authentication the variant names.
+bench::Variant LibrarySend(const std::string &name, bench::Auth auth, int count, CKesSend &sender,
+                           std::vector<char> &data)
+{
+    return {name, [auth, count, &sender, &data] {
+                bench::Authenticate(auth);
+                return Rate(count, [&] { return sender.Send(data.data(), static_cast<DWORD>(data.size()), 0, 0); });
+            }};
+}
+
 void MeasureSend(const bench::Options &o, const Endpoint &sink, int size)
 {
     std::vector<char> data(size, 'k');
@@ -67,9 +84,26 @@ void MeasureSend(const bench::Options &o, const Endpoint &sink, int size)
     if (!sender.InitInstance(&param) || raw == INVALID_SOCKET)
         bench::Fail("cannot set up the senders");
     int count = o.Volume(10000, 100);
-    bench::Interleave({"send_rate." + std::to_string(size)}, o.reps,
-                      {{"kesnet", [&] { return Rate(count, [&] { return sender.Send(data.data(), size, 0, 0); }); }},
-                       {"raw", [&] { return Rate(count, [&] { return RawSendTo(raw, data, sink); }); }}});
+    std::string figure = "send_rate." + std::to_string(size);
+    if (o.auth) {
+        bench::Interleave({"auth_" + figure}, o.reps,
+                          {LibrarySend("kesnet", bench::Auth::kClassKey, count, sender, data),
+                           LibrarySend("no-key", bench::Auth::kNone, count, sender, data)});
+        if (size == 64) {
+            // A signature costs far more than a send: fewer datagrams keep each
+            // repetition short, and the variants beside it send as many.
+            int signedCount = o.Volume(1000, 20);
+            bench::Interleave({"auth_signed_rate.64"}, o.reps,
+                              {LibrarySend("kesnet", bench::Auth::kTeacher, signedCount, sender, data),
+                               LibrarySend("class-key", bench::Auth::kClassKey, signedCount, sender, data),
+                               LibrarySend("no-key", bench::Auth::kNone, signedCount, sender, data)});
+        }
+        bench::Authenticate(bench::Auth::kNone);
+    } else {
+        bench::Interleave({figure}, o.reps,
+                          {LibrarySend("kesnet", bench::Auth::kNone, count, sender, data),
+                           {"raw", [&] { return Rate(count, [&] { return RawSendTo(raw, data, sink); }); }}});
+    }
     sender.Release();
     closesocket(raw);
 }
@@ -117,7 +151,8 @@ int main(int argc, char **argv)
         bench::Fail("cannot open the receiving socket");
     MeasureSend(o, to, 64);
     MeasureSend(o, to, 1400);
-    MeasureOneShot(o, to);
+    if (!o.auth)
+        MeasureOneShot(o, to);
     closesocket(sink);
     return 0;
 }

@@ -8,8 +8,9 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 if(NOT CMAKE_BUILD_TYPE)
     set(CMAKE_BUILD_TYPE RelWithDebInfo)
 endif()
-# The multicast benchmark builds it again without them (KESNET_SANITIZE=OFF),
-# so that the receivers' rebuilds run at the speed a classroom's machines see.
+# The benchmarks build their native programs again without them
+# (KESNET_SANITIZE=OFF), so that, for one, the multicast receivers' rebuilds run
+# at the speed a classroom's machines see.
 option(KESNET_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
 add_compile_options(-Wall -Wextra -Werror)
 if(KESNET_SANITIZE)
@@ -28,6 +29,11 @@ file(GLOB KESNET_AUTH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/auth/*.c
 add_library(kesnet_auth_core STATIC ${KESNET_AUTH_SOURCES} ${CMAKE_SOURCE_DIR}/src/posix/crypto_openssl.cpp)
 target_include_directories(kesnet_auth_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_link_libraries(kesnet_auth_core PUBLIC OpenSSL::Crypto)
+
+# The receive benchmark's datagrams, sealed with a class key by the core
+# itself (bench/native/seal.cpp).
+add_executable(bench_seal ${CMAKE_SOURCE_DIR}/bench/native/seal.cpp)
+target_link_libraries(bench_seal PRIVATE kesnet_auth_core)
 
 set(KESNET_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -11,7 +11,7 @@
 #   scripts/bench.sh [--reps N] [--quick] [--only NAME,...]
 #
 # NAME is one of run.py's benchmarks (send, receive, call_costs, round_trip,
-# tcp, idle_and_release, scale) or cast, the multicast benchmark, which needs
+# tcp, idle_and_release, scale, auth: what the class key costs) or cast, the multicast benchmark, which needs
 # root (it says SKIPPED otherwise) and takes about a quarter of an hour.
 # It measures the 32-bit build (the library's contract) where this kernel runs
 # 32-bit programs, else the 64-bit one (KESNET_BENCH_ARCH=win32|win64 chooses);
@@ -68,7 +68,7 @@ run_cast_bench() {
         skip_cast_bench
         return 0
     fi
-    cast=$(kesnet_build_cast_tool)
+    cast=$(kesnet_build_native_bench_tool kesnet-cast)
     "$KESNET_ROOT/bench/cast_bench.sh" --cast "$cast" --kesnet "$build/bin/kesnet.exe" --out "$report_dir" \
         "${quick[@]}" || status=$?
     [ "$status" -ne 77 ] || status=0
@@ -94,6 +94,10 @@ gcc -O2 -Wall -Wextra -Werror -pthread -o "$native_dir/bench_native" "$KESNET_RO
 
 run=(python3 "$KESNET_ROOT/bench/run.py" --bin "$build/bin" --arch "$arch" --native "$native_dir/bench_native"
      --out "$report_dir" "$@")
+# The keyed receive benchmark's datagrams are sealed natively by the core.
+if wanted auth; then
+    run+=(--sealer "$(kesnet_build_native_bench_tool bench_seal)")
+fi
 
 run_bench_in_private_network() {
     echo "bench: running inside the private network namespace of $KESNET_NETNS_PEER's host"

@@ -63,16 +63,17 @@ kesnet_build_native() {
     cmake --build "$dir"
 }
 
-# kesnet-cast alone, natively and without the sanitizers, in build/native-bench:
-# the benchmark times it. Prints the program's path.
-kesnet_build_cast_tool() {
+# kesnet_build_native_bench_tool TARGET: one program of the native build
+# (kesnet-cast, bench_seal) alone, without the sanitizers, in build/native-bench:
+# the benchmarks time it or what it feeds. Prints the program's path.
+kesnet_build_native_bench_tool() {
     local dir
     dir=$(kesnet_build_dir native-bench)
-    echo "build: kesnet-cast for the benchmark in ${dir#"$KESNET_ROOT"/}" >&2
+    echo "build: $1 for the benchmarks in ${dir#"$KESNET_ROOT"/}" >&2
     cmake -S "$KESNET_ROOT" -B "$dir" -G Ninja -DKESNET_NATIVE=ON -DKESNET_SANITIZE=OFF \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$dir" --target kesnet-cast >&2
-    echo "$dir/kesnet-cast"
+    cmake --build "$dir" --target "$1" >&2
+    echo "$dir/$1"
 }
 
 kesnet_cpu() {

@@ -7,6 +7,11 @@
 //                                      "ready", or "failed REASON"
 //   tally                              "tally COUNT BYTES FIRST LAST" (seconds)
 //   stop                               "stopped SECONDS" (how long Stop took)
+//   key HEX                            gives the process that class key (64 hex
+//                                      digits), or none with "-": "keyed"
+//                                      or "failed REASON"
+//   refusals                           "refusals COUNT": the datagrams the
+//                                      process refused since the last key
 //   quit
 #include <stdio.h>
 #include <string.h>
@@ -47,6 +52,42 @@ const bench::ReceiverKind *FindKind(const std::string &name)
         if (name == k->name)
             return k;
     return nullptr;
+}
+
+// 64 hex digits into the 32 bytes of a class key.
+bool ParseClassKey(const std::string &hex, BYTE key[32])
+{
+    if (hex.size() != 64)
+        return false;
+    for (size_t i = 0; i < 32; i++) {
+        unsigned int byte = 0;
+        if (sscanf(hex.c_str() + 2 * i, "%2x", &byte) != 1)
+            return false;
+        key[i] = static_cast<BYTE>(byte);
+    }
+    return true;
+}
+
+// Clears the process's keys and counters, then sets the class key if given.
+std::string SetKey(const std::string &hex)
+{
+    BYTE key[32];
+    if (KesAuthClear() != KES_AUTH_OK)
+        return "failed KesAuthClear";
+    if (hex == "-")
+        return "keyed";
+    if (!ParseClassKey(hex, key))
+        return "failed not a class key: " + hex;
+    return KesAuthSetKey(KES_KEY_CLASS, key, sizeof key) == KES_AUTH_OK ? "keyed" : "failed KesAuthSetKey";
+}
+
+std::string Refusals()
+{
+    KES_AUTH_COUNTERS c = {};
+    c.dwSize = sizeof c;
+    if (KesAuthGetCounters(&c) != KES_AUTH_OK)
+        return "failed KesAuthGetCounters";
+    return "refusals " + std::to_string(c.dwUnknownSender + c.dwBadTag + c.dwReplay + c.dwNoSignature);
 }
 
 class Agent {
@@ -128,6 +169,12 @@ int main()
             agent.Tally();
         else if (command == "stop")
             Answer("stopped " + std::to_string(agent.Stop()));
+        else if (command == "key") {
+            std::string hex;
+            in >> hex;
+            Answer(SetKey(hex));
+        } else if (command == "refusals")
+            Answer(Refusals());
         else if (command == "quit")
             break;
         else if (!command.empty())

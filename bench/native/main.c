@@ -3,6 +3,9 @@
  *   bench_native blast SIZE COUNT RATE DEST:PORT...
  *                                          COUNT datagrams round the destinations
  *                                          at RATE a second (0: flat out)
+ *   bench_native replay FILE RATE DEST:PORT...
+ *                                          the same with the datagrams of FILE,
+ *                                          each once (as bench_seal writes them)
  *   bench_native send-rate SIZE COUNT REPS  the native sendto rate, as samples
  *   bench_native load CLIENTS BYTES DEST:PORT...
  *                                          TCP clients streaming BYTES in all */
@@ -67,11 +70,14 @@ int main(int argc, char **argv)
         return run_agent();
     if (argc >= 2 && strcmp(argv[1], "blast") == 0)
         return run_blast(argc - 2, argv + 2);
+    if (argc >= 2 && strcmp(argv[1], "replay") == 0)
+        return run_replay(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "send-rate") == 0)
         return run_send_rate(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "load") == 0)
         return run_load(argc - 2, argv + 2);
     fprintf(stderr, "usage: bench_native agent | blast SIZE COUNT RATE DEST:PORT... |\n"
-                    "       send-rate SIZE COUNT REPS | load CLIENTS BYTES DEST:PORT...\n");
+                    "       replay FILE RATE DEST:PORT... | send-rate SIZE COUNT REPS |\n"
+                    "       load CLIENTS BYTES DEST:PORT...\n");
     return 2;
 }

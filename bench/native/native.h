@@ -47,6 +47,7 @@ extern const struct receiver_kind udp_receiver, tcp_receiver;
 
 int run_agent(void);
 int run_blast(int argc, char **argv);
+int run_replay(int argc, char **argv);
 int run_send_rate(int argc, char **argv);
 int run_load(int argc, char **argv);
 

@@ -4,6 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "auth/crypto.h"
+#include "auth/keys.h"
+
 namespace bench {
 
 long long Ticks()
@@ -100,6 +103,8 @@ Options ParseOptions(int argc, char **argv)
         bool hasValue = i + 1 < argc;
         if (strcmp(argv[i], "--quick") == 0)
             o.quick = true;
+        else if (strcmp(argv[i], "--auth") == 0)
+            o.auth = true;
         else if (strcmp(argv[i], "--reps") == 0 && hasValue)
             o.reps = atoi(argv[++i]);
         else if (strcmp(argv[i], "--local") == 0 && hasValue)
@@ -110,6 +115,41 @@ Options ParseOptions(int argc, char **argv)
     if (o.reps < 1 || o.local == INADDR_NONE)
         Fail("bad --reps or --local");
     return o;
+}
+
+namespace {
+
+// The keys the authentication benchmarks run with, made on first use.
+struct Keys {
+    uint8_t classKey[auth::kClassKeyBytes];
+    uint8_t teacher[auth::kPrivateKeyBytes + auth::kPublicKeyBytes];  // d, then x and y
+};
+
+const Keys &TheKeys()
+{
+    static const Keys keys = [] {
+        Keys made;
+        auth::TeacherPrivateKey teacher;
+        if (!auth::RandomBytes(made.classKey, sizeof made.classKey) || !auth::GenerateTeacherKey(&teacher))
+            Fail("cannot make the keys");
+        memcpy(made.teacher, teacher.d, sizeof teacher.d);
+        memcpy(made.teacher + sizeof teacher.d, teacher.pub.xy, sizeof teacher.pub.xy);
+        return made;
+    }();
+    return keys;
+}
+
+}  // namespace
+
+void Authenticate(Auth auth)
+{
+    bool ok = KesAuthClear() == KES_AUTH_OK;
+    if (auth != Auth::kNone)
+        ok = ok && KesAuthSetKey(KES_KEY_CLASS, TheKeys().classKey, sizeof TheKeys().classKey) == KES_AUTH_OK;
+    if (auth == Auth::kTeacher)
+        ok = ok && KesAuthSetKey(KES_KEY_TEACHER_PRIVATE, TheKeys().teacher, sizeof TheKeys().teacher) == KES_AUTH_OK;
+    if (!ok)
+        Fail("the library refused a key");
 }
 
 Library::Library()

@@ -40,9 +40,13 @@ void Interleave(const std::vector<std::string> &figures, int reps, const std::ve
 //   --reps N      repetitions of each figure (default 5)
 //   --quick       tiny volumes: checks that the program works, measures nothing
 //   --local ADDR  the local address to send from and to (default 127.0.0.1)
+//   --auth        what authentication costs: the program's figures with the
+//                 class key (and the teacher's signature where it measures
+//                 that), each beside the same figure without a key
 struct Options {
     int reps = 5;
     bool quick = false;
+    bool auth = false;
     DWORD local = 0;
     // Scales a volume for --quick.
     int Volume(int normal, int quick) const { return this->quick ? quick : normal; }
@@ -59,6 +63,13 @@ SOCKET BoundSocket(int type, DWORD addr, int port, bool reuse);
 int BoundPort(SOCKET s);
 // Sets a SOL_SOCKET option of int size.
 bool SetIntOption(SOCKET s, int option, int value);
+
+// The authentication a variant runs under: none, a class key, or a class key
+// and the teacher's private key, so that every datagram is also signed.
+enum class Auth { kNone, kClassKey, kTeacher };
+// Gives the process that authentication at once (the keys are made once, at
+// random); fails the program if the library refuses them.
+void Authenticate(Auth auth);
 
 // Winsock 2.2, started through the library for the life of the object.
 class Library {
