@@ -32,15 +32,6 @@ SOCKET BoundUdp(DWORD local)
     return s;
 }
 
-// A UDP port that nothing held a moment ago.
-int FreePort(DWORD local)
-{
-    SOCKET s = BoundUdp(local);
-    int port = bench::BoundPort(s);
-    closesocket(s);
-    return port;
-}
-
 // Times `count` round trips of `trip`, which returns false if one failed:
 // the median and the 99th percentile.
 std::vector<double> Time(int count, const std::function<bool()> &trip)
@@ -104,7 +95,7 @@ int main(int argc, char **argv)
 
     tagParamListen listen;
     listen.dwLocalAddr = o.local;
-    listen.nPort = FreePort(o.local);
+    listen.nPort = bench::FreePort(SOCK_DGRAM, o.local);
     listen.bEcho = TRUE;
     listen.pfnReceive = [](void *, int, void *, unsigned long, int) {};
     CKesListen echoer;

@@ -641,6 +641,18 @@ def bench_auth(ctx):
                   f"CKesListen, {what} round trip", "us", "lower", {"no-key": 1.1},
                   note="with the class key the acknowledged send and its echo are both sealed and "
                        "checked, and the echo must name the datagram it answers")
+    r.declare("auth_stream_rate", 9, "CTcpSendObject to the stream listener with the class key, one client",
+              "MB/s", "higher", {"no-key": 0.9},
+              note="with the class key the connection opens with a challenge and its proof, and carries "
+                   "frames of at most 16 KiB, each tagged (HMAC-SHA-256) and checked; sender and listener "
+                   "share one process, started anew each repetition (the opening is not timed); %d MiB in "
+                   "64 KiB sends, until the listener has read the last byte" % (1 if ctx.quick else 32))
+    r.declare("auth_cast_time", 9, "An object cast to one receiver with the class key: completion time",
+              "s", "lower", {"no-key": 1.1},
+              note="KesCastSendBuffer of %s to one object receiver (in memory, expected by id) in the same "
+                   "process, through the local address and a multicast group, at the default rate cap "
+                   "(93 Mbit/s), until KesCastWait says it has it; with the class key every packet carries "
+                   "the 33-byte tag trailer" % ("256 KiB" if ctx.quick else "8 MiB"))
     for name, title in AUTH_CALL_COSTS:
         r.declare(f"cost.{name}", 0, title, "us", "lower", {})
 

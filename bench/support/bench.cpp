@@ -90,6 +90,17 @@ int BoundPort(SOCKET s)
     return ntohs(sa.sin_port);
 }
 
+int FreePort(int type, DWORD addr)
+{
+    SOCKET s = BoundSocket(type, addr, 0, false);
+    int port = s == INVALID_SOCKET ? 0 : BoundPort(s);
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    if (port == 0)
+        Fail("cannot find a free port");
+    return port;
+}
+
 bool SetIntOption(SOCKET s, int option, int value)
 {
     return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<char *>(&value), sizeof value) == 0;

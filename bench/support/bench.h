@@ -61,6 +61,9 @@ sockaddr_in SocketAddress(DWORD addr, int port);
 // bound to addr:port (port 0: the system's choice); INVALID_SOCKET on failure.
 SOCKET BoundSocket(int type, DWORD addr, int port, bool reuse);
 int BoundPort(SOCKET s);
+// A port of the type on addr that nothing held a moment ago; fails the
+// program if there is none.
+int FreePort(int type, DWORD addr);
 // Sets a SOL_SOCKET option of int size.
 bool SetIntOption(SOCKET s, int option, int value);
 
