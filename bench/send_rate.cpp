@@ -24,7 +24,7 @@
 //                                 seconds until KesCastWait says it has it,
 //                                 with the class key (a tag on every packet)
 //                                 and without.
-// Every datagram goes to a bound socket on the local address that nobody
+// Every datagram figure sends to a bound socket on the local address that nobody
 // reads: the system drops what overflows its buffer, so only the sending side
 // is measured.
 #include "kesnet.h"
