@@ -20,7 +20,6 @@ arch=$1
 tool=$2
 native=$3
 here=$(cd "$(dirname "$0")" && pwd)
-wine_run=$here/../../scripts/wine-run.sh
 
 source "$here/../support/classroom.sh"
 classroom_can_run
@@ -34,32 +33,15 @@ source "$here/../support/script_support.sh"
 name=kcw-$$
 students=5
 dll_students=2
-build_prefix=$(cd "$(dirname "$tool")/.." && pwd)/wineprefix
-prefixes=()
 cleanup() {
     stop_started
-    local prefix
-    for prefix in "${prefixes[@]}"; do stop_wine_prefix "$prefix"; done
+    classroom_wine_stop
     classroom_down "$name" "$students"
     rm -rf "$work"
 }
 trap cleanup EXIT
 classroom_up "$name" "$students"
-
-# Wine's sockets and network service live in the namespace of its server:
-# each host runs Wine from a copy of the build's prefix, whose server starts
-# there.
-KESNET_WINEPREFIX=$build_prefix "$wine_run" --prepare "$arch"
-on_host() {  # on_host NAMESPACE COMMAND...: the kesnet tool under Wine on that host
-    local ns=$1 prefix=$work/prefix-$1
-    shift
-    if [ ! -d "$prefix" ]; then
-        cp -a "$build_prefix" "$prefix"
-        prefixes+=("$prefix")
-    fi
-    ip netns exec "$ns" env KESNET_WINEPREFIX="$prefix" "$wine_run" "$tool" "$@"
-}
-windows_path() { echo "Z:${1//\//\\}"; }
+classroom_wine "$arch" "$tool"
 
 port=47210
 group=239.78.0.2:$port
@@ -105,7 +87,7 @@ key_args() {
 send_with() {
     key_args "$1" "${teacher_keys[@]}"
     if [ "$1" = dll ]; then
-        on_host "$name-s" cast "$(windows_path "$lesson")" --group "$group" --from "$classroom_teacher" \
+        on_classroom_host "$name-s" cast "$(windows_path "$lesson")" --group "$group" --from "$classroom_teacher" \
             --class "$(windows_path "$work/class.txt")" --seconds $((120 * scale)) "${keyed[@]}"
     else
         ip netns exec "$name-s" "$native" cast "$lesson" --group "$group" --from "$classroom_teacher" \
@@ -143,7 +125,7 @@ leg() {
         seconds=$((120 * scale))
         ((i == outsider)) && seconds=$outsider_seconds
         if [ "$kind" = dll ]; then
-            start_and_wait "$work/student$i.log" "waiting on" on_host "$name-r$i" catch \
+            start_and_wait "$work/student$i.log" "waiting on" on_classroom_host "$name-r$i" catch \
                 "$(windows_path "$work/in$i")" --group "$group" --from "$(student_addr "$i")" --seconds "$seconds" "${keyed[@]}"
         else
             start_and_wait "$work/student$i.log" "waiting on" ip netns exec "$name-r$i" "$native" catch \
@@ -183,8 +165,8 @@ done
 # One classroom's keys on every host (the teacher's private key on the
 # teacher's, its public key on the students'); the outsider's classroom has
 # its own.
-check "kesnet key new makes the classroom's keys" exit_code 0 on_host "$name-s" key new "$(windows_path "$work/keys")"
-check "and another classroom's" exit_code 0 on_host "$name-s" key new "$(windows_path "$work/other-keys")"
+check "kesnet key new makes the classroom's keys" exit_code 0 on_classroom_host "$name-s" key new "$(windows_path "$work/keys")"
+check "and another classroom's" exit_code 0 on_classroom_host "$name-s" key new "$(windows_path "$work/other-keys")"
 lesson=$work/small/lesson.bin
 teacher_keys=("$work/keys/class.key" "$work/keys/teacher.key")
 student_keys=("$work/keys/class.key" "$work/keys/teacher.pub")
