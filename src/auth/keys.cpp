@@ -1,5 +1,6 @@
 #include "auth/keys.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <sstream>
@@ -138,6 +139,27 @@ bool ParseKeyFile(const std::string &text, KeyFile *out, std::string *error)
     }
     *out = key;
     return true;
+}
+
+bool ReadKeyFile(const std::string &path, KeyFile *out, std::string *error)
+{
+    const size_t kLargestKeyFile = 16384;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    std::string text(kLargestKeyFile + 1, '\0');
+    text.resize(fread(&text[0], 1, text.size(), file));
+    fclose(file);
+    std::string why;
+    bool parsed = text.size() <= kLargestKeyFile && ParseKeyFile(text, out, &why);
+    volatile char *bytes = &text[0];
+    for (size_t i = 0; i < text.size(); ++i)
+        bytes[i] = 0;
+    if (!parsed)
+        *error = path + ": " + (why.empty() ? "not a key file" : why);
+    return parsed;
 }
 
 std::string Fingerprint(const ClassKey &key)

@@ -41,6 +41,9 @@ std::string FormatTeacherPrivateKey(const TeacherPrivateKey &key);
 std::string FormatTeacherPublicKey(const TeacherPublicKey &key);
 // False, with *error saying why, for anything that is not exactly one key.
 bool ParseKeyFile(const std::string &text, KeyFile *out, std::string *error);
+// Reads and parses the key file at path; false, with *error ("PATH: why"),
+// if it cannot be read or is not a key file. The file's bytes are wiped.
+bool ReadKeyFile(const std::string &path, KeyFile *out, std::string *error);
 
 // A key's fingerprint, safe to show: the first 16 bytes of the SHA-256 of its
 // bytes (of the public point for either half of the teacher's key), in hex

@@ -53,6 +53,26 @@ WallMicros Distance(WallMicros a, WallMicros b)
 
 }  // namespace
 
+std::string DescribeRefusals(const uint32_t (&counts)[kRefusalKinds])
+{
+    static const char *const kWords[kRefusalKinds] = {
+        nullptr, "unknown sender", "bad tag", "replay", "no teacher's signature",
+        "too many connections from one address"};
+    std::string line;
+    for (int why = 1; why < kRefusalKinds; ++why)
+        if (counts[why] != 0)
+            line += (line.empty() ? "" : ", ") + std::to_string(counts[why]) + " " + kWords[why];
+    return line;
+}
+
+std::string Counters::Describe() const
+{
+    uint32_t counts[kRefusalKinds];
+    for (int why = 0; why < kRefusalKinds; ++why)
+        counts[why] = Of(static_cast<Refusal>(why));
+    return DescribeRefusals(counts);
+}
+
 void Counters::Clear()
 {
     for (std::atomic<uint32_t> &count : m_counts)

@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <unordered_map>
 
 #include "auth/keys.h"
@@ -58,11 +59,17 @@ enum class Refusal {
 };
 const int kRefusalKinds = 6;
 
+// The refusals as the programs report them ("2 unknown sender, 1 replay"):
+// the count of each reason that happened, in the order of Refusal; empty when
+// nothing was refused. counts holds one per Refusal (kNone's is ignored).
+std::string DescribeRefusals(const uint32_t (&counts)[kRefusalKinds]);
+
 // What a process refused, and why: counted by every receiver of the process.
 class Counters {
 public:
     void Count(Refusal why) { m_counts[static_cast<int>(why)].fetch_add(1, std::memory_order_relaxed); }
     uint32_t Of(Refusal why) const { return m_counts[static_cast<int>(why)].load(std::memory_order_relaxed); }
+    std::string Describe() const;
     void Clear();
 
 private:

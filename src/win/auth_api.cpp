@@ -105,21 +105,6 @@ DWORD KeyBytes(int nKind)
     }
 }
 
-bool ReadSmallFile(const char *pszPath, std::string *text)
-{
-    HANDLE file = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char bytes[4096];
-    DWORD read = 0;
-    bool ok = ReadFile(file, bytes, sizeof bytes, &read, nullptr) && read < sizeof bytes;  // a key file is small
-    CloseHandle(file);
-    if (ok)
-        text->assign(bytes, read);
-    SecureZeroMemory(bytes, sizeof bytes);
-    return ok;
-}
-
 }  // namespace
 
 extern "C" int __cdecl KesAuthSetKey(int nKind, const void *pKey, DWORD dwLength)
@@ -138,11 +123,9 @@ extern "C" int __cdecl KesAuthLoadKeyFile(const char *pszPath)
 {
     if (pszPath == nullptr || !IsReadableText(pszPath))
         return KES_AUTH_E_PARAM;
-    std::string text, error;
+    std::string error;
     auth::KeyFile key;
-    bool parsed = ReadSmallFile(pszPath, &text) && auth::ParseKeyFile(text, &key, &error);
-    SecureZeroMemory(&text[0], text.size());
-    if (!parsed)
+    if (!auth::ReadKeyFile(pszPath, &key, &error))
         return KES_AUTH_E_KEYFILE;
     int result;
     switch (key.kind) {

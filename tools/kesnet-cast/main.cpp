@@ -84,24 +84,6 @@ void Wipe(void *bytes, size_t size)
         p[i] = 0;
 }
 
-bool ReadKeyFile(const std::string &path, auth::KeyFile *key, std::string *error)
-{
-    const size_t kLargestKeyFile = 16384;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    std::string text(kLargestKeyFile + 1, '\0');
-    text.resize(fread(&text[0], 1, text.size(), file));
-    fclose(file);
-    bool parsed = text.size() <= kLargestKeyFile && auth::ParseKeyFile(text, key, error);
-    Wipe(&text[0], text.size());
-    if (!parsed)
-        *error = path + ": " + (error->empty() ? "not a key file" : *error);
-    return parsed;
-}
-
 // The settings of the --key files: the class key's (the last one given). A
 // teacher's key file is taken too, but changes nothing here: casts carry the
 // class key's tag only.
@@ -111,7 +93,7 @@ bool LoadKeys(Common *c, std::string *error)
     auth::ClassKey classKey = {};
     for (const std::string &path : c->keyFiles) {
         auth::KeyFile key;
-        if (!ReadKeyFile(path, &key, error))
+        if (!auth::ReadKeyFile(path, &key, error))
             return false;
         if (key.kind == auth::KeyKind::kClass) {
             classKey = key.classKey;
@@ -134,22 +116,10 @@ bool LoadKeys(Common *c, std::string *error)
     return true;
 }
 
-// What was refused, on stderr, in the kesnet tool's words: nothing when
-// nothing was.
+// What was refused, on stderr: nothing when nothing was.
 void ReportRefusals(const auth::Counters &refusals)
 {
-    const struct {
-        auth::Refusal why;
-        const char *words;
-    } reasons[] = {{auth::Refusal::kUnknownSender, "unknown sender"},
-                   {auth::Refusal::kBadTag, "bad tag"},
-                   {auth::Refusal::kReplay, "replay"},
-                   {auth::Refusal::kNoSignature, "no teacher's signature"},
-                   {auth::Refusal::kTooManyPlaces, "too many connections from one address"}};
-    std::string line;
-    for (const auto &reason : reasons)
-        if (refusals.Of(reason.why) != 0)
-            line += (line.empty() ? "" : ", ") + std::to_string(refusals.Of(reason.why)) + " " + reason.words;
+    std::string line = refusals.Describe();
     if (!line.empty())
         fprintf(stderr, "kesnet-cast: refused: %s\n", line.c_str());
 }

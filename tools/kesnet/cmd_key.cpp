@@ -4,8 +4,6 @@
 #include <sddl.h>
 #include <stdio.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -115,13 +113,10 @@ int RunShow(const char *name, const std::vector<std::string> &positional)
         return UsageError(name, "expected: key show FILE...");
     int result = kExitOk;
     for (size_t i = 1; i < positional.size(); ++i) {
-        std::ifstream in(positional[i], std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
         auth::KeyFile key;
         std::string error;
-        if (!in || !auth::ParseKeyFile(text.str(), &key, &error)) {
-            result = Failure(name, positional[i] + ": " + (in ? error : "cannot be read"));
+        if (!auth::ReadKeyFile(positional[i], &key, &error)) {
+            result = Failure(name, error);
             continue;
         }
         std::string print = key.kind == auth::KeyKind::kClass ? auth::Fingerprint(key.classKey)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/trailer.h"
 #include "command.h"
 #include "kesnet.h"
 #include "kesnet_version.h"
@@ -145,18 +146,13 @@ void ReportRefusals()
     counters.dwSize = sizeof counters;
     if (KesAuthGetCounters(&counters) != KES_AUTH_OK)
         return;
-    const struct {
-        DWORD count;
-        const char *why;
-    } reasons[] = {{counters.dwUnknownSender, "unknown sender"},
-                   {counters.dwBadTag, "bad tag"},
-                   {counters.dwReplay, "replay"},
-                   {counters.dwNoSignature, "no teacher's signature"},
-                   {counters.dwTooManyPlaces, "too many connections from one address"}};
-    std::string line;
-    for (const auto &reason : reasons)
-        if (reason.count != 0)
-            line += (line.empty() ? "" : ", ") + std::to_string(reason.count) + " " + reason.why;
+    uint32_t counts[auth::kRefusalKinds] = {};
+    counts[static_cast<int>(auth::Refusal::kUnknownSender)] = counters.dwUnknownSender;
+    counts[static_cast<int>(auth::Refusal::kBadTag)] = counters.dwBadTag;
+    counts[static_cast<int>(auth::Refusal::kReplay)] = counters.dwReplay;
+    counts[static_cast<int>(auth::Refusal::kNoSignature)] = counters.dwNoSignature;
+    counts[static_cast<int>(auth::Refusal::kTooManyPlaces)] = counters.dwTooManyPlaces;
+    std::string line = auth::DescribeRefusals(counts);
     if (!line.empty())
         fprintf(stderr, "kesnet: refused: %s\n", line.c_str());
 }
