@@ -50,6 +50,14 @@ foreach(name erasure_code_test cast_wire_test cast_transfer_test cast_stream_tes
         ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")
 endforeach()
 
+# The teacher's signature on an object cast: the cast core with the
+# authentication core's attestor.
+add_executable(cast_attest_test ${CMAKE_SOURCE_DIR}/tests/cast/cast_attest_test.cpp)
+target_link_libraries(cast_attest_test PRIVATE kesnet_cast_core kesnet_auth_core GTest::gtest_main)
+add_test(NAME cast_attest_test COMMAND cast_attest_test)
+set_tests_properties(cast_attest_test PROPERTIES TIMEOUT 300 LABELS native
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1")
+
 add_executable(auth_test ${CMAKE_SOURCE_DIR}/tests/auth/auth_test.cpp)
 target_link_libraries(auth_test PRIVATE kesnet_auth_core GTest::gtest_main)
 add_test(NAME auth_test COMMAND auth_test)

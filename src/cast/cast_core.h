@@ -41,6 +41,32 @@ public:
     virtual void End(bool complete) = 0;
 };
 
+// The teacher's word on an object: a sender that can sign attests the
+// object's start and the digest of each of its groups; a receiver that can
+// verify takes an attested object only with the bytes the teacher signed. The
+// machines only ask; the cryptography and the keys are the platform's. The
+// answers may change between two calls (keys given or taken away).
+class Attestor {
+public:
+    virtual ~Attestor() {}
+    virtual bool CanSign() = 0;
+    virtual bool CanVerify() = 0;
+    // Where only the teacher's objects are taken.
+    virtual bool TeachersOnly() = 0;
+    // SHA-256. false: the cryptography failed.
+    virtual bool Digest(const uint8_t *bytes, size_t size, uint8_t digest[32]) = 0;
+    // Signs the SHA-256 of bytes[0, size) into signature (64 bytes).
+    virtual bool Sign(const uint8_t *bytes, size_t size, uint8_t signature[64]) = 0;
+    virtual bool Verify(const uint8_t *bytes, size_t size, const uint8_t signature[64]) = 0;
+    // The wall clock (microseconds since 1970) an attestation is dated by, and
+    // whether a date is close enough to it that it is no recording.
+    virtual uint64_t WallNow() = 0;
+    virtual bool Recent(uint64_t signedAt) = 0;
+    // Told of each attestation or group refused: a bad signature, an old
+    // date, bytes not those the teacher signed.
+    virtual void Refused(bool replay) = 0;
+};
+
 // Hands over what a state machine gathered (packets, events), leaving it none.
 template <typename T>
 std::vector<T> TakeAll(std::vector<T> &gathered)

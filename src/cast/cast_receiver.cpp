@@ -1,5 +1,7 @@
 #include "cast/cast_receiver.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -31,10 +33,16 @@ void CastReceiver::OnPacket(const uint8_t *bytes, size_t length, Micros now)
         return;
     }
     bool ours = m_active && p.session == m_session && p.object == m_object;
-    if (p.type == kData || p.type == kAnnounce) {
+    if (p.type == kAttest) {
+        OnAttest(p, bytes, now);
+    } else if (TeachersOnly() && !(ours && m_teachers)) {
+        ++m_stats.ignored;
+    } else if (p.type == kData || p.type == kAnnounce) {
         // A packet of another transfer from a sender: a new object, or the
-        // sender started again (a new session), which leaves ours unfinished.
-        if (!ours && (!m_active || m_complete || p.session != m_session)) {
+        // sender started again (a new session), which leaves ours unfinished;
+        // but only the teacher ends an object of the teacher's.
+        const bool teachersUnderWay = m_active && !m_complete && m_teachers;
+        if (!ours && !teachersUnderWay && (!m_active || m_complete || p.session != m_session)) {
             if (!Begin(p, now)) {
                 ++m_stats.ignored;
                 return;
@@ -48,7 +56,8 @@ void CastReceiver::OnPacket(const uint8_t *bytes, size_t length, Micros now)
         if (p.type == kData) {
             OnBlock(p, now);
         } else {
-            m_name = p.name;
+            if (!m_teachers)
+                m_name = p.name;  // a teacher's object is named by its attestations alone
             m_announced = true;
             PassedUpTo(p.position, now);
             FinishWhenWhole(now);
@@ -79,6 +88,10 @@ bool CastReceiver::Begin(const Packet &p, Micros now)
     m_announced = p.type == kAnnounce;
     m_groups.assign(m_shape.Groups(), Group());
     m_groupsLeft = m_shape.Groups();
+    m_teachers = false;
+    m_digests.clear();
+    m_digestKnown.clear();
+    m_unverified = 0;
     m_passed = 0;
     m_missing.clear();
     m_events.push_back({ReceiverEvent::kStarted, m_session, m_object, m_shape.size});
@@ -152,7 +165,108 @@ void CastReceiver::GroupComplete(uint32_t g, Group &group, Micros now)
     group.have.shrink_to_fit();
     m_missing.erase(g);
     --m_groupsLeft;
+    if (m_teachers) {
+        ++m_unverified;
+        if (m_digestKnown[g])
+            VerifyGroup(g, now);
+    }
     FinishWhenWhole(now);
+}
+
+// An attestation: the teacher's signature is checked only on one that brings
+// something new, since each digest comes in several.
+void CastReceiver::OnAttest(const Packet &p, const uint8_t *bytes, Micros now)
+{
+    Attestor *attestor = m_config.attestor;
+    bool ours = m_active && p.session == m_session && p.object == m_object;
+    if (attestor == nullptr || !attestor->CanVerify() || !BringsNews(p, ours)) {
+        ++m_stats.ignored;
+        return;
+    }
+    const bool teachers = attestor->Verify(bytes, p.signedBytes, p.signature);
+    if (!teachers || !attestor->Recent(p.signedAt)) {
+        ++m_stats.refused;
+        attestor->Refused(/*replay=*/teachers);
+        return;
+    }
+    if (!ours) {
+        if (!Begin(p, now))
+            return;
+    } else if (!(p.shape == m_shape)) {
+        ++m_stats.ignored;
+        return;
+    }
+    m_name = p.name;
+    m_announced = true;
+    if (!m_teachers)
+        BecomeTeachers();
+    for (size_t i = 0; i < p.digestCount; ++i) {
+        const uint32_t g = p.firstAttested + static_cast<uint32_t>(i);
+        if (m_digestKnown[g])
+            continue;
+        memcpy(&m_digests[static_cast<size_t>(g) * kDigestBytes], p.digests + i * kDigestBytes, kDigestBytes);
+        m_digestKnown[g] = true;
+        if (m_groups[g].complete)
+            VerifyGroup(g, now);
+        if (!m_active)
+            return;
+    }
+    FinishWhenWhole(now);
+}
+
+// Whether the attestation could change anything: it starts an object, makes
+// ours the teacher's, or brings a digest not known yet.
+bool CastReceiver::BringsNews(const Packet &p, bool ours) const
+{
+    if (!ours)
+        return !m_active || m_complete || p.session != m_session || !m_teachers;
+    if (m_complete)
+        return false;
+    if (!m_teachers)
+        return true;
+    for (size_t i = 0; i < p.digestCount; ++i) {
+        if (!m_digestKnown[p.firstAttested + i])
+            return true;
+    }
+    return false;
+}
+
+// Groups already whole wait for their digests like the rest.
+void CastReceiver::BecomeTeachers()
+{
+    m_teachers = true;
+    m_digests.assign(static_cast<size_t>(m_shape.Groups()) * kDigestBytes, 0);
+    m_digestKnown.assign(m_shape.Groups(), false);
+    m_unverified = m_shape.Groups() - m_groupsLeft;
+}
+
+// A whole group against the teacher's digest. Bytes that are not the
+// teacher's (blocks or repairs someone else sent in its name) are dropped and
+// the group is asked for again.
+void CastReceiver::VerifyGroup(uint32_t g, Micros now)
+{
+    const size_t size = m_shape.BytesOfGroup(g);
+    m_checked.resize(size);
+    uint8_t digest[kDigestBytes];
+    if (!m_sink->Read(m_shape.OffsetOf(g, 0), m_checked.data(), size) ||
+        !m_config.attestor->Digest(m_checked.data(), size, digest)) {
+        Abandon();
+        return;
+    }
+    Group &group = m_groups[g];
+    --m_unverified;
+    if (memcmp(digest, &m_digests[static_cast<size_t>(g) * kDigestBytes], kDigestBytes) == 0) {
+        group.verified = true;
+        return;
+    }
+    ++m_stats.refused;
+    m_config.attestor->Refused(false);
+    group = Group();
+    ++m_groupsLeft;
+    if (g < m_passed) {
+        m_missing.insert(g);
+        group.askAt = now + m_random.Below(m_config.nackBackoff + 1);
+    }
 }
 
 // Whole, and the object's name known: an object is not handed over nameless
@@ -160,11 +274,11 @@ void CastReceiver::GroupComplete(uint32_t g, Group &group, Micros now)
 // has it, so one comes).
 void CastReceiver::FinishWhenWhole(Micros now)
 {
-    if (m_complete || m_groupsLeft != 0 || !m_announced)
+    if (!m_active || m_complete || m_groupsLeft != 0 || !m_announced || m_unverified != 0)
         return;
     m_complete = true;
     m_sink->End(true);
-    m_events.push_back({ReceiverEvent::kComplete, m_session, m_object, m_shape.size});
+    m_events.push_back({ReceiverEvent::kComplete, m_session, m_object, m_shape.size, m_teachers});
     SendStatus(now);
 }
 

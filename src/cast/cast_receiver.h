@@ -25,6 +25,10 @@ struct ReceiverConfig {
     Micros nackHoldoff = 150000; // after a request, how long before the same group is asked for again
     Micros statusEvery = 1000000;
     Micros completeRepeat = 200000;  // the least time between two reports of completion
+    // Where it can verify, an object the teacher attested is taken only with
+    // the bytes the teacher signed, and where it takes only the teacher's,
+    // nothing else is taken. Must outlive the receiver.
+    Attestor *attestor = nullptr;
 };
 
 struct ReceiverEvent {
@@ -32,6 +36,7 @@ struct ReceiverEvent {
     uint32_t session;
     uint32_t object;
     uint64_t size;
+    bool teachers = false;  // kComplete: the teacher attested the object, and every byte is what it signed
 };
 
 struct ReceiverStats {
@@ -42,6 +47,7 @@ struct ReceiverStats {
     uint64_t nackEntries = 0;
     uint64_t suppressed = 0;  // requests left unsent: another receiver asked for as much
     uint64_t rebuilt = 0;     // groups rebuilt from parity
+    uint64_t refused = 0;     // attestations not the teacher's (or too old), groups not the bytes it signed
 };
 
 class CastReceiver {
@@ -73,10 +79,16 @@ private:
         std::vector<std::vector<uint8_t>> parity;
         int seen = -1;           // highest block index seen
         bool complete = false;
+        bool verified = false;   // the teacher's digest of it matched
         Micros askAt = kNever;   // when its request goes, if one is due
         Micros quietUntil = 0;   // no request before this
     };
 
+    bool TeachersOnly() const { return m_config.attestor != nullptr && m_config.attestor->TeachersOnly(); }
+    void OnAttest(const Packet &p, const uint8_t *bytes, Micros now);
+    bool BringsNews(const Packet &p, bool ours) const;
+    void BecomeTeachers();
+    void VerifyGroup(uint32_t g, Micros now);
     bool Begin(const Packet &p, Micros now);
     void Abandon();
     void OnBlock(const Packet &p, Micros now);
@@ -102,6 +114,13 @@ private:
     bool m_announced = false;  // an announcement of the object came (with its name, if any)
     std::vector<Group> m_groups;
     uint32_t m_groupsLeft = 0;
+    // The object is the teacher's: an attestation of it verified. Then a
+    // whole group counts only once its digest matched.
+    bool m_teachers = false;
+    std::vector<uint8_t> m_digests;
+    std::vector<bool> m_digestKnown;
+    uint32_t m_unverified = 0;       // groups whole, their digest not matched yet
+    std::vector<uint8_t> m_checked;  // a group's bytes while its digest is taken
     uint32_t m_passed = 0;         // groups the first pass is known to have gone past
     std::set<uint32_t> m_missing;  // groups passed and not whole
     Micros m_nextStatus = kNever;

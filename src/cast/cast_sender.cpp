@@ -4,8 +4,15 @@
 
 #include <algorithm>
 
-
 namespace cast {
+
+namespace {
+
+// Each group's digest goes in this many attestations in a row, so that a
+// receiver rarely waits for the rotation to bring one it lost.
+const uint32_t kAttestRepeat = 8;
+
+}  // namespace
 
 CastSender::CastSender(const SenderConfig &config)
     : m_config(config), m_random(config.session * 0x9E3779B97F4A7C15ull + 1), m_pacer(config.maxRate, config.burstBytes)
@@ -33,6 +40,11 @@ bool CastSender::Start(uint32_t object, uint64_t size, Source *source, Micros no
     m_periodStart = now;
     m_nextAnnounce = now;
     m_stats.rate = m_pacer.Rate();
+    m_attesting = m_config.attestor != nullptr && m_config.attestor->CanSign();
+    if (m_attesting) {
+        m_digests.assign(static_cast<size_t>(shape.Groups()) * kDigestBytes, 0);
+        m_attestQueue.push_back(0);  // the start, before any block
+    }
     for (uint32_t id : m_config.expected) {
         ReceiverStatus status;
         status.id = id;
@@ -82,13 +94,24 @@ std::vector<SenderEvent> CastSender::TakeEvents()
     return TakeAll(m_events);
 }
 
-// What goes next: an announcement when due, then repairs, then the first pass.
+// What goes next: an attestation or an announcement when due, then repairs,
+// then the first pass.
 bool CastSender::NextPacket(Micros now, Outgoing *packet)
 {
+    if (!m_attestQueue.empty()) {
+        const uint32_t first = m_attestQueue.front();
+        m_attestQueue.pop_front();
+        if (AttestPacket(first, packet))
+            return true;
+        Fail("the object could not be signed");
+        return false;
+    }
     if (now >= m_nextAnnounce) {
         packet->bytes = EncodeAnnounce(m_config.session, m_object, m_shape, m_position, m_config.name);
         m_nextAnnounce = now + m_config.announceEvery;
         ++m_stats.announcePackets;
+        if (m_attesting)
+            QueueRotation();
         return true;
     }
     bool passRuns = m_position < m_shape.Groups();
@@ -111,10 +134,8 @@ const uint8_t *CastSender::LoadGroup(uint32_t g)
         }
     }
     GroupCache &cache = m_caches[0].used <= m_caches[1].used ? m_caches[0] : m_caches[1];
-    const int k = m_shape.BlocksIn(g);
-    const size_t bytes = static_cast<size_t>(m_shape.OffsetOf(g, k - 1) - m_shape.OffsetOf(g, 0)) + m_shape.BytesOf(g, k - 1);
-    cache.bytes.assign(static_cast<size_t>(k) * m_shape.blockSize, 0);
-    if (!m_source->Read(m_shape.OffsetOf(g, 0), cache.bytes.data(), bytes)) {
+    cache.bytes.assign(static_cast<size_t>(m_shape.BlocksIn(g)) * m_shape.blockSize, 0);
+    if (!m_source->Read(m_shape.OffsetOf(g, 0), cache.bytes.data(), m_shape.BytesOfGroup(g))) {
         cache.group = kNoGroup;
         return nullptr;
     }
@@ -131,7 +152,11 @@ bool CastSender::DataPacket(Outgoing *packet)
     const int i = m_nextIndex;
     const uint8_t *group = LoadGroup(g);
     if (group == nullptr) {
-        Fail();
+        Fail("the object could not be read");
+        return false;
+    }
+    if (m_attesting && g == m_digested && !DigestGroup(g, group)) {
+        Fail("the object could not be signed");
         return false;
     }
     packet->bytes = EncodeData(m_config.session, m_object, m_shape, g, static_cast<uint8_t>(i),
@@ -160,7 +185,7 @@ bool CastSender::RepairPacket(Outgoing *packet)
         }
         const uint8_t *group = LoadGroup(g);
         if (group == nullptr) {
-            Fail();
+            Fail("the object could not be read");
             return false;
         }
         uint8_t index = 0;
@@ -174,6 +199,41 @@ bool CastSender::RepairPacket(Outgoing *packet)
     m_repairQueue.clear();
     m_repairHead = 0;
     return false;
+}
+
+// The group's digest, attested at once (with those of the groups just before
+// it) as the group's first block goes.
+bool CastSender::DigestGroup(uint32_t g, const uint8_t *group)
+{
+    if (!m_config.attestor->Digest(group, m_shape.BytesOfGroup(g), m_digests.data() + static_cast<size_t>(g) * kDigestBytes))
+        return false;
+    m_digested = g + 1;
+    m_attestQueue.push_back(m_digested > kAttestRepeat ? m_digested - kAttestRepeat : 0);
+    return true;
+}
+
+// With every announcement, the next digests in turn: a receiver that lost
+// every attestation of a group still gets its digest, after the pass too.
+void CastSender::QueueRotation()
+{
+    if (m_rotation >= m_digested)
+        m_rotation = 0;
+    m_attestQueue.push_back(m_rotation);
+    m_rotation += kMaxAttestDigests;
+}
+
+bool CastSender::AttestPacket(uint32_t first, Outgoing *packet)
+{
+    const size_t count = std::min<size_t>(kMaxAttestDigests, m_digested - first);
+    packet->bytes = EncodeAttestBody(m_config.session, m_object, m_shape, m_config.name, first,
+                                     m_digests.data() + static_cast<size_t>(first) * kDigestBytes, count,
+                                     m_config.attestor->WallNow());
+    const size_t body = packet->bytes.size();
+    packet->bytes.resize(body + kSignatureBytes);
+    if (!m_config.attestor->Sign(packet->bytes.data(), body, &packet->bytes[body]))
+        return false;
+    ++m_stats.attestPackets;
+    return true;
 }
 
 void CastSender::OnPacket(const uint8_t *bytes, size_t length, Micros now)
@@ -321,9 +381,9 @@ void CastSender::AdaptRate(Micros now)
     m_periodAsked.clear();
 }
 
-void CastSender::Fail()
+void CastSender::Fail(const char *why)
 {
-    m_events.push_back({SenderEvent::kFailed, 0, "the object could not be read"});
+    m_events.push_back({SenderEvent::kFailed, 0, why});
     m_finished = true;
 }
 

@@ -9,6 +9,7 @@
 #ifndef KESNET_CAST_CAST_SENDER_H
 #define KESNET_CAST_CAST_SENDER_H
 
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ struct SenderConfig {
     double repairShareInPass = 0.25;
     std::vector<uint32_t> expected; // receiver ids of the class; empty: whoever announces itself
     std::string name;               // the object's name for the receivers (cast::ValidName), or none
+    // Where it can sign, the object goes attested: its start, and the digest
+    // of each group before the group's blocks. Must outlive the sender.
+    Attestor *attestor = nullptr;
 };
 
 enum class ReceiverState { kReceiving, kComplete, kDropped, kAbsent };
@@ -61,7 +65,7 @@ struct ReceiverStatus {
 };
 
 struct SenderEvent {
-    enum Kind { kJoined, kComplete, kDropped, kAbsent, kFinished, kFailed } kind;
+    enum Kind { kJoined, kComplete, kDropped, kAbsent, kFinished, kFailed } kind;  // kFailed: why says why
     uint32_t receiver;
     const char *why;
 };
@@ -70,6 +74,7 @@ struct SenderStats {
     uint64_t dataPackets = 0;    // first-pass data blocks
     uint64_t repairPackets = 0;  // parity blocks (and data blocks resent)
     uint64_t announcePackets = 0;
+    uint64_t attestPackets = 0;
     uint64_t bytesOnWire = 0;
     uint64_t nacksHeard = 0;
     uint64_t ignored = 0;        // packets not of this transfer, or malformed
@@ -105,6 +110,9 @@ private:
     bool NextPacket(Micros now, Outgoing *packet);
     bool RepairPacket(Outgoing *packet);
     bool DataPacket(Outgoing *packet);
+    bool AttestPacket(uint32_t first, Outgoing *packet);
+    bool DigestGroup(uint32_t g, const uint8_t *group);
+    void QueueRotation();
     // The group's blocks, each padded to a whole block; null if they cannot be read.
     const uint8_t *LoadGroup(uint32_t g);
     void OnNack(const Packet &p, Micros now);
@@ -112,7 +120,7 @@ private:
     ReceiverStatus &Heard(uint32_t id, Micros now);
     void CheckReceivers(Micros now);
     void AdaptRate(Micros now);
-    void Fail();
+    void Fail(const char *why);
     void Finish();
 
     SenderConfig m_config;
@@ -128,6 +136,13 @@ private:
     Micros m_passDoneAt = kNever;
     Micros m_nextAnnounce = 0;
     std::vector<RepairLedger> m_groups;
+    // Attesting: the digests of the groups the first pass has reached, and
+    // the attestations due, each by the first group it names.
+    bool m_attesting = false;
+    std::vector<uint8_t> m_digests;
+    uint32_t m_digested = 0;
+    std::deque<uint32_t> m_attestQueue;
+    uint32_t m_rotation = 0;
     std::vector<uint32_t> m_repairQueue;  // groups with repairs pending, oldest first
     size_t m_repairHead = 0;
     static const uint32_t kNoGroup = 0xFFFFFFFFu;

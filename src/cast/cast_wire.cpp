@@ -58,6 +58,26 @@ bool ParseData(const uint8_t *bytes, size_t length, Packet *packet)
     return packet->payloadBytes == shape.blockSize;
 }
 
+bool ParseAttest(const uint8_t *bytes, size_t length, Packet *packet)
+{
+    if (length < kAttestFixedBytes + kSignatureBytes || bytes[33] != 0 || bytes[34] != 0 || bytes[35] != 0)
+        return false;
+    const size_t nameBytes = bytes[27];
+    packet->digestCount = bytes[32];
+    if (packet->digestCount > kMaxAttestDigests ||
+        length != kAttestFixedBytes + nameBytes + packet->digestCount * kDigestBytes + kSignatureBytes)
+        return false;
+    packet->shape = GetShape(bytes + 16);
+    packet->firstAttested = Get32(bytes + 28);
+    packet->signedAt = Get64(bytes + 36);
+    packet->name.assign(reinterpret_cast<const char *>(bytes + kAttestFixedBytes), nameBytes);
+    packet->digests = bytes + kAttestFixedBytes + nameBytes;
+    packet->signedBytes = length - kSignatureBytes;
+    packet->signature = bytes + packet->signedBytes;
+    return packet->shape.Valid() && packet->firstAttested <= packet->shape.Groups() &&
+           packet->digestCount <= packet->shape.Groups() - packet->firstAttested && ValidName(packet->name);
+}
+
 }  // namespace
 
 int ObjectShape::BlocksIn(uint32_t g) const
@@ -143,6 +163,8 @@ bool Parse(const uint8_t *bytes, size_t length, Packet *packet)
         packet->position = Get32(bytes + 28);
         packet->name.assign(reinterpret_cast<const char *>(bytes + 32), bytes[27]);
         return packet->shape.Valid() && packet->position <= packet->shape.Groups() && ValidName(packet->name);
+    case kAttest:
+        return ParseAttest(bytes, length, packet);
     case kNack: {
         if (length < 24)
             return false;
@@ -208,6 +230,23 @@ std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const Obj
     b.push_back(static_cast<uint8_t>(sent.size()));
     Put32(b, position);
     b.insert(b.end(), sent.begin(), sent.end());
+    return b;
+}
+
+std::vector<uint8_t> EncodeAttestBody(uint32_t session, uint32_t object, const ObjectShape &shape,
+                                      const std::string &name, uint32_t first, const uint8_t *digests, size_t count,
+                                      uint64_t signedAt)
+{
+    const std::string sent = ValidName(name) ? name : std::string();
+    std::vector<uint8_t> b = Header(kAttest, session, object);
+    PutShape(b, shape);
+    b.push_back(static_cast<uint8_t>(sent.size()));
+    Put32(b, first);
+    b.push_back(static_cast<uint8_t>(count));
+    b.insert(b.end(), 3, 0);
+    Put64(b, signedAt);
+    b.insert(b.end(), sent.begin(), sent.end());
+    b.insert(b.end(), digests, digests + count * kDigestBytes);
     return b;
 }
 

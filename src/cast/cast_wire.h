@@ -32,12 +32,27 @@ enum PacketType : uint8_t {
     // message's number where an object's number stands.
     kStreamData = 5,
     kStreamHead = 6,  // stream sender: the next message's number, and the oldest it can still repair
+    // The teacher's word on an object, signed: its shape and name (what
+    // starts the transfer), and the digests of a run of its groups.
+    kAttest = 7,
 };
 
 const size_t kHeaderBytes = 16;
 const size_t kDataHeaderBytes = 32;
 const size_t kNackEntryBytes = 8;
 const size_t kMaxNackEntries = 128;
+// An attestation:
+//   16  shape (size 8, block size 2, blocks a group 1)
+//   27  name length (1)
+//   28  first group attested (4)
+//   32  digests (1), 0 (3)
+//   36  when it was signed: the sender's wall clock, microseconds since 1970 (8)
+//   44  name, digests (SHA-256 of each group's bytes, kDigestBytes each),
+//       signature (ECDSA P-256 of the SHA-256 of every byte before it)
+const size_t kAttestFixedBytes = 44;
+const size_t kMaxAttestDigests = 32;
+const size_t kDigestBytes = 32;
+const size_t kSignatureBytes = 64;
 
 // What every object packet says of the object.
 struct ObjectShape {
@@ -52,6 +67,12 @@ struct ObjectShape {
     // Bytes of data block i of group g.
     size_t BytesOf(uint32_t g, int i) const;
     uint64_t OffsetOf(uint32_t g, int i) const { return (static_cast<uint64_t>(g) * groupBlocks + i) * blockSize; }
+    // Bytes of the object in group g: one run from OffsetOf(g, 0).
+    size_t BytesOfGroup(uint32_t g) const
+    {
+        const int k = BlocksIn(g);
+        return static_cast<size_t>(OffsetOf(g, k - 1) - OffsetOf(g, 0)) + BytesOf(g, k - 1);
+    }
     bool Valid() const;
     bool operator==(const ObjectShape &o) const
     {
@@ -78,10 +99,18 @@ struct Packet {
     size_t payloadBytes = 0;
     // kAnnounce
     uint32_t position = 0;  // the group the first pass sends next; Groups() once it is done
+    // kAnnounce and kAttest
     std::string name;       // the object's name, if the sender gave one (see ValidName)
     // kStreamHead
     uint32_t next = 0;
     uint32_t oldest = 0;
+    // kAttest
+    uint32_t firstAttested = 0;
+    size_t digestCount = 0;
+    const uint8_t *digests = nullptr;  // digestCount of them, for groups firstAttested on
+    uint64_t signedAt = 0;
+    const uint8_t *signature = nullptr;
+    size_t signedBytes = 0;            // what the signature covers: bytes[0, signedBytes)
     // kNack and kStatus
     uint32_t receiver = 0;
     std::vector<NackEntry> nacks;
@@ -112,6 +141,11 @@ std::vector<uint8_t> EncodeStreamHead(uint32_t session, uint32_t stream, uint32_
 // The name must be valid (ValidName); an invalid one is left out.
 std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const ObjectShape &shape, uint32_t position,
                                     const std::string &name = std::string());
+// An attestation of digests[0, count) for groups first on, all but its
+// signature: the signer appends that (kSignatureBytes) to make it whole.
+std::vector<uint8_t> EncodeAttestBody(uint32_t session, uint32_t object, const ObjectShape &shape,
+                                      const std::string &name, uint32_t first, const uint8_t *digests, size_t count,
+                                      uint64_t signedAt);
 std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
                                 const std::vector<NackEntry> &entries);
 std::vector<uint8_t> EncodeStatus(uint32_t session, uint32_t object, uint32_t receiver, bool complete,

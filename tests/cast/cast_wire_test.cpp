@@ -1,6 +1,8 @@
 // The packets of a transfer: what is encoded parses back the same, and
 // anything else (cut short, grown, a field out of range, a foreign packet)
 // is refused.
+#include <string.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -81,6 +83,23 @@ TEST(CastWire, EachPacketParsesBackAsItWasMade)
     ASSERT_TRUE(Parse(status.data(), status.size(), &p));
     EXPECT_EQ(kStatus, p.type);
     EXPECT_TRUE(p.complete);
+
+    std::vector<uint8_t> digests(2 * kDigestBytes);
+    for (size_t i = 0; i < digests.size(); ++i)
+        digests[i] = static_cast<uint8_t>(i);
+    std::vector<uint8_t> attest = EncodeAttestBody(9, 8, shape, "notes.txt", 1, digests.data(), 2, 1234567);
+    const size_t body = attest.size();
+    attest.resize(body + kSignatureBytes, 0xEE);
+    ASSERT_TRUE(Parse(attest.data(), attest.size(), &p));
+    EXPECT_EQ(kAttest, p.type);
+    EXPECT_TRUE(p.shape == shape);
+    EXPECT_EQ("notes.txt", p.name);
+    EXPECT_EQ(1u, p.firstAttested);
+    ASSERT_EQ(2u, p.digestCount);
+    EXPECT_EQ(0, memcmp(p.digests, digests.data(), digests.size()));
+    EXPECT_EQ(1234567u, p.signedAt);
+    EXPECT_EQ(body, p.signedBytes);
+    EXPECT_EQ(attest.data() + body, p.signature);
 }
 
 TEST(CastWire, MalformedPacketsAreRefused)
@@ -90,6 +109,10 @@ TEST(CastWire, MalformedPacketsAreRefused)
     const std::vector<uint8_t> data = EncodeData(1, 1, shape, 0, 0, block.data(), 1000);
     const std::vector<uint8_t> nack = EncodeNack(1, 1, 5, {{0, 1, 0}});
     const std::vector<uint8_t> status = EncodeStatus(1, 1, 5, false, 3);
+    const std::vector<uint8_t> twoDigests(2 * kDigestBytes, 7);
+    const std::vector<uint8_t> attestBody = EncodeAttestBody(1, 1, shape, "", 0, twoDigests.data(), 2, 1);
+    std::vector<uint8_t> attest = attestBody;
+    attest.resize(attest.size() + kSignatureBytes);
     auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
         bytes[at] = value;
         return bytes;
@@ -130,6 +153,10 @@ TEST(CastWire, MalformedPacketsAreRefused)
         {"a status neither complete nor not", changed(status, 20, 2)},
         {"a stream message of two groups", EncodeStreamData(1, 1, Shape(10500), 0, block.data(), 1000)},
         {"a stream head cut short", resized(EncodeStreamHead(1, 1, 5, 2), 23)},
+        {"an attestation without its signature", attestBody},
+        {"an attestation one byte short", resized(attest, attest.size() - 1)},
+        {"an attestation whose count says three", changed(attest, 32, 3)},
+        {"an attestation of digests past the object", changed(attest, 31, 2)},
     };
     for (const Case &c : cases) {
         Packet p;
