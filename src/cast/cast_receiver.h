@@ -67,6 +67,9 @@ public:
     // The object's name, once an announcement of it came ("" until then, or
     // when the sender gave none).
     const std::string &Name() const { return m_name; }
+    // The object is the teacher's (an attestation of it verified); once
+    // Complete(), every byte is what the teacher signed.
+    bool Teachers() const { return m_active && m_teachers; }
     uint32_t Session() const { return m_session; }
     uint32_t Object() const { return m_object; }
     const ReceiverStats &Stats() const { return m_stats; }

@@ -20,6 +20,7 @@
 #include "common/receive_thread.h"
 #include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
+#include "win/auth_process.h"
 #include "win/cast_platform.h"
 #include "win/cast_roles.h"
 
@@ -193,7 +194,10 @@ void Deliver(KesCastEventProc proc, void *user, const wincast::CastEvent &e)
     record.pData = e.data.empty() ? nullptr : e.data.data();
     record.pszName = e.name.c_str();
     record.pszWhy = e.why.c_str();
+    // KesAuthFromTeacher, inside the callback, tells the teacher's objects.
+    winauth::SetDeliveringTeachers(e.teachers);
     proc(&record, user);
+    winauth::SetDeliveringTeachers(false);
 }
 
 DWORD WaitMs(cast::Micros wake, bool more)

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 
+#include "auth/cast_attestor.h"
 #include "cast/cast_receiver.h"
 #include "cast/cast_sender.h"
 #include "cast/cast_stream.h"
+#include "win/auth_process.h"
 #include "win/cast_platform.h"
 
 namespace wincast {
@@ -66,6 +68,13 @@ void FillStatus(KES_CAST_STATUS *status, int role, int state, uint32_t object, u
     Split64(done, &status->dwDoneLow, &status->dwDoneHigh);
 }
 
+// The teacher's signature on the objects, by the keys the process holds at
+// each moment.
+class ProcessAttestor : public auth::CastAttestor {
+public:
+    ProcessAttestor() : CastAttestor(winauth::Current, winauth::WallNow, &winauth::Refusals()) {}
+};
+
 DWORD Clamp32(uint64_t value)
 {
     return value > 0xFFFFFFFFull ? 0xFFFFFFFFul : static_cast<DWORD>(value);
@@ -88,6 +97,7 @@ public:
             return KES_CAST_E_BUSY;
         cast::SenderConfig config = m_config;
         config.name = name;
+        config.attestor = &m_attestor;
         std::unique_ptr<cast::CastSender> sender(new cast::CastSender(config));
         if (!sender->Start(m_object + 1, size, source.get(), now))
             return KES_CAST_E_SIZE;
@@ -219,6 +229,7 @@ private:
     }
 
     cast::SenderConfig m_config;
+    ProcessAttestor m_attestor;  // before the sender, which uses it
     std::unique_ptr<cast::CastSender> m_sender;
     std::unique_ptr<cast::Source> m_source;
     uint32_t m_object = 0;
@@ -231,7 +242,7 @@ class ObjectReceiverRole : public CastRole {
 public:
     ObjectReceiverRole(const KES_CAST_PARAM &param, uint32_t id, uint64_t seed)
         : m_files(param.pszFolder != nullptr ? new FileSink(param.pszFolder) : nullptr),
-          m_receiver(Config(id, seed), m_files ? static_cast<cast::Sink *>(m_files.get()) : &m_memory)
+          m_receiver(Config(id, seed, &m_attestor), m_files ? static_cast<cast::Sink *>(m_files.get()) : &m_memory)
     {
     }
 
@@ -280,11 +291,12 @@ public:
     }
 
 private:
-    static cast::ReceiverConfig Config(uint32_t id, uint64_t seed)
+    static cast::ReceiverConfig Config(uint32_t id, uint64_t seed, cast::Attestor *attestor)
     {
         cast::ReceiverConfig config;
         config.id = id;
         config.seed = seed;
+        config.attestor = attestor;
         return config;
     }
 
@@ -313,6 +325,7 @@ private:
             out.why = "the sender moved on before it was whole";
         } else {
             out.kind = KES_CAST_EVENT_OBJECT;
+            out.teachers = e.teachers;
             Hand(e, &out);
         }
         return out;
@@ -340,6 +353,7 @@ private:
         }
     }
 
+    ProcessAttestor m_attestor;
     std::unique_ptr<FileSink> m_files;
     MemorySink m_memory;
     cast::CastReceiver m_receiver;

@@ -26,6 +26,7 @@ struct CastEvent {
     std::string name;
     std::string why;
     std::vector<uint8_t> data;
+    bool teachers = false;  // OBJECT: the teacher attested it, and every byte is what it signed
 };
 
 class CastRole {

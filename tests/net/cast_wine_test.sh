@@ -12,7 +12,11 @@
 # every host: the class key seals every packet, and nothing may be refused;
 # and once more with a student of another classroom (a class key of its own)
 # among them: it refuses everything, as from an unknown sender, and never has
-# the file, while the others do.
+# the file, while the others do. Keyed, the teacher's casts go attested: every
+# student (holding the teacher's public key) says its copy is the teacher's.
+# Last, a student of the class poses as the teacher (the class key, and a
+# teacher's key of its own) to students that take only the teacher's files:
+# none takes it, and each counts the attestations it refused.
 #   cast_wine_test.sh ARCH PATH/TO/kesnet.exe PATH/TO/kesnet-cast
 set -euo pipefail
 
@@ -71,6 +75,7 @@ teacher_keys=()
 student_keys=()
 outsider=0
 outsider_keys=()
+teacher_only=()
 # key_args dll|native FILE...: --key for each file, in $keyed, as the DLL's
 # tool or kesnet-cast names files.
 key_args() {
@@ -154,6 +159,46 @@ leg() {
         check "student $i ($kind receiver) ends whole" ended_ok "${started[$((i - 1))]}"
         check "student $i's copy has the file's name and hash" same_hash "$work/in$i/lesson.bin"
         ((${#student_keys[@]} == 0)) || check "student $i refused nothing" refused_none "$work/student$i.log"
+        ((${#student_keys[@]} == 0)) || check "student $i says its copy is the teacher's" \
+            grep -q "lesson.bin: [0-9]* bytes, whole, the teacher's" "$work/student$i.log"
+    done
+    started=()
+}
+
+# poser_leg: a student of the class casts as the teacher, to students that
+# take only the teacher's files.
+refused_signatures() {
+    tr -d '\r' <"$1" | grep -Eq "^kesnet(-cast)?: refused: [1-9][0-9]* no teacher's signature$" ||
+        { echo "no refusals of the teacher's signature alone in $1:" >&2; cat "$1" >&2; return 1; }
+}
+poser_leg() {
+    local i kind
+    drop_on_students "$name" "$students" 0 "$port"
+    echo "== a student with the class key and a teacher's key of its own casts; the students take only the teacher's"
+    for ((i = 1; i <= students; i++)); do
+        rm -rf "$work/in$i"
+        mkdir "$work/in$i"
+        kind=$( ((i <= dll_students)) && echo dll || echo native)
+        key_args "$kind" "${student_keys[@]}"
+        if [ "$kind" = dll ]; then
+            start_and_wait "$work/student$i.log" "waiting on" on_classroom_host "$name-r$i" catch \
+                "$(windows_path "$work/in$i")" --group "$group" --from "$(student_addr "$i")" --seconds "$outsider_seconds" \
+                "${keyed[@]}" --teacher-only
+        else
+            start_and_wait "$work/student$i.log" "waiting on" ip netns exec "$name-r$i" "$native" catch \
+                "$work/in$i" --group "$group" --from "$(student_addr "$i")" --seconds "$outsider_seconds" \
+                "${keyed[@]}" --teacher-only
+        fi
+    done
+    key_args native "$work/keys/class.key" "$work/other-keys/teacher.key"
+    check "the poser's cast reaches no student" exit_code 1 ip netns exec "$name-s" "$native" cast "$lesson" \
+        --group "$group" --from "$classroom_teacher" "${expect[@]}" --seconds $((60 * scale)) "${keyed[@]}"
+    cat "$work/out"
+    for ((i = 1; i <= students; i++)); do
+        kind=$( ((i <= dll_students)) && echo "the DLL's" || echo "kesnet-cast's")
+        check "student $i ($kind receiver) ends without the file" ended_with 1 "${started[$((i - 1))]}"
+        check "student $i has no copy" [ ! -e "$work/in$i/lesson.bin" ]
+        check "student $i refused the poser's attestations" refused_signatures "$work/student$i.log"
     done
     started=()
 }
@@ -174,4 +219,6 @@ for sender in dll native; do leg 10 "$sender"; done
 outsider=$students
 outsider_keys=("$work/other-keys/class.key")
 leg 10 dll
+outsider=0
+poser_leg
 finish

@@ -10,6 +10,10 @@
 // Every command takes --key FILE, a key file of `kesnet key new`: with the
 // class key every packet sent carries its tag and every packet received
 // without a valid one is refused, counted and shown when the command ends.
+// With the teacher's private key a cast goes attested (its start and its
+// groups' digests signed); with the teacher's public key a catch takes an
+// attested file only with the bytes the teacher signed, and with
+// --teacher-only nothing but the teacher's files.
 // Exit codes: 0 done (cast: every receiver has it; catch: the file is whole;
 // catch-stream: messages came, none skipped), 1 failed, 2 bad arguments.
 #include <arpa/inet.h>
@@ -25,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/cast_attestor.h"
 #include "auth/keys.h"
 #include "auth/trailer.h"
 #include "cast/cast_receiver.h"
@@ -42,6 +47,7 @@ struct Common {
     std::string from;
     double seconds = 600;
     std::vector<std::string> keyFiles;
+    bool teacherOnly = false;
     uint32_t groupAddr = 0, local = 0;
     uint16_t port = 0;
     std::shared_ptr<const auth::Settings> settings;  // null: no class key given
@@ -84,36 +90,55 @@ void Wipe(void *bytes, size_t size)
         p[i] = 0;
 }
 
-// The settings of the --key files: the class key's (the last one given). A
-// teacher's key file is taken too, but changes nothing here: casts carry the
-// class key's tag only.
+// The settings of the --key files: the class key's and the teacher's (the
+// last of each kind given).
 bool LoadKeys(Common *c, std::string *error)
 {
-    bool haveClass = false;
-    auth::ClassKey classKey = {};
+    auth::KeyFile classKey, teachers;
+    bool haveClass = false, haveTeachers = false;
     for (const std::string &path : c->keyFiles) {
         auth::KeyFile key;
         if (!auth::ReadKeyFile(path, &key, error))
             return false;
-        if (key.kind == auth::KeyKind::kClass) {
-            classKey = key.classKey;
-            haveClass = true;
-        }
+        bool isClass = key.kind == auth::KeyKind::kClass;
+        (isClass ? classKey : teachers) = key;
+        (isClass ? haveClass : haveTeachers) = true;
         Wipe(&key, sizeof key);
     }
-    if (c->keyFiles.empty())
+    if (c->keyFiles.empty() && !c->teacherOnly)
         return true;
     if (!haveClass) {
         *error = "--key: no class key file given (a teacher's key alone does not seal a cast)";
         return false;
     }
-    c->settings = auth::Settings::ForClassKey(classKey);
+    if (c->teacherOnly && !haveTeachers) {
+        *error = "--teacher-only needs the teacher's public key (--key FILE)";
+        return false;
+    }
+    std::shared_ptr<auth::Settings> settings = auth::Settings::ForClassKey(classKey.classKey);
+    if (settings != nullptr && haveTeachers) {
+        settings->haveTeacherPublic = true;
+        settings->teacherPublic = teachers.teacherPublic;
+        settings->haveTeacherPrivate = teachers.kind == auth::KeyKind::kTeacherPrivate;
+        settings->teacherPrivate = teachers.teacherPrivate;
+    }
+    if (settings != nullptr)
+        settings->teacherOnly = c->teacherOnly;
     Wipe(&classKey, sizeof classKey);
+    Wipe(&teachers, sizeof teachers);
+    c->settings = settings;
     if (c->settings == nullptr) {
         *error = "--key: the system's cryptography failed";
         return false;
     }
     return true;
+}
+
+// The teacher's signature on the casts, by the --key files.
+auth::CastAttestor AttestorOf(const Common &c)
+{
+    std::shared_ptr<const auth::Settings> settings = c.settings;
+    return auth::CastAttestor([settings] { return settings; }, posixcast::WallNow, c.refusals);
 }
 
 // What was refused, on stderr: nothing when nothing was.
@@ -187,6 +212,8 @@ int Send(const Common &c, double rateMbit, const std::vector<uint32_t> &expect)
         config.minRate = std::min(config.minRate, config.maxRate);
     }
     config.burstBytes = BurstFor(config.maxRate, config.burstBytes);
+    auth::CastAttestor attestor = AttestorOf(c);
+    config.attestor = &attestor;
     cast::CastSender sender(config);
     posixcast::FileSource source(fd);
     cast::Micros start = posixcast::Now();
@@ -248,6 +275,8 @@ int Receive(const Common &c, uint32_t id)
     cast::ReceiverConfig config;
     config.id = ReceiverId(c, id);
     config.seed = RandomId();
+    auth::CastAttestor attestor = AttestorOf(c);
+    config.attestor = &attestor;
     cast::CastReceiver receiver(config, &sink);
     // Once whole, it stays while the sender still announces, to tell it so.
     posixcast::Machine machine = posixcast::MachineOf(
@@ -268,8 +297,8 @@ int Receive(const Common &c, uint32_t id)
             whole = false;
         }
     }
-    printf("%s: %llu bytes%s\n", kept.c_str(), static_cast<unsigned long long>(receiver.Shape().size),
-           whole ? ", whole" : ", not whole");
+    printf("%s: %llu bytes%s%s\n", kept.c_str(), static_cast<unsigned long long>(receiver.Shape().size),
+           whole ? ", whole" : ", not whole", whole && receiver.Teachers() ? ", the teacher's" : "");
     return whole ? kExitOk : kExitFailed;
 }
 
@@ -408,7 +437,7 @@ int main(int argc, char **argv)
         command->add_option("--seconds", common.seconds, "give up after this long (default 600)");
         command->add_option("--key", common.keyFiles,
                             "a key file of `kesnet key new` (repeat it): the class key seals every packet; "
-                            "a teacher's key is taken, but casts are never signed")
+                            "the teacher's private key attests a cast, its public key checks one")
             ->allow_extra_args(false);
     };
     CLI::App *send = app.add_subcommand("cast", "send FILE to the group")->alias("send");
@@ -417,6 +446,7 @@ int main(int argc, char **argv)
     send->add_option("--expect", expect, "a receiver id of the class (repeat it); the others are absent");
     CLI::App *receive = app.add_subcommand("catch", "receive into FILE, or into FOLDER under the file's name")->alias("receive");
     addCommon(receive, "the file to write, or a folder");
+    receive->add_flag("--teacher-only", common.teacherOnly, "take only files the teacher attested");
     receive->add_option("--id", id, "this receiver's id (default: the address of --from, else at random)");
     CLI::App *castStream = app.add_subcommand("cast-stream", "send FILE (- for standard input) as a live stream");
     addCommon(castStream, "what to send, - for standard input");

@@ -263,7 +263,8 @@ void __cdecl OnCatch(const KES_CAST_EVENT *e, void *user)
         case KES_CAST_EVENT_OBJECT:
             c->receiving = false;
             ++c->whole;
-            c->Say(std::string(e->pszName) + ": " + std::to_string(size) + " bytes, whole");
+            c->Say(std::string(e->pszName) + ": " + std::to_string(size) + " bytes, whole" +
+                   (KesAuthFromTeacher() ? ", the teacher's" : ""));
             break;
         case KES_CAST_EVENT_ABANDONED:
             c->receiving = false;
