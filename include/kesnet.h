@@ -630,8 +630,8 @@ KESNET_EXTERN_C KESNET_API const char *__cdecl KesCastErrorText(int nResult);
 #define KES_KEY_TEACHER_PRIVATE 3 /* 96 bytes: d, then x and y */
 
 /* Flags of KesAuthSetOptions. */
-#define KES_AUTH_TEACHER_ONLY 0x1 /* listeners take only datagrams the teacher signed, object
-                                     receivers only objects the teacher attested */
+#define KES_AUTH_TEACHER_ONLY 0x1 /* listeners take only datagrams the teacher signed, cast
+                                     receivers only what the teacher attested */
 
 /* What the process refused since it started (or since KesAuthClear), by reason. */
 typedef struct tagKesAuthCounters {
@@ -660,8 +660,8 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesAuthClear(void);
 KESNET_EXTERN_C KESNET_API int __cdecl KesAuthGetCounters(KES_AUTH_COUNTERS *pCounters);
 /* Inside a listener's callback: 1 if the datagram it was handed was signed by
  * the teacher (and the process holds the teacher's public key), else 0. Inside
- * a cast receiver's callback of KES_CAST_EVENT_OBJECT: 1 if the teacher
- * attested the object and every byte is what it signed. */
+ * a cast receiver's callback of KES_CAST_EVENT_OBJECT or _MESSAGE: 1 if the
+ * teacher attested it and every byte is what it signed. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesAuthFromTeacher(void);
 /* The Wake-on-LAN SecureOn password that goes with the class key (6 bytes),
  * for network cards set up with it: a wake-up itself cannot be authenticated. */

@@ -20,6 +20,9 @@ bool Before(uint32_t a, uint32_t b)
 // A message far behind the newest is given up even before the sender says so.
 const uint32_t kLongestLag = 1024;
 
+// Each message's digest goes in this many attestations in a row.
+const size_t kAttestRepeat = 8;
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -33,6 +36,19 @@ bool StreamSender::Send(const uint8_t *bytes, size_t length, Micros now)
 {
     if (bytes == nullptr || length == 0 || length > MaxMessage() || m_config.blockSize == 0)
         return false;
+    if (Attesting()) {
+        Digest digest;
+        digest.seq = m_next;
+        if (!m_config.attestor->Digest(bytes, length, digest.bytes))
+            return false;
+        m_digests.push_back(digest);
+        if (m_digests.size() > kMaxAttestDigests)
+            m_digests.pop_front();
+        if (!QueueAttest(std::min(kAttestRepeat, m_digests.size()))) {
+            m_digests.pop_back();
+            return false;
+        }
+    }
     m_pacer.Refill(now);
     Message m;
     m.seq = m_next++;
@@ -112,12 +128,37 @@ Micros StreamSender::NextWakeUp() const
     return wake;
 }
 
+bool StreamSender::QueueAttest(size_t count)
+{
+    std::vector<uint8_t> digests;
+    for (size_t i = m_digests.size() - count; i < m_digests.size(); ++i)
+        digests.insert(digests.end(), m_digests[i].bytes, m_digests[i].bytes + kDigestBytes);
+    std::vector<uint8_t> packet = EncodeStreamAttestBody(m_config.session, m_config.stream,
+                                                         m_digests[m_digests.size() - count].seq, digests.data(),
+                                                         count, m_config.attestor->WallNow());
+    const size_t body = packet.size();
+    packet.resize(body + kSignatureBytes);
+    if (!m_config.attestor->Sign(packet.data(), body, &packet[body]))
+        return false;
+    m_attestations.push_back(std::move(packet));
+    return true;
+}
+
+// An attestation first, then a head when due, repairs, and the messages.
 bool StreamSender::NextPacket(Micros now, Outgoing *packet)
 {
+    if (!m_attestations.empty()) {
+        packet->bytes.swap(m_attestations.front());
+        m_attestations.pop_front();
+        ++m_stats.attestPackets;
+        return true;
+    }
     if (now >= m_nextHead) {
         uint32_t oldest = m_window.empty() ? m_next : m_window.front().seq;
         packet->bytes = EncodeStreamHead(m_config.session, m_config.stream, m_next, oldest);
         m_nextHead = now + m_config.headEvery;
+        if (!m_digests.empty() && Attesting())
+            QueueAttest(m_digests.size());  // a lost one is sent again with the next head
         return true;
     }
     if (RepairPacket(now, packet))
@@ -175,9 +216,18 @@ void StreamReceiver::OnPacket(const uint8_t *bytes, size_t length, Micros now)
         ++m_stats.ignored;
         return;
     }
-    if (p.type == kStreamData || p.type == kStreamHead) {
+    const bool ours = m_started && p.session == m_session;
+    if (p.type == kStreamAttest) {
+        OnAttest(p, bytes);
+        ScheduleRequests(now);
+        Deliver();
+    } else if (TeachersOnly() && !(ours && m_teachers)) {
+        ++m_stats.ignored;
+    } else if (!ours && m_teachers && (p.type == kStreamData || p.type == kStreamHead)) {
+        ++m_stats.ignored;  // only the teacher moves a teacher's stream on to another session
+    } else if (p.type == kStreamData || p.type == kStreamHead) {
         // A sender heard of the first time, or one that started again.
-        if (!m_started || p.session != m_session)
+        if (!ours)
             Start(p);
         if (p.type == kStreamData) {
             OnBlock(p);
@@ -207,9 +257,13 @@ void StreamReceiver::Start(const Packet &p)
     m_session = p.session;
     if (p.type == kStreamData)
         m_next = p.object;
+    else if (p.type == kStreamAttest)
+        m_next = p.firstAttested + static_cast<uint32_t>(p.digestCount) - 1;  // the newest attested
     else
         m_next = p.next != p.oldest ? p.next - 1 : p.next;
     m_end = m_next;
+    m_teachers = false;
+    m_digests.clear();
     m_oldestKnown = false;
     m_headNext = 0;
     m_sameHeads = 0;
@@ -312,10 +366,18 @@ void StreamReceiver::Deliver()
 {
     while (Before(m_next, m_end)) {
         auto found = m_messages.find(m_next);
+        Verdict verdict = kWait;
         if (found != m_messages.end() && found->second.complete) {
-            std::vector<uint8_t> bytes = std::move(found->second.blocks);
-            bytes.resize(found->second.shape.size);
-            m_events.push_back({StreamEvent::kMessage, m_next, std::move(bytes)});
+            Message &m = found->second;
+            m.blocks.resize(m.shape.size);
+            verdict = Check(m_next, m.blocks);
+            if (verdict == kAskAgain) {
+                m = Message();  // asked for whole again: not known, so the request is for every block
+                continue;
+            }
+        }
+        if (verdict == kHandOver) {
+            m_events.push_back({StreamEvent::kMessage, m_next, std::move(found->second.blocks), m_teachers});
             ++m_stats.delivered;
         } else if ((m_oldestKnown && Before(m_next, m_oldest)) || m_end - m_next > kLongestLag) {
             m_events.push_back({StreamEvent::kSkipped, m_next, {}});
@@ -325,8 +387,64 @@ void StreamReceiver::Deliver()
         }
         if (found != m_messages.end())
             m_messages.erase(found);
+        m_digests.erase(m_next);
         ++m_next;
     }
+}
+
+// A whole message of a teacher's stream goes only with the teacher's digest.
+StreamReceiver::Verdict StreamReceiver::Check(uint32_t seq, const std::vector<uint8_t> &bytes)
+{
+    if (!m_teachers)
+        return kHandOver;
+    auto digest = m_digests.find(seq);
+    if (digest == m_digests.end())
+        return kWait;
+    uint8_t made[kDigestBytes];
+    if (m_config.attestor->Digest(bytes.data(), bytes.size(), made) &&
+        memcmp(made, digest->second.data(), kDigestBytes) == 0)
+        return kHandOver;
+    ++m_stats.refused;
+    m_config.attestor->Refused(false);
+    return kAskAgain;
+}
+
+void StreamReceiver::OnAttest(const Packet &p, const uint8_t *bytes)
+{
+    Attestor *attestor = m_config.attestor;
+    const bool ours = m_started && p.session == m_session;
+    if (attestor == nullptr || !attestor->CanVerify() || !BringsNews(p, ours)) {
+        ++m_stats.ignored;
+        return;
+    }
+    const bool teachers = attestor->Verify(bytes, p.signedBytes, p.signature);
+    if (!teachers || !attestor->Recent(p.signedAt)) {
+        ++m_stats.refused;
+        attestor->Refused(/*replay=*/teachers);
+        return;
+    }
+    if (!ours)
+        Start(p);
+    m_teachers = true;
+    for (size_t i = 0; i < p.digestCount; ++i) {
+        const uint32_t seq = p.firstAttested + static_cast<uint32_t>(i);
+        if (!Before(seq, m_next) && m_digests.find(seq) == m_digests.end())
+            m_digests[seq].assign(p.digests + i * kDigestBytes, p.digests + (i + 1) * kDigestBytes);
+    }
+}
+
+// Whether the attestation could change anything: it starts a stream, makes
+// ours the teacher's, or brings the digest of a message still to come.
+bool StreamReceiver::BringsNews(const Packet &p, bool ours) const
+{
+    if (!ours || !m_teachers)
+        return true;
+    for (size_t i = 0; i < p.digestCount; ++i) {
+        const uint32_t seq = p.firstAttested + static_cast<uint32_t>(i);
+        if (!Before(seq, m_next) && m_digests.find(seq) == m_digests.end())
+            return true;
+    }
+    return false;
 }
 
 void StreamReceiver::Poll(Micros now)

@@ -28,6 +28,10 @@ struct StreamSenderConfig {
     size_t burstBytes = 4 * 1500;
     Micros headEvery = 100000;     // how often the sender says how far the stream has come
     Micros inFlight = 50000;       // as for objects: a block this recent is not sent again for a request
+    // Where it can sign, every message's digest goes signed before the
+    // message, with those of the seven before it, and the newest 32 again
+    // with every head. Must outlive the sender.
+    Attestor *attestor = nullptr;
 };
 
 struct StreamSenderStats {
@@ -35,6 +39,7 @@ struct StreamSenderStats {
     uint64_t dataPackets = 0;
     uint64_t parityPackets = 0;  // sent with their message
     uint64_t repairPackets = 0;  // sent on request
+    uint64_t attestPackets = 0;
     uint64_t ignored = 0;
 };
 
@@ -45,7 +50,8 @@ public:
     size_t MaxMessage() const { return static_cast<size_t>(m_config.blockSize) * 254; }
 
     // Queues the next message (copied). false, with nothing queued, for an
-    // empty one or one longer than MaxMessage().
+    // empty one, one longer than MaxMessage(), or one that could not be
+    // signed where the sender attests.
     bool Send(const uint8_t *bytes, size_t length, Micros now);
     void OnPacket(const uint8_t *bytes, size_t length, Micros now);
     void Poll(Micros now);
@@ -73,8 +79,17 @@ private:
     Message *Find(uint32_t seq);
     bool NextPacket(Micros now, Outgoing *packet);
     bool RepairPacket(Micros now, Outgoing *packet);
+    // An attestation of the newest `count` digests, queued to go next.
+    bool QueueAttest(size_t count);
 
     StreamSenderConfig m_config;
+    bool Attesting() const { return m_config.attestor != nullptr && m_config.attestor->CanSign(); }
+    struct Digest {
+        uint32_t seq;
+        uint8_t bytes[kDigestBytes];
+    };
+    std::deque<Digest> m_digests;  // of the newest messages, kMaxAttestDigests at most
+    std::deque<std::vector<uint8_t>> m_attestations;
     Pacer m_pacer;
     uint32_t m_next = 0;
     std::deque<Message> m_window;
@@ -90,12 +105,17 @@ struct StreamReceiverConfig {
     uint64_t seed = 1;
     Micros nackBackoff = 10000;  // shorter than an object's: a frame is worth little late
     Micros nackHoldoff = 60000;
+    // Where it can verify, a stream the teacher attested hands over only the
+    // messages the teacher signed, and where it takes only the teacher's,
+    // nothing else. Must outlive the receiver.
+    Attestor *attestor = nullptr;
 };
 
 struct StreamEvent {
     enum Kind { kMessage, kSkipped } kind;
     uint32_t seq;
     std::vector<uint8_t> bytes;  // kMessage: the whole message
+    bool teachers = false;       // kMessage: the teacher signed it
 };
 
 struct StreamReceiverStats {
@@ -105,6 +125,7 @@ struct StreamReceiverStats {
     uint64_t suppressed = 0;
     uint64_t duplicates = 0;
     uint64_t ignored = 0;
+    uint64_t refused = 0;  // attestations not the teacher's (or too old), messages not the bytes it signed
 };
 
 class StreamReceiver {
@@ -133,6 +154,11 @@ private:
         Micros quietUntil = 0;
     };
 
+    bool TeachersOnly() const { return m_config.attestor != nullptr && m_config.attestor->TeachersOnly(); }
+    void OnAttest(const Packet &p, const uint8_t *bytes);
+    bool BringsNews(const Packet &p, bool ours) const;
+    enum Verdict { kHandOver, kWait, kAskAgain };
+    Verdict Check(uint32_t seq, const std::vector<uint8_t> &bytes);
     void Start(const Packet &p);
     void OnBlock(const Packet &p);
     void Rebuild(Message &m);
@@ -154,6 +180,10 @@ private:
     uint32_t m_headNext = 0;   // what the latest head said comes next
     uint32_t m_sameHeads = 0;  // how many heads in a row said so
     std::map<uint32_t, Message> m_messages;  // from m_next on
+    // The stream is the teacher's: an attestation of it verified. Then a
+    // message is handed over only once its digest came and matched.
+    bool m_teachers = false;
+    std::map<uint32_t, std::vector<uint8_t>> m_digests;  // from m_next on
     Micros m_wake = kNever;
     std::vector<Outgoing> m_out;
     std::vector<StreamEvent> m_events;

@@ -78,6 +78,22 @@ bool ParseAttest(const uint8_t *bytes, size_t length, Packet *packet)
            packet->digestCount <= packet->shape.Groups() - packet->firstAttested && ValidName(packet->name);
 }
 
+bool ParseStreamAttest(const uint8_t *bytes, size_t length, Packet *packet)
+{
+    if (length < kStreamAttestFixedBytes + kSignatureBytes || bytes[21] != 0 || bytes[22] != 0 || bytes[23] != 0)
+        return false;
+    packet->digestCount = bytes[20];
+    if (packet->digestCount == 0 || packet->digestCount > kMaxAttestDigests ||
+        length != kStreamAttestFixedBytes + packet->digestCount * kDigestBytes + kSignatureBytes)
+        return false;
+    packet->firstAttested = Get32(bytes + 16);
+    packet->signedAt = Get64(bytes + 24);
+    packet->digests = bytes + kStreamAttestFixedBytes;
+    packet->signedBytes = length - kSignatureBytes;
+    packet->signature = bytes + packet->signedBytes;
+    return true;
+}
+
 }  // namespace
 
 int ObjectShape::BlocksIn(uint32_t g) const
@@ -165,6 +181,8 @@ bool Parse(const uint8_t *bytes, size_t length, Packet *packet)
         return packet->shape.Valid() && packet->position <= packet->shape.Groups() && ValidName(packet->name);
     case kAttest:
         return ParseAttest(bytes, length, packet);
+    case kStreamAttest:
+        return ParseStreamAttest(bytes, length, packet);
     case kNack: {
         if (length < 24)
             return false;
@@ -246,6 +264,18 @@ std::vector<uint8_t> EncodeAttestBody(uint32_t session, uint32_t object, const O
     b.insert(b.end(), 3, 0);
     Put64(b, signedAt);
     b.insert(b.end(), sent.begin(), sent.end());
+    b.insert(b.end(), digests, digests + count * kDigestBytes);
+    return b;
+}
+
+std::vector<uint8_t> EncodeStreamAttestBody(uint32_t session, uint32_t stream, uint32_t first, const uint8_t *digests,
+                                            size_t count, uint64_t signedAt)
+{
+    std::vector<uint8_t> b = Header(kStreamAttest, session, stream);
+    Put32(b, first);
+    b.push_back(static_cast<uint8_t>(count));
+    b.insert(b.end(), 3, 0);
+    Put64(b, signedAt);
     b.insert(b.end(), digests, digests + count * kDigestBytes);
     return b;
 }

@@ -35,6 +35,9 @@ enum PacketType : uint8_t {
     // The teacher's word on an object, signed: its shape and name (what
     // starts the transfer), and the digests of a run of its groups.
     kAttest = 7,
+    // The teacher's word on a live stream, signed: the digests of a run of
+    // its messages.
+    kStreamAttest = 8,
 };
 
 const size_t kHeaderBytes = 16;
@@ -50,6 +53,12 @@ const size_t kMaxNackEntries = 128;
 //   44  name, digests (SHA-256 of each group's bytes, kDigestBytes each),
 //       signature (ECDSA P-256 of the SHA-256 of every byte before it)
 const size_t kAttestFixedBytes = 44;
+// A stream's attestation:
+//   16  first message attested (4)
+//   20  digests (1, at least one), 0 (3)
+//   24  when it was signed (8)
+//   32  digests (SHA-256 of each message's bytes), signature, as above
+const size_t kStreamAttestFixedBytes = 32;
 const size_t kMaxAttestDigests = 32;
 const size_t kDigestBytes = 32;
 const size_t kSignatureBytes = 64;
@@ -104,7 +113,7 @@ struct Packet {
     // kStreamHead
     uint32_t next = 0;
     uint32_t oldest = 0;
-    // kAttest
+    // kAttest and kStreamAttest (for which firstAttested is a message's number)
     uint32_t firstAttested = 0;
     size_t digestCount = 0;
     const uint8_t *digests = nullptr;  // digestCount of them, for groups firstAttested on
@@ -146,6 +155,8 @@ std::vector<uint8_t> EncodeAnnounce(uint32_t session, uint32_t object, const Obj
 std::vector<uint8_t> EncodeAttestBody(uint32_t session, uint32_t object, const ObjectShape &shape,
                                       const std::string &name, uint32_t first, const uint8_t *digests, size_t count,
                                       uint64_t signedAt);
+std::vector<uint8_t> EncodeStreamAttestBody(uint32_t session, uint32_t stream, uint32_t first, const uint8_t *digests,
+                                            size_t count, uint64_t signedAt);
 std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
                                 const std::vector<NackEntry> &entries);
 std::vector<uint8_t> EncodeStatus(uint32_t session, uint32_t object, uint32_t receiver, bool complete,

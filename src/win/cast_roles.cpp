@@ -365,7 +365,7 @@ private:
 
 class StreamSenderRole : public CastRole {
 public:
-    StreamSenderRole(const KES_CAST_PARAM &param, uint32_t session) : m_sender(Config(param, session)) {}
+    StreamSenderRole(const KES_CAST_PARAM &param, uint32_t session) : m_sender(Config(param, session, &m_attestor)) {}
 
     int SendMessage(const uint8_t *bytes, size_t length, cast::Micros now) override
     {
@@ -373,7 +373,8 @@ public:
             return KES_CAST_E_SIZE;
         if (m_sender.QueuedBytes() + length > kMaxStreamQueue)
             return KES_CAST_E_BUSY;
-        return m_sender.Send(bytes, length, now) ? KES_CAST_OK : KES_CAST_E_SIZE;
+        // The size is right: only the teacher's signature can have failed.
+        return m_sender.Send(bytes, length, now) ? KES_CAST_OK : KES_CAST_E_FAILED;
     }
     void OnPacket(const uint8_t *bytes, size_t length, cast::Micros now) override
     {
@@ -394,20 +395,22 @@ public:
     }
 
 private:
-    static cast::StreamSenderConfig Config(const KES_CAST_PARAM &param, uint32_t session)
+    static cast::StreamSenderConfig Config(const KES_CAST_PARAM &param, uint32_t session, cast::Attestor *attestor)
     {
         cast::StreamSenderConfig config;
         config.session = session;
+        config.attestor = attestor;
         ApplyRate(param.dwMaxRate, &config.maxRate, nullptr, &config.burstBytes);
         return config;
     }
 
+    ProcessAttestor m_attestor;
     cast::StreamSender m_sender;
 };
 
 class StreamReceiverRole : public CastRole {
 public:
-    StreamReceiverRole(uint32_t id, uint64_t seed) : m_receiver(Config(id, seed)) {}
+    StreamReceiverRole(uint32_t id, uint64_t seed) : m_receiver(Config(id, seed, &m_attestor)) {}
 
     void OnPacket(const uint8_t *bytes, size_t length, cast::Micros now) override
     {
@@ -422,6 +425,7 @@ public:
             CastEvent out = Event(e.kind == cast::StreamEvent::kMessage ? KES_CAST_EVENT_MESSAGE : KES_CAST_EVENT_SKIPPED, e.seq);
             out.size = e.bytes.size();
             out.data = std::move(e.bytes);
+            out.teachers = e.teachers;
             if (out.kind == KES_CAST_EVENT_SKIPPED)
                 out.why = "it could not be repaired before the sender let it go";
             events->push_back(std::move(out));
@@ -438,14 +442,16 @@ public:
     }
 
 private:
-    static cast::StreamReceiverConfig Config(uint32_t id, uint64_t seed)
+    static cast::StreamReceiverConfig Config(uint32_t id, uint64_t seed, cast::Attestor *attestor)
     {
         cast::StreamReceiverConfig config;
         config.id = id;
         config.seed = seed;
+        config.attestor = attestor;
         return config;
     }
 
+    ProcessAttestor m_attestor;
     cast::StreamReceiver m_receiver;
 };
 

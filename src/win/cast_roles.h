@@ -26,7 +26,7 @@ struct CastEvent {
     std::string name;
     std::string why;
     std::vector<uint8_t> data;
-    bool teachers = false;  // OBJECT: the teacher attested it, and every byte is what it signed
+    bool teachers = false;  // OBJECT, MESSAGE: the teacher attested it, and every byte is what it signed
 };
 
 class CastRole {

@@ -13,6 +13,7 @@
 #include "auth/cast_attestor.h"
 #include "cast/cast_receiver.h"
 #include "cast/cast_sender.h"
+#include "cast/cast_stream.h"
 
 namespace {
 
@@ -276,6 +277,87 @@ TEST_F(CastAttest, DigestsLostWithTheFirstPassComeWithTheAnnouncements)
     EXPECT_TRUE(run.teachers);
     EXPECT_EQ(run.received, object);
     EXPECT_GT(run.sender.attestPackets, static_cast<uint64_t>(lost));
+}
+
+struct StreamOutcome {
+    std::vector<cast::StreamEvent> events;
+    cast::StreamReceiverStats stats;
+};
+
+// A live stream of `messages`, one every 10 ms, to one receiver, until a
+// second after the last.
+StreamOutcome Stream(const std::vector<std::vector<uint8_t>> &messages, Machine &sending, Machine &receiving,
+                     const Between &between, Micros *clock)
+{
+    cast::StreamSenderConfig senderConfig;
+    senderConfig.blockSize = 256;
+    senderConfig.attestor = sending.attestor.get();
+    cast::StreamReceiverConfig receiverConfig;
+    receiverConfig.attestor = receiving.attestor.get();
+    cast::StreamSender sender(senderConfig);
+    cast::StreamReceiver receiver(receiverConfig);
+    StreamOutcome outcome;
+    const Micros start = *clock, every = 10000;
+    const Micros end = start + every * messages.size() + 1000000;
+    size_t sent = 0;
+    while (*clock < end) {
+        for (; sent < messages.size() && *clock >= start + every * sent; ++sent)
+            EXPECT_TRUE(sender.Send(messages[sent].data(), messages[sent].size(), *clock));
+        sender.Poll(*clock);
+        for (const cast::Outgoing &out : sender.TakeOutgoing()) {
+            for (const std::vector<uint8_t> &packet : between(out.bytes))
+                receiver.OnPacket(packet.data(), packet.size(), *clock);
+        }
+        receiver.Poll(*clock);
+        for (const cast::Outgoing &out : receiver.TakeOutgoing())
+            sender.OnPacket(out.bytes.data(), out.bytes.size(), *clock);
+        for (cast::StreamEvent &e : receiver.TakeEvents())
+            outcome.events.push_back(std::move(e));
+        const Micros nextMessage = sent < messages.size() ? start + every * sent : cast::kNever;
+        *clock = std::max(*clock + 1, std::min({sender.NextWakeUp(), receiver.NextWakeUp(), nextMessage, end}));
+    }
+    outcome.stats = receiver.Stats();
+    return outcome;
+}
+
+// The teacher's stream (a screen): a student's blocks sent ahead of the
+// teacher's never reach the host, and every message comes as the teacher
+// sent it; a student signing with a key of its own reaches no receiver that
+// takes only the teacher's.
+TEST_F(CastAttest, AStreamIsTheTeachersMessageByMessage)
+{
+    std::vector<std::vector<uint8_t>> messages;
+    for (int i = 0; i < 30; ++i)
+        messages.push_back(Pattern(700 + 97 * i, static_cast<uint8_t>(i)));
+    Machine teachers(classKey, teacher, Machine::kTeachersPrivate, false, &clock);
+    Machine student(classKey, teacher, Machine::kTeachersPublic, true, &clock);
+    int forged = 0;
+    Between studentFirst = [&](const std::vector<uint8_t> &packet) {
+        cast::Packet p;
+        if (!cast::Parse(packet.data(), packet.size(), &p) || p.type != cast::kStreamData || p.index != 1 ||
+            p.object % 7 != 3)
+            return AsSent(packet);
+        std::vector<uint8_t> changed = packet;
+        changed.back() ^= 0x01;
+        ++forged;
+        return std::vector<std::vector<uint8_t>>{changed, packet};
+    };
+    StreamOutcome taken = Stream(messages, teachers, student, studentFirst, &clock);
+    EXPECT_GE(forged, 4);
+    ASSERT_EQ(taken.events.size(), messages.size());
+    for (size_t i = 0; i < taken.events.size(); ++i) {
+        EXPECT_EQ(taken.events[i].kind, cast::StreamEvent::kMessage) << i;
+        EXPECT_TRUE(taken.events[i].teachers) << i;
+        EXPECT_EQ(taken.events[i].bytes, messages[i]) << i;
+    }
+    EXPECT_GE(taken.stats.refused, static_cast<uint64_t>(forged));
+    EXPECT_EQ(student.refusals.Of(auth::Refusal::kNoSignature), taken.stats.refused);
+
+    Machine poser(classKey, NewTeacherKey(), Machine::kTeachersPrivate, false, &clock);
+    Machine another(classKey, teacher, Machine::kTeachersPublic, true, &clock);
+    StreamOutcome refused = Stream(messages, poser, another, AsSent, &clock);
+    EXPECT_TRUE(refused.events.empty());
+    EXPECT_GT(another.refusals.Of(auth::Refusal::kNoSignature), 0u);
 }
 
 }  // namespace

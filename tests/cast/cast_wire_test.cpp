@@ -100,6 +100,15 @@ TEST(CastWire, EachPacketParsesBackAsItWasMade)
     EXPECT_EQ(1234567u, p.signedAt);
     EXPECT_EQ(body, p.signedBytes);
     EXPECT_EQ(attest.data() + body, p.signature);
+
+    std::vector<uint8_t> streamAttest = EncodeStreamAttestBody(9, 1, 40, digests.data(), 2, 7654321);
+    streamAttest.resize(streamAttest.size() + kSignatureBytes);
+    ASSERT_TRUE(Parse(streamAttest.data(), streamAttest.size(), &p));
+    EXPECT_EQ(kStreamAttest, p.type);
+    EXPECT_EQ(40u, p.firstAttested);
+    ASSERT_EQ(2u, p.digestCount);
+    EXPECT_EQ(0, memcmp(p.digests, digests.data(), digests.size()));
+    EXPECT_EQ(7654321u, p.signedAt);
 }
 
 TEST(CastWire, MalformedPacketsAreRefused)
@@ -113,6 +122,8 @@ TEST(CastWire, MalformedPacketsAreRefused)
     const std::vector<uint8_t> attestBody = EncodeAttestBody(1, 1, shape, "", 0, twoDigests.data(), 2, 1);
     std::vector<uint8_t> attest = attestBody;
     attest.resize(attest.size() + kSignatureBytes);
+    std::vector<uint8_t> streamAttest = EncodeStreamAttestBody(1, 1, 5, twoDigests.data(), 2, 1);
+    streamAttest.resize(streamAttest.size() + kSignatureBytes);
     auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
         bytes[at] = value;
         return bytes;
@@ -157,6 +168,8 @@ TEST(CastWire, MalformedPacketsAreRefused)
         {"an attestation one byte short", resized(attest, attest.size() - 1)},
         {"an attestation whose count says three", changed(attest, 32, 3)},
         {"an attestation of digests past the object", changed(attest, 31, 2)},
+        {"a stream's attestation of no message", changed(streamAttest, 20, 0)},
+        {"a stream's attestation one byte long", resized(streamAttest, streamAttest.size() + 1)},
     };
     for (const Case &c : cases) {
         Packet p;

@@ -14,9 +14,11 @@
 # among them: it refuses everything, as from an unknown sender, and never has
 # the file, while the others do. Keyed, the teacher's casts go attested: every
 # student (holding the teacher's public key) says its copy is the teacher's.
-# Last, a student of the class poses as the teacher (the class key, and a
+# Then a student of the class poses as the teacher (the class key, and a
 # teacher's key of its own) to students that take only the teacher's files:
-# none takes it, and each counts the attestations it refused.
+# none takes it, and each counts the attestations it refused. Last, the
+# teacher's live stream, from the DLL and from kesnet-cast, to students that
+# take only the teacher's messages: each has every message, the teacher's.
 #   cast_wine_test.sh ARCH PATH/TO/kesnet.exe PATH/TO/kesnet-cast
 set -euo pipefail
 
@@ -165,6 +167,44 @@ leg() {
     started=()
 }
 
+# stream_leg dll|native: the teacher's stream from that sender, 2 % loss.
+stream_leg() {
+    local sender=$1 i kind messages=60
+    drop_on_students "$name" "$students" 2 "$port"
+    echo "== the teacher's live stream; the sender: $( [ "$sender" = dll ] && echo "the DLL's" || echo "kesnet-cast's"); the students take only the teacher's"
+    head -c $((8192 * messages)) /dev/urandom >"$work/stream.bin"
+    for ((i = 1; i <= students; i++)); do
+        kind=$( ((i <= dll_students)) && echo dll || echo native)
+        key_args "$kind" "${student_keys[@]}"
+        if [ "$kind" = dll ]; then
+            start_and_wait "$work/stream$i.log" "waiting on" on_classroom_host "$name-r$i" catch-stream \
+                "$(windows_path "$work/stream$i.out")" --group "$group" --from "$(student_addr "$i")" \
+                --count "$messages" --seconds $((60 * scale)) "${keyed[@]}" --teacher-only
+        else
+            start_and_wait "$work/stream$i.log" "waiting on" ip netns exec "$name-r$i" "$native" catch-stream \
+                "$work/stream$i.out" --group "$group" --from "$(student_addr "$i")" \
+                --count "$messages" --seconds $((60 * scale)) "${keyed[@]}" --teacher-only
+        fi
+    done
+    key_args "$sender" "${teacher_keys[@]}"
+    if [ "$sender" = dll ]; then
+        check "the stream's sender ends" exit_code 0 on_classroom_host "$name-s" cast-stream \
+            "$(windows_path "$work/stream.bin")" --group "$group" --from "$classroom_teacher" --message 8192 \
+            "${keyed[@]}"
+    else
+        check "the stream's sender ends" exit_code 0 ip netns exec "$name-s" "$native" cast-stream "$work/stream.bin" \
+            --group "$group" --from "$classroom_teacher" --message 8192 "${keyed[@]}"
+    fi
+    for ((i = 1; i <= students; i++)); do
+        kind=$( ((i <= dll_students)) && echo "the DLL's" || echo "kesnet-cast's")
+        check "student $i ($kind receiver) ends" ended_ok "${started[$((i - 1))]}"
+        check "student $i has every message, the teacher's" \
+            grep -q "^$messages messages whole and in order, 0 skipped; $messages of them the teacher's" "$work/stream$i.log"
+        check "student $i's messages are the stream" cmp -s "$work/stream.bin" "$work/stream$i.out"
+    done
+    started=()
+}
+
 # poser_leg: a student of the class casts as the teacher, to students that
 # take only the teacher's files.
 refused_signatures() {
@@ -221,4 +261,5 @@ outsider_keys=("$work/other-keys/class.key")
 leg 10 dll
 outsider=0
 poser_leg
+for sender in dll native; do stream_leg "$sender"; done
 finish

@@ -13,7 +13,8 @@
 // With the teacher's private key a cast goes attested (its start and its
 // groups' digests signed); with the teacher's public key a catch takes an
 // attested file only with the bytes the teacher signed, and with
-// --teacher-only nothing but the teacher's files.
+// --teacher-only nothing but the teacher's files; the same for a stream's
+// messages.
 // Exit codes: 0 done (cast: every receiver has it; catch: the file is whole;
 // catch-stream: messages came, none skipped), 1 failed, 2 bad arguments.
 #include <arpa/inet.h>
@@ -335,10 +336,13 @@ int CastStream(const Common &c, double rateMbit, const StreamOptions &o)
     if (rateMbit > 0)
         config.maxRate = rateMbit * 1e6 / 8;
     config.burstBytes = BurstFor(config.maxRate, config.burstBytes);
+    auth::CastAttestor attestor = AttestorOf(c);
+    config.attestor = &attestor;
     cast::StreamSender sender(config);
     std::vector<uint8_t> message(std::min(o.message, sender.MaxMessage()));
     cast::Micros next = posixcast::Now(), endedAt = cast::kNever;
     uint64_t sent = 0, bytes = 0;
+    bool failed = false;
     posixcast::Machine machine = posixcast::MachineOf(
         sender, [&](cast::Micros now, cast::Micros) { return endedAt != cast::kNever && now > endedAt + 2000000; });
     machine.poll = [&](cast::Micros now) {
@@ -348,7 +352,12 @@ int CastStream(const Common &c, double rateMbit, const StreamOptions &o)
                 endedAt = now;
                 break;
             }
-            sender.Send(message.data(), n, now);
+            if (!sender.Send(message.data(), n, now)) {
+                fprintf(stderr, "kesnet-cast cast-stream: a message could not be signed\n");
+                endedAt = now;
+                failed = true;
+                break;
+            }
             ++sent;
             bytes += n;
             next += static_cast<cast::Micros>(o.every * 1000);
@@ -361,7 +370,7 @@ int CastStream(const Common &c, double rateMbit, const StreamOptions &o)
         fclose(in);
     fprintf(stderr, "sent %llu messages, %llu bytes, to %s\n", static_cast<unsigned long long>(sent),
             static_cast<unsigned long long>(bytes), c.group.c_str());
-    return endedAt != cast::kNever ? kExitOk : kExitFailed;
+    return endedAt != cast::kNever && !failed ? kExitOk : kExitFailed;
 }
 
 // Writes each whole message in order; ends after --count messages or once
@@ -380,8 +389,10 @@ int CatchStream(const Common &c, const StreamOptions &o)
     cast::StreamReceiverConfig config;
     config.id = ReceiverId(c, o.id);
     config.seed = RandomId();
+    auth::CastAttestor attestor = AttestorOf(c);
+    config.attestor = &attestor;
     cast::StreamReceiver receiver(config);
-    uint64_t delivered = 0, skipped = 0;
+    uint64_t delivered = 0, skipped = 0, teachers = 0;
     bool writeFailed = false;
     cast::Micros lastMessage = cast::kNever;
     auto hand = [&](cast::Micros now) {
@@ -392,6 +403,7 @@ int CatchStream(const Common &c, const StreamOptions &o)
                 fprintf(stderr, "message %u skipped: it could not be repaired in time\n", e.seq);
             } else {
                 ++delivered;
+                teachers += e.teachers;
                 writeFailed |= fwrite(e.bytes.data(), 1, e.bytes.size(), out) != e.bytes.size();
             }
         }
@@ -414,8 +426,11 @@ int CatchStream(const Common &c, const StreamOptions &o)
         writeFailed |= fclose(out) != 0;
     else
         fflush(out);
-    fprintf(stderr, "%llu messages whole and in order, %llu skipped\n", static_cast<unsigned long long>(delivered),
+    fprintf(stderr, "%llu messages whole and in order, %llu skipped", static_cast<unsigned long long>(delivered),
             static_cast<unsigned long long>(skipped));
+    if (teachers != 0)
+        fprintf(stderr, "; %llu of them the teacher's", static_cast<unsigned long long>(teachers));
+    fprintf(stderr, "\n");
     return delivered > 0 && skipped == 0 && !writeFailed ? kExitOk : kExitFailed;
 }
 
@@ -457,6 +472,7 @@ int main(int argc, char **argv)
     CLI::App *catchStream = app.add_subcommand("catch-stream", "write a live stream's messages to FILE (- for standard output)");
     addCommon(catchStream, "where the messages go, - for standard output");
     catchStream->add_option("--id", stream.id, "this receiver's id");
+    catchStream->add_flag("--teacher-only", common.teacherOnly, "take only messages the teacher attested");
     catchStream->add_option("--count", stream.count, "stop after this many messages");
     catchStream->add_option("--idle", stream.idle, "stop once the stream has been quiet this many seconds (default 3)");
     try {

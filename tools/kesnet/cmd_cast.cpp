@@ -234,7 +234,7 @@ struct Catches {
     bool receiving = false;
     // catch-stream
     FILE *out = nullptr;
-    long long messages = 0, skipped = 0;
+    long long messages = 0, skipped = 0, teachers = 0;
     bool writeFailed = false;
 
     ~Catches() { CloseHandle(changed); }
@@ -273,6 +273,7 @@ void __cdecl OnCatch(const KES_CAST_EVENT *e, void *user)
             break;
         case KES_CAST_EVENT_MESSAGE:
             ++c->messages;
+            c->teachers += KesAuthFromTeacher();
             if (c->out != nullptr && fwrite(e->pData, 1, e->dwSizeLow, c->out) != e->dwSizeLow)
                 c->writeFailed = true;
             break;
@@ -472,7 +473,10 @@ int RunCatchStream(const std::vector<std::string> &argv)
         fclose(catches.out);
     else
         fflush(stdout);
-    fprintf(stderr, "%lld messages whole and in order, %lld skipped\n", catches.messages, catches.skipped);
+    fprintf(stderr, "%lld messages whole and in order, %lld skipped", catches.messages, catches.skipped);
+    if (catches.teachers != 0)
+        fprintf(stderr, "; %lld of them the teacher's", catches.teachers);
+    fprintf(stderr, "\n");
     if (catches.writeFailed)
         return Failure(name, "the messages could not all be written");
     return catches.messages > 0 && catches.skipped == 0 ? kExitOk : kExitFailed;
