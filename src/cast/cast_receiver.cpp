@@ -183,10 +183,8 @@ void CastReceiver::OnAttest(const Packet &p, const uint8_t *bytes, Micros now)
         ++m_stats.ignored;
         return;
     }
-    const bool teachers = attestor->Verify(bytes, p.signedBytes, p.signature);
-    if (!teachers || !attestor->Recent(p.signedAt)) {
+    if (!TeachersAndRecent(*attestor, p, bytes)) {
         ++m_stats.refused;
-        attestor->Refused(/*replay=*/teachers);
         return;
     }
     if (!ours) {

@@ -417,10 +417,8 @@ void StreamReceiver::OnAttest(const Packet &p, const uint8_t *bytes)
         ++m_stats.ignored;
         return;
     }
-    const bool teachers = attestor->Verify(bytes, p.signedBytes, p.signature);
-    if (!teachers || !attestor->Recent(p.signedAt)) {
+    if (!TeachersAndRecent(*attestor, p, bytes)) {
         ++m_stats.refused;
-        attestor->Refused(/*replay=*/teachers);
         return;
     }
     if (!ours)

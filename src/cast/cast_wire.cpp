@@ -280,6 +280,15 @@ std::vector<uint8_t> EncodeStreamAttestBody(uint32_t session, uint32_t stream, u
     return b;
 }
 
+bool TeachersAndRecent(Attestor &attestor, const Packet &p, const uint8_t *bytes)
+{
+    const bool teachers = attestor.Verify(bytes, p.signedBytes, p.signature);
+    if (teachers && attestor.Recent(p.signedAt))
+        return true;
+    attestor.Refused(/*replay=*/teachers);
+    return false;
+}
+
 std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
                                 const std::vector<NackEntry> &entries)
 {

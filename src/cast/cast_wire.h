@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "cast/cast_core.h"
+
 namespace cast {
 
 enum PacketType : uint8_t {
@@ -157,6 +159,9 @@ std::vector<uint8_t> EncodeAttestBody(uint32_t session, uint32_t object, const O
                                       uint64_t signedAt);
 std::vector<uint8_t> EncodeStreamAttestBody(uint32_t session, uint32_t stream, uint32_t first, const uint8_t *digests,
                                             size_t count, uint64_t signedAt);
+// Whether an attestation (kAttest or kStreamAttest, parsed from bytes) is
+// the teacher's and recent; a refusal is told to the attestor.
+bool TeachersAndRecent(Attestor &attestor, const Packet &p, const uint8_t *bytes);
 std::vector<uint8_t> EncodeNack(uint32_t session, uint32_t object, uint32_t receiver,
                                 const std::vector<NackEntry> &entries);
 std::vector<uint8_t> EncodeStatus(uint32_t session, uint32_t object, uint32_t receiver, bool complete,

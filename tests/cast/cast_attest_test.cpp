@@ -111,6 +111,21 @@ std::vector<std::vector<uint8_t>> AsSent(const std::vector<uint8_t> &packet)
     return {packet};
 }
 
+// What the sender sends now goes through `between` to the receiver, and what
+// the receiver answers back to the sender.
+template <typename Sender, typename Receiver>
+void Exchange(Sender &sender, Receiver &receiver, const Between &between, Micros now)
+{
+    sender.Poll(now);
+    for (const cast::Outgoing &out : sender.TakeOutgoing()) {
+        for (const std::vector<uint8_t> &packet : between(out.bytes))
+            receiver.OnPacket(packet.data(), packet.size(), now);
+    }
+    receiver.Poll(now);
+    for (const cast::Outgoing &out : receiver.TakeOutgoing())
+        sender.OnPacket(out.bytes.data(), out.bytes.size(), now);
+}
+
 // One sender, one receiver, until the receiver has the object or the sender
 // gives up; time jumps to whichever wakes first.
 Outcome Cast(const std::vector<uint8_t> &object, Machine &sending, Machine &receiving, const Between &between,
@@ -133,14 +148,7 @@ Outcome Cast(const std::vector<uint8_t> &object, Machine &sending, Machine &rece
     EXPECT_TRUE(sender.Start(1, object.size(), &source, *clock));
     const Micros limit = *clock + 60000000;
     while (!sender.Finished() && *clock < limit) {
-        sender.Poll(*clock);
-        for (const cast::Outgoing &out : sender.TakeOutgoing()) {
-            for (const std::vector<uint8_t> &packet : between(out.bytes))
-                receiver.OnPacket(packet.data(), packet.size(), *clock);
-        }
-        receiver.Poll(*clock);
-        for (const cast::Outgoing &out : receiver.TakeOutgoing())
-            sender.OnPacket(out.bytes.data(), out.bytes.size(), *clock);
+        Exchange(sender, receiver, between, *clock);
         for (const cast::ReceiverEvent &e : receiver.TakeEvents()) {
             run.started |= e.kind == cast::ReceiverEvent::kStarted;
             if (e.kind == cast::ReceiverEvent::kComplete) {
@@ -303,14 +311,7 @@ StreamOutcome Stream(const std::vector<std::vector<uint8_t>> &messages, Machine 
     while (*clock < end) {
         for (; sent < messages.size() && *clock >= start + every * sent; ++sent)
             EXPECT_TRUE(sender.Send(messages[sent].data(), messages[sent].size(), *clock));
-        sender.Poll(*clock);
-        for (const cast::Outgoing &out : sender.TakeOutgoing()) {
-            for (const std::vector<uint8_t> &packet : between(out.bytes))
-                receiver.OnPacket(packet.data(), packet.size(), *clock);
-        }
-        receiver.Poll(*clock);
-        for (const cast::Outgoing &out : receiver.TakeOutgoing())
-            sender.OnPacket(out.bytes.data(), out.bytes.size(), *clock);
+        Exchange(sender, receiver, between, *clock);
         for (cast::StreamEvent &e : receiver.TakeEvents())
             outcome.events.push_back(std::move(e));
         const Micros nextMessage = sent < messages.size() ? start + every * sent : cast::kNever;
