@@ -11,7 +11,8 @@
 //   cost.clear64k       clearing 64 KiB as the datagram listener does
 //   cost.memset64k      clearing 64 KiB with the runtime's memset
 //   cost.codeptr        IsBadCodePtr
-// With --auth, what each step of authenticating a datagram costs instead:
+// With --auth, what each step of authenticating a datagram (and a stream's
+// frame) costs instead:
 //   cost.hmac_create    BCryptCreateHash of an HMAC-SHA-256 object with the key
 //   cost.hmac_data      BCryptHashData of the 80 bytes a 64-byte datagram's tag
 //                       covers first (its payload and trailer ids)
@@ -23,6 +24,11 @@
 //                       tag's three pieces
 //   cost.hmac_reusable  the same three pieces and the finish on a hash object
 //                       made once with BCRYPT_HASH_REUSABLE_FLAG
+//   cost.frame_hmac     HMAC-SHA-256 of a stream's full frame (its number,
+//                       length and 16 KiB of payload): what its tag would cost
+//                       as an HMAC
+//   cost.frame_gmac     the library's AES-256-GMAC of the same frame, as a
+//                       stream's frames are tagged, the key set once
 //   cost.ecdsa_sign     the library's signature of a digest (the teacher's)
 //   cost.ecdsa_sign_key BCryptSignHash alone, with a key handle made once
 //   cost.ecdsa_verify   the library's check of a signature
@@ -90,6 +96,10 @@ const uint8_t kKey[32] = {1, 2, 3};
 // What a 64-byte datagram's tag covers: payload and trailer ids, port, kind.
 uint8_t g_covered[80], g_port[2], g_kind[1], g_coveredLarge[1416];
 const auth::Piece kPieces[] = {{g_covered, sizeof g_covered}, {g_port, sizeof g_port}, {g_kind, sizeof g_kind}};
+// What a stream's full frame's tag covers: its number (to HMAC; GMAC takes it
+// as the nonce), length and payload.
+uint8_t g_frameNumber[8], g_frame[2 + 16384];
+const auth::Piece kFramePieces[] = {{g_frameNumber, sizeof g_frameNumber}, {g_frame, sizeof g_frame}};
 
 BCRYPT_ALG_HANDLE OpenHmac()
 {
@@ -147,6 +157,10 @@ void MeasureAuthCosts(const bench::Options &o)
 {
     int count = o.Volume(5000, 50);
     int signatures = o.Volume(200, 5);
+    int frames = o.Volume(500, 5);
+    auth::Gmac gmac;
+    if (!gmac.SetKey(kKey))
+        bench::Fail("cannot key a GMAC");
     BCRYPT_ALG_HANDLE hmac = OpenHmac();
     BCRYPT_HASH_HANDLE reusable = nullptr;
     if (BCryptCreateHash(hmac, &reusable, nullptr, 0, const_cast<PUCHAR>(kKey), sizeof kKey,
@@ -173,6 +187,15 @@ void MeasureAuthCosts(const bench::Options &o)
         bench::Sample("cost.hmac_reusable", "wine", PerCall(count, [&] {
                           if (!HashPieces(reusable, digest))
                               bench::Fail("a reusable HMAC failed");
+                      }));
+        bench::Sample("cost.frame_hmac", "wine", PerCall(frames, [&] {
+                          if (!auth::HmacSha256(kKey, sizeof kKey, kFramePieces, 2, digest))
+                              bench::Fail("an HMAC failed");
+                      }));
+        bench::Sample("cost.frame_gmac", "wine", PerCall(frames, [&] {
+                          uint8_t nonce[auth::kGmacNonceBytes] = {}, tag[auth::kGmacTagBytes];
+                          if (!gmac.Tag(nonce, g_frame, sizeof g_frame, tag))
+                              bench::Fail("a GMAC failed");
                       }));
         bench::Sample("cost.ecdsa_sign", "wine", PerCall(signatures, [&] {
                           if (!auth::SignDigest(teacher, digest, signature))

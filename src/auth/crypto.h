@@ -1,8 +1,8 @@
 // What authentication asks of the platform's cryptography: the system's
-// random generator, SHA-256, HMAC-SHA-256 and ECDSA over P-256. Windows' CNG
-// (bcrypt.dll) serves it in the DLL, OpenSSL's libcrypto on Linux; each
-// platform file implements exactly these functions, and the core above them
-// knows neither.
+// random generator, SHA-256, HMAC-SHA-256, AES-256-GMAC and ECDSA over P-256.
+// Windows' CNG (bcrypt.dll) serves it in the DLL, OpenSSL's libcrypto on
+// Linux; each platform file implements exactly these functions, and the core
+// above them knows neither.
 #ifndef KESNET_AUTH_CRYPTO_H
 #define KESNET_AUTH_CRYPTO_H
 
@@ -44,6 +44,33 @@ bool SignDigest(const TeacherPrivateKey &key, const uint8_t digest[kDigestBytes]
 // False also for a signature that does not verify.
 bool VerifyDigest(const TeacherPublicKey &key, const uint8_t digest[kDigestBytes],
                   const uint8_t signature[kSignatureBytes]);
+
+// AES-256-GMAC: the tag of AES-256-GCM over additional data alone, with
+// nothing to encrypt. The key is scheduled once, when it is set, since a
+// stream tags every frame under its one key. A nonce must never tag twice
+// under one key: two tags under one nonce let a forger solve for the hash key.
+const size_t kGmacKeyBytes = 32;
+const size_t kGmacNonceBytes = 12;
+const size_t kGmacTagBytes = 16;
+
+class Gmac {
+public:
+    Gmac() = default;
+    ~Gmac() { Forget(); }
+    Gmac(const Gmac &) = delete;
+    Gmac &operator=(const Gmac &) = delete;
+
+    // False if the platform's cryptography refused the key; then the Gmac
+    // holds none.
+    bool SetKey(const uint8_t key[kGmacKeyBytes]);
+    // False without a key, or if the platform's cryptography failed.
+    bool Tag(const uint8_t nonce[kGmacNonceBytes], const uint8_t *data, size_t size, uint8_t tag[kGmacTagBytes]);
+
+private:
+    struct Keyed;  // the platform's scheduled key
+    void Forget();
+    Keyed *m_keyed = nullptr;
+};
 
 }  // namespace auth
 

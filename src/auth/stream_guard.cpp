@@ -25,17 +25,21 @@ bool Bind(const uint8_t key[kDigestBytes], const char *label, const uint8_t *lis
     return HmacSha256(key, kDigestBytes, pieces, 3, out);
 }
 
-bool FrameTag(const uint8_t sessionKey[kDigestBytes], uint64_t number, const uint8_t *lengthAndPayload,
-              size_t size, uint8_t tag[kTagBytes])
+// The session key, made ready to tag the connection's frames.
+bool KeySession(const uint8_t streamKey[kDigestBytes], const uint8_t *listenerNonce, const uint8_t *senderNonce,
+                Gmac *frameMac)
 {
-    uint8_t numberBytes[8];
-    Store64(numberBytes, number);
-    Piece pieces[2] = {{numberBytes, 8}, {lengthAndPayload, size}};
-    uint8_t full[kDigestBytes];
-    if (!HmacSha256(sessionKey, kDigestBytes, pieces, 2, full))
-        return false;
-    memcpy(tag, full, kTagBytes);
-    return true;
+    static_assert(kDigestBytes == kGmacKeyBytes, "the session key is an HMAC and keys the GMAC");
+    uint8_t sessionKey[kDigestBytes];
+    return Bind(streamKey, "session", listenerNonce, senderNonce, sessionKey) && frameMac->SetKey(sessionKey);
+}
+
+bool FrameTag(Gmac *frameMac, uint64_t number, const uint8_t *lengthAndPayload, size_t size, uint8_t tag[kTagBytes])
+{
+    static_assert(kTagBytes == kGmacTagBytes, "a frame carries the whole GMAC tag");
+    uint8_t nonce[kGmacNonceBytes] = {};
+    Store64(nonce + 4, number);
+    return frameMac->Tag(nonce, lengthAndPayload, size, tag);
 }
 
 bool SameBytes(const uint8_t *a, const uint8_t *b, size_t size)
@@ -76,7 +80,7 @@ Refusal StreamOpener::Feed(const uint8_t *bytes, size_t size, std::vector<uint8_
             const uint8_t *senderNonce = at + sizeof kMagic;
             if (!Bind(m_streamKey, "hello", m_nonce, senderNonce, proof) ||
                 !SameBytes(proof, senderNonce + kNonceBytes, kTagBytes) ||
-                !Bind(m_streamKey, "session", m_nonce, senderNonce, m_sessionKey)) {
+                !KeySession(m_streamKey, m_nonce, senderNonce, &m_frameMac)) {
                 why = Refusal::kBadTag;
                 break;
             }
@@ -94,7 +98,7 @@ Refusal StreamOpener::Feed(const uint8_t *bytes, size_t size, std::vector<uint8_
         if (left < 2 + length + kTagBytes)
             break;
         uint8_t tag[kTagBytes];
-        if (!FrameTag(m_sessionKey, m_frames, at, 2 + length, tag) || !SameBytes(tag, at + 2 + length, kTagBytes)) {
+        if (!FrameTag(&m_frameMac, m_frames, at, 2 + length, tag) || !SameBytes(tag, at + 2 + length, kTagBytes)) {
             why = Refusal::kBadTag;
             break;
         }
@@ -117,7 +121,7 @@ bool StreamSealer::Answer(const Settings &settings, const uint8_t challenge[kCha
     uint8_t proof[kDigestBytes];
     memcpy(hello, kMagic, sizeof kMagic);
     if (!RandomBytes(senderNonce, kNonceBytes) || !Bind(streamKey, "hello", listenerNonce, senderNonce, proof) ||
-        !Bind(streamKey, "session", listenerNonce, senderNonce, m_sessionKey))
+        !KeySession(streamKey, listenerNonce, senderNonce, &m_frameMac))
         return false;
     memcpy(senderNonce + kNonceBytes, proof, kTagBytes);
     return true;
@@ -132,7 +136,7 @@ bool StreamSealer::Seal(const uint8_t *payload, size_t size, std::vector<uint8_t
         uint8_t *frame = wire->data() + start;
         Store16(frame, static_cast<uint16_t>(length));
         memcpy(frame + 2, payload + done, length);
-        if (!FrameTag(m_sessionKey, m_frames, frame, 2 + length, frame + 2 + length))
+        if (!FrameTag(&m_frameMac, m_frames, frame, 2 + length, frame + 2 + length))
             return false;
         ++m_frames;
         done += length;

@@ -12,8 +12,15 @@
 //
 // proof = HMAC(stream key, "hello" | listener's nonce | sender's nonce)
 // session key = HMAC(stream key, "session" | listener's nonce | sender's nonce)
-// tag = HMAC(session key, frame number (8) | length | payload), cut to 16
-// where the stream key is derived from the class key for streams alone.
+// tag = GMAC(session key, nonce = 0 (4) | frame number (8), length | payload)
+// where the stream key is derived from the class key for streams alone, HMAC
+// is HMAC-SHA-256 (the proof cut to 16 bytes), and GMAC is AES-256-GCM's
+// 16-byte tag of the length and payload as additional data, with nothing to
+// encrypt. Frames are numbered from 0 in each connection, so no nonce comes
+// twice under a session key, which no other connection has. A frame's tag is
+// GMAC rather than HMAC because every byte of a stream is tagged twice (sealed
+// and opened), and AES-GCM runs an order of magnitude faster than SHA-256 in
+// Wine's CNG.
 #ifndef KESNET_AUTH_STREAM_GUARD_H
 #define KESNET_AUTH_STREAM_GUARD_H
 
@@ -46,7 +53,7 @@ public:
 
 private:
     uint8_t m_streamKey[kDigestBytes] = {};
-    uint8_t m_sessionKey[kDigestBytes] = {};
+    Gmac m_frameMac;  // under the session key
     uint8_t m_nonce[kNonceBytes] = {};
     bool m_proven = false;
     uint64_t m_frames = 0;
@@ -63,7 +70,7 @@ public:
     bool Seal(const uint8_t *payload, size_t size, std::vector<uint8_t> *wire);
 
 private:
-    uint8_t m_sessionKey[kDigestBytes] = {};
+    Gmac m_frameMac;  // under the session key
     uint64_t m_frames = 0;
 };
 

@@ -147,6 +147,44 @@ bool HmacSha256(const uint8_t *key, size_t keySize, const Piece *pieces, size_t 
     return EVP_MAC_final(context, out, &size, kDigestBytes) == 1 && size == kDigestBytes;
 }
 
+struct Gmac::Keyed {
+    EVP_CIPHER_CTX *context;
+};
+
+bool Gmac::SetKey(const uint8_t key[kGmacKeyBytes])
+{
+    Forget();
+    m_keyed = new Keyed{EVP_CIPHER_CTX_new()};
+    if (m_keyed->context == nullptr ||
+        EVP_EncryptInit_ex(m_keyed->context, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1) {
+        Forget();
+        return false;
+    }
+    return true;
+}
+
+bool Gmac::Tag(const uint8_t nonce[kGmacNonceBytes], const uint8_t *data, size_t size, uint8_t tag[kGmacTagBytes])
+{
+    if (m_keyed == nullptr)
+        return false;
+    // A nonce alone starts a new message under the key already scheduled.
+    EVP_CIPHER_CTX *context = m_keyed->context;
+    int written = 0;
+    uint8_t nothing[16];
+    return EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
+           (size == 0 || EVP_EncryptUpdate(context, nullptr, &written, data, static_cast<int>(size)) == 1) &&
+           EVP_EncryptFinal_ex(context, nothing, &written) == 1 &&
+           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kGmacTagBytes), tag) == 1;
+}
+
+void Gmac::Forget()
+{
+    if (m_keyed != nullptr)
+        EVP_CIPHER_CTX_free(m_keyed->context);
+    delete m_keyed;
+    m_keyed = nullptr;
+}
+
 bool GenerateTeacherKey(TeacherPrivateKey *key)
 {
     Owned<EVP_PKEY, EVP_PKEY_free> pair(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", kCurve));

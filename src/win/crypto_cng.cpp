@@ -6,6 +6,8 @@
 #include <bcrypt.h>
 #include <string.h>
 
+#include <new>
+
 namespace auth {
 
 namespace {
@@ -19,10 +21,18 @@ bool Succeeded(NTSTATUS status)
 // the life of the process: opening one costs more than many hashes.
 class Provider {
 public:
-    Provider(const wchar_t *algorithm, ULONG flags)
+    // chainMode: the block cipher mode of every key made from it, or null.
+    Provider(const wchar_t *algorithm, ULONG flags, const wchar_t *chainMode = nullptr)
     {
-        if (!Succeeded(BCryptOpenAlgorithmProvider(&m_handle, algorithm, nullptr, flags)))
+        if (!Succeeded(BCryptOpenAlgorithmProvider(&m_handle, algorithm, nullptr, flags))) {
             m_handle = nullptr;
+        } else if (chainMode != nullptr &&
+                   !Succeeded(BCryptSetProperty(m_handle, BCRYPT_CHAINING_MODE,
+                                                reinterpret_cast<PUCHAR>(const_cast<wchar_t *>(chainMode)),
+                                                static_cast<ULONG>((wcslen(chainMode) + 1) * sizeof(wchar_t)), 0))) {
+            BCryptCloseAlgorithmProvider(m_handle, 0);
+            m_handle = nullptr;
+        }
     }
     BCRYPT_ALG_HANDLE Get() const { return m_handle; }
 
@@ -39,6 +49,12 @@ BCRYPT_ALG_HANDLE Sha256Provider()
 BCRYPT_ALG_HANDLE HmacProvider()
 {
     static const Provider provider(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+    return provider.Get();
+}
+
+BCRYPT_ALG_HANDLE GcmProvider()
+{
+    static const Provider provider(BCRYPT_AES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_GCM);
     return provider.Get();
 }
 
@@ -106,6 +122,48 @@ bool Sha256(const Piece *pieces, size_t count, uint8_t out[kDigestBytes])
 bool HmacSha256(const uint8_t *key, size_t keySize, const Piece *pieces, size_t count, uint8_t out[kDigestBytes])
 {
     return HashPieces(HmacProvider(), key, keySize, pieces, count, out);
+}
+
+struct Gmac::Keyed {
+    BCRYPT_KEY_HANDLE key;
+};
+
+bool Gmac::SetKey(const uint8_t key[kGmacKeyBytes])
+{
+    Forget();
+    BCRYPT_KEY_HANDLE handle = nullptr;
+    if (GcmProvider() == nullptr ||
+        !Succeeded(BCryptGenerateSymmetricKey(GcmProvider(), &handle, nullptr, 0, const_cast<PUCHAR>(key),
+                                              kGmacKeyBytes, 0)))
+        return false;
+    m_keyed = new (std::nothrow) Keyed{handle};
+    if (m_keyed == nullptr)
+        BCryptDestroyKey(handle);
+    return m_keyed != nullptr;
+}
+
+bool Gmac::Tag(const uint8_t nonce[kGmacNonceBytes], const uint8_t *data, size_t size, uint8_t tag[kGmacTagBytes])
+{
+    if (m_keyed == nullptr)
+        return false;
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
+    BCRYPT_INIT_AUTH_MODE_INFO(info);
+    info.pbNonce = const_cast<PUCHAR>(nonce);
+    info.cbNonce = kGmacNonceBytes;
+    info.pbAuthData = const_cast<PUCHAR>(data);
+    info.cbAuthData = static_cast<ULONG>(size);
+    info.pbTag = tag;
+    info.cbTag = kGmacTagBytes;
+    ULONG encrypted = 0;
+    return Succeeded(BCryptEncrypt(m_keyed->key, nullptr, 0, &info, nullptr, 0, nullptr, 0, &encrypted, 0));
+}
+
+void Gmac::Forget()
+{
+    if (m_keyed != nullptr)
+        BCryptDestroyKey(m_keyed->key);
+    delete m_keyed;
+    m_keyed = nullptr;
 }
 
 bool GenerateTeacherKey(TeacherPrivateKey *key)

@@ -13,6 +13,7 @@
 #include "auth/keys.h"
 #include "auth/stream_guard.h"
 #include "auth/trailer.h"
+#include "gmac_answers.h"
 
 namespace {
 
@@ -391,6 +392,11 @@ TEST(Crypto, HmacGivesThePublishedAnswersWhateverKeyCameBefore)
         }
         EXPECT_EQ(hex, c.hex) << "case " << turn;
     }
+}
+
+TEST(Crypto, GmacGivesThePublishedAnswersWhateverKeyCameBefore)
+{
+    gmac_answers::ExpectPublishedAnswers();
 }
 
 }  // namespace

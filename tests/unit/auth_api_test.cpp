@@ -16,6 +16,7 @@
 #include "auth/stream_guard.h"
 #include "auth/trailer.h"
 #include "datagram/udp_socket.h"
+#include "gmac_answers.h"
 #include "stream_support.h"
 #include "temp_tree.h"
 #include "test_support.h"
@@ -451,6 +452,13 @@ TEST_F(Authenticated, KeyFilesSetTheKeyTheyHold)
     ASSERT_EQ(KesAuthSecureOnPassword(password), KES_AUTH_OK);
     ASSERT_TRUE(auth::SecureOnPassword(other, expected));
     EXPECT_EQ(memcmp(password, expected, 6), 0) << "the file's key, not the one set before";
+}
+
+// CNG's AES-GCM, as the DLL tags a stream's frames with it, gives the
+// answers that libcrypto gives the native side.
+TEST(Crypto, GmacGivesThePublishedAnswersWhateverKeyCameBefore)
+{
+    gmac_answers::ExpectPublishedAnswers();
 }
 
 TEST_F(Authenticated, BadInputIsRefusedAndChangesNothing)
