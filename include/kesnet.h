@@ -484,7 +484,8 @@ typedef struct tagKesCast *HKESCAST; /* an open sender or receiver */
 #define KES_CAST_E_SIZE (-7)      /* an empty object or message, or one larger than the most */
 #define KES_CAST_E_TIMEOUT (-8)   /* KesCastWait: not finished in time */
 #define KES_CAST_E_MEMORY (-9)    /* out of memory, or no thread could be started */
-#define KES_CAST_E_FAILED (-10)   /* KesCastWait: the transfer ended without every receiver */
+#define KES_CAST_E_FAILED (-10)   /* KesCastWait: the transfer ended without every receiver;
+                                     KesCastSendMessage: the teacher's signature failed */
 
 /* What happened, as pfnEvent is told. */
 #define KES_CAST_EVENT_JOINED 1   /* sender: dwReceiver announced itself */

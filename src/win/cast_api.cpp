@@ -498,7 +498,7 @@ extern "C" const char *__cdecl KesCastErrorText(int nResult)
     case KES_CAST_E_MEMORY:
         return "out of memory or threads";
     case KES_CAST_E_FAILED:
-        return "finished without every receiver";
+        return "finished without every receiver, or a message the teacher's key could not sign";
     default:
         return "not a result of the cast calls";
     }
