@@ -100,7 +100,8 @@ set_tests_properties(packet_seal_test PROPERTIES TIMEOUT 300 LABELS native
 # platform headers), with the authentication core's echo answers.
 find_package(Threads REQUIRED)
 set(KESNET_SHARED_SOURCES
-    datagram/kes_listen.cpp datagram/kes_send.cpp datagram/kes_send2.cpp datagram/library.cpp
+    datagram/kes_listen.cpp datagram/kes_listen3.cpp datagram/kes_send.cpp datagram/kes_send2.cpp
+    datagram/kes_send3.cpp datagram/library.cpp
     datagram/open_socket.cpp datagram/param_records.cpp datagram/receive_loop.cpp)
 set(KESNET_POSIX_SOURCES
     posix/host_pointers.cpp posix/library_start.cpp posix/object_heap.cpp posix/process_auth.cpp
@@ -127,3 +128,10 @@ add_test(NAME datagram_native_test
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/posix/private_loopback.sh $<TARGET_FILE:datagram_native_test>)
 set_tests_properties(datagram_native_test PROPERTIES TIMEOUT 300 LABELS native RESOURCE_LOCK echo_port
     ENVIRONMENT "${KESNET_TEST_ENVIRONMENT}")
+
+# The header as a host written in old C sees it on Linux (ISO C90, pedantic):
+# the DLL build's check, compiled here too.
+add_library(c90_header_check OBJECT ${CMAKE_SOURCE_DIR}/tests/dll/c90_header.c)
+set_target_properties(c90_header_check PROPERTIES C_STANDARD 90 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_include_directories(c90_header_check PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(c90_header_check PRIVATE -Wpedantic)

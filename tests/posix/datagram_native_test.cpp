@@ -456,6 +456,71 @@ TEST_F(Datagrams, ConcurrentSendersReachOneListener)
         EXPECT_EQ(1, entry.second) << entry.first;
 }
 
+// The multi-interface classes on three loopback addresses (all of 127/8 is
+// local on Linux): CKesSend3 sends each datagram once through each, and
+// CKesListen3 hears a port on each, one thread per address.
+TEST_F(Datagrams, EachInterfaceSendsAndListens)
+{
+    const DWORD addresses[] = {inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), inet_addr("127.0.0.3")};
+    const int kCount = 3;
+    Collector got;
+    int port = FreePort();
+    tagParamListen3 p;
+    p.nPort = port;
+    p.nCount = kCount;
+    for (int i = 0; i < kCount; ++i)
+        p.dwLocalAddr[i] = addresses[i];
+    p.pfnReceive = Collector::Receive;
+    p.pUserData = &got;
+    CKesListen3 listener;
+    ASSERT_EQ(1, listener.InitInstance(&p));
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_NE(nullptr, listener.m_hThread[i]) << i;
+    EXPECT_EQ(nullptr, listener.m_hThread[kCount]);
+
+    tagParamSend3 to;
+    to.nCount = kCount;
+    for (int i = 0; i < kCount; ++i)
+        to.dwLocalAddr[i] = addresses[i];
+    to.dwDestAddr = addresses[1];
+    to.nDestPort = port;
+    CKesSend3 sender;
+    ASSERT_EQ(1, sender.InitInstance(&to));
+    ASSERT_EQ(1, sender.Send(reinterpret_cast<unsigned char *>(const_cast<char *>("all")), 3, 0, 0));
+    ASSERT_TRUE(got.WaitFor(kCount));
+    std::map<unsigned long, int> from;
+    for (const Datagram &d : got.Received()) {
+        EXPECT_EQ("all", d.bytes);
+        ++from[d.dwAddr];
+    }
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(1, from[addresses[i]]) << "through interface " << i;
+
+    // Each of the listener's addresses hears its own datagram.
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(1, KesSend(KES_MODE_UNICAST, "one", 3, addresses[i], port, addresses[i])) << i;
+    ASSERT_TRUE(got.WaitFor(2 * kCount));
+    EXPECT_EQ(static_cast<size_t>(2 * kCount), got.Received().size());
+    sender.Release();
+    listener.Release();
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(nullptr, listener.m_pSocket[i]) << i;
+}
+
+TEST_F(Datagrams, InterfaceCountsOutsideOneToEightAreRefused)
+{
+    for (int count : {0, 9}) {
+        tagParamSend3 to;
+        to.nCount = count;
+        CKesSend3 sender;
+        EXPECT_EQ(0, sender.InitInstance(&to)) << count;
+        tagParamListen3 p;
+        p.nCount = count;
+        CKesListen3 listener;
+        EXPECT_EQ(0, listener.InitInstance(&p)) << count;
+    }
+}
+
 // Multicast on a chosen interface: the sender joins the group on loopback and
 // sends through it; a listener bound to any interface, joined to the group,
 // gets the datagram. Only inside the test's own network namespace.
