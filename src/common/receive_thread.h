@@ -8,8 +8,9 @@
 // owner. To make that safe:
 //   - the library work runs inside Enter()/Leave(), and a thread that the
 //     owner gave up on ("abandoned") never gets in again;
-//   - the thread waits on its own duplicate of the stop event, which stays
-//     valid after the owner has closed the original;
+//   - the thread waits on a stop signal of its own (a duplicate of the
+//     owner's stop event on Windows, an eventfd of this block on Linux),
+//     which stays valid after the owner has closed its sockets and events;
 //   - this block is shared by the owner and the thread and freed by whichever
 //     lets go last.
 // So once Stop() returns, the thread touches nothing of its owner: when it
