@@ -126,7 +126,8 @@ add_executable(datagram_native_test ${CMAKE_SOURCE_DIR}/tests/posix/datagram_nat
 target_link_libraries(datagram_native_test PRIVATE kesnet GTest::gtest_main Threads::Threads)
 add_test(NAME datagram_native_test
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/posix/private_loopback.sh $<TARGET_FILE:datagram_native_test>)
-set_tests_properties(datagram_native_test PROPERTIES TIMEOUT 300 LABELS native RESOURCE_LOCK echo_port
+# Labelled tsan too: scripts/test.sh runs it again in a ThreadSanitizer build.
+set_tests_properties(datagram_native_test PROPERTIES TIMEOUT 300 LABELS "native;tsan" RESOURCE_LOCK echo_port
     ENVIRONMENT "${KESNET_TEST_ENVIRONMENT}")
 
 # The header as a host written in old C sees it on Linux (ISO C90, pedantic):
