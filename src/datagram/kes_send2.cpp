@@ -4,9 +4,9 @@
 
 #include "common/host_pointers.h"
 #include "common/object_heap.h"
-#include "datagram/open_socket.h"
 #include "common/process_auth.h"
 #include "common/sync.h"
+#include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CKesSend2)

@@ -4,9 +4,9 @@
 
 #include "common/clear_bytes.h"
 #include "common/host_pointers.h"
+#include "common/process_auth.h"
 #include "common/receive_thread.h"
 #include "datagram/open_socket.h"
-#include "common/process_auth.h"
 #include "datagram/receive_wait.h"
 #include "datagram/udp_socket.h"
 
@@ -15,7 +15,6 @@ namespace {
 // Room for the largest datagram.
 const int kBufferSize = 65536;
 const char kEcho[4] = {'E', 'c', 'h', 'o'};
-
 
 // The thread's receive buffer, handed over with every byte after the datagram
 // zero. The host is handed a writable pointer and may have written anywhere in
