@@ -281,6 +281,39 @@ TEST_F(Datagrams, EchoIsFourBytesToTheEchoPort)
     echoPort.Release();
 }
 
+// The one process-wide listener: one at a time, no echo.
+TEST_F(Datagrams, KesListenRunsTheProcessWideListener)
+{
+    Collector got;
+    int port = FreePort();
+    ASSERT_EQ(1, KesListen(KES_MODE_UNICAST, Collector::Receive, port, 0, &got, kLoopback));
+    EXPECT_EQ(0, KesListen(KES_MODE_UNICAST, Collector::Receive, port, 0, &got, kLoopback)) << "already running";
+    ASSERT_EQ(1, KesSend(KES_MODE_UNICAST, "to all", 6, kLoopback, port, kLoopback));
+    ASSERT_TRUE(got.WaitFor(1));
+    EXPECT_EQ("to all", got.Received()[0].bytes);
+    EXPECT_EQ(1, KesStopListen());
+    EXPECT_EQ(0, KesStopListen()) << "not running";
+}
+
+// The thread priorities that Windows takes are taken, the others refused,
+// holding nothing.
+TEST_F(Datagrams, ListenerTakesTheWindowsThreadPriorities)
+{
+    struct Row {
+        int nPriority;
+        int nExpected;
+    } rows[] = {{-15, 1}, {-2, 1}, {0, 1}, {2, 1}, {15, 1}, {3, 0}, {-3, 0}, {99, 0}};
+    for (const Row &row : rows) {
+        Collector got;
+        tagParamListen p = ListenOn(FreePort(), &got);
+        p.nPriority = row.nPriority;
+        CKesListen listener;
+        EXPECT_EQ(row.nExpected, listener.InitInstance(&p)) << "priority " << row.nPriority;
+        EXPECT_EQ(row.nExpected != 0, listener.m_pSocket != nullptr) << "priority " << row.nPriority;
+        listener.Release();
+    }
+}
+
 // The callback may release its own listener and destroy it.
 TEST_F(Datagrams, CallbackReleasesAndDeletesItsOwnListener)
 {
