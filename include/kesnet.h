@@ -38,7 +38,13 @@
  * defines KESNET_NO_WINDOWS_H first: the header then declares the few Windows
  * types it uses itself, as the SDK declares them (same names, same layouts),
  * and includes no system header but stddef.h. */
-#ifndef KESNET_NO_WINDOWS_H
+#if !defined(_WIN32) && !defined(KESNET_NO_WINDOWS_H)
+/* The Linux library: kesnet_posix.h, beside this header, declares the few
+ * Windows names used here with the widths they have on Windows (DWORD is 32
+ * bits), the socket headers that give inet_addr, and what the Linux library
+ * leaves out (the registry and version calls). */
+#include "kesnet_posix.h"
+#elif !defined(KESNET_NO_WINDOWS_H)
 #include <winsock2.h>
 #include <windows.h>
 #else
@@ -81,7 +87,9 @@ typedef struct _RTL_CRITICAL_SECTION {
 /* KESNET_API marks what the DLL exports. Hosts need define nothing; the library's
  * own build defines KESNET_BUILD, and code linked with the library's sources
  * directly (the project's unit tests) defines KESNET_STATIC. */
-#if defined(KESNET_STATIC)
+#if defined(KESNET_API)
+/* Set by kesnet_posix.h: the Linux library's visibility. */
+#elif defined(KESNET_STATIC)
 #define KESNET_API
 #elif defined(KESNET_BUILD)
 #define KESNET_API __declspec(dllexport)
@@ -246,7 +254,7 @@ typedef struct KESNET_CLASS tagParamWake {
  * padding; the 64-bit DLL has the same fields in the same order at their
  * natural alignment (pointers 8 bytes wide, on 8-byte boundaries). Each check
  * gives the 32-bit offset or size, then the 64-bit one. */
-#ifdef _WIN64
+#if defined(_WIN64) || defined(__LP64__)
 #define KESNET_BY_ARCH(on32, on64) (on64)
 #else
 #define KESNET_BY_ARCH(on32, on64) (on32)
@@ -401,7 +409,9 @@ KESNET_EXTERN_C KESNET_API int __cdecl KesWakeUp(const tagParamWake *pParam, con
  * there are, also beyond dwMax (dwMax 0 only counts). */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetInterfaces(DWORD *pdwAddr, DWORD *pdwMask, DWORD dwMax);
 
-/* Registry values: one open, one operation, one close per call. 1 on success,
+#ifndef KESNET_NO_REGISTRY
+/* Registry values (not in the Linux library, which has no registry): one
+ * open, one operation, one close per call. 1 on success,
  * 0 on failure (a missing key or value too). */
 
 /* Reads at most 4 bytes of the value into *pdwValue; a null pdwValue only asks
@@ -424,6 +434,7 @@ KESNET_EXTERN_C KESNET_API int __cdecl RegWriteDWORD(HKEY hRoot, LPCSTR pszSubKe
 KESNET_EXTERN_C KESNET_API int __cdecl RegWriteString(HKEY hRoot, LPCSTR pszSubKey,
                                                      LPCSTR pszValueName, const char *pData,
                                                      DWORD dwSize);
+#endif /* KESNET_NO_REGISTRY */
 
 /* Files and versions. */
 
@@ -441,7 +452,10 @@ KESNET_EXTERN_C KESNET_API int __cdecl SIsFileWav(LPCSTR pszPath);
 /* Copies the module's "ProductVersion" string into pszVersion, which must hold
  * all of it: no length goes with it. 1, or 0 if the module or the string is
  * not found. */
+#ifndef KESNET_NO_REGISTRY
+/* Not in the Linux library, which has no version resources. */
 KESNET_EXTERN_C KESNET_API int __cdecl KesGetDllVersion(LPCSTR pszModule, char *pszVersion);
+#endif
 
 /* ------------------------------------------------------------------------
  * Multicast transfers ("cast"): one sender gives a file or a buffer (an

@@ -63,6 +63,16 @@ kesnet_build_native() {
     cmake --build "$dir"
 }
 
+# The Linux library's threaded tests (labelled tsan) again, built with
+# ThreadSanitizer, in build/native-tsan: only what they need.
+kesnet_build_native_tsan() {
+    local dir
+    dir=$(kesnet_build_dir native-tsan)
+    echo "build: the Linux library's threaded tests under ThreadSanitizer in ${dir#"$KESNET_ROOT"/}"
+    cmake -S "$KESNET_ROOT" -B "$dir" -G Ninja -DKESNET_NATIVE=ON -DKESNET_SANITIZE=thread >/dev/null
+    cmake --build "$dir" --target datagram_native_test
+}
+
 # kesnet_build_native_bench_tool TARGET: one program of the native build
 # (kesnet-cast, bench_seal) alone, without the sanitizers, in build/native-bench:
 # the benchmarks time it or what it feeds. Prints the program's path.

@@ -11,7 +11,9 @@
 #
 # First comes the native suite: the platform-neutral protocol cores (the
 # multicast transfer) built for this machine with AddressSanitizer and
-# UndefinedBehaviorSanitizer, in a simulated network (build/native).
+# UndefinedBehaviorSanitizer, in a simulated network, and the Linux library
+# (build/native); then the Linux library's threaded tests again under
+# ThreadSanitizer (build/native-tsan).
 #
 # As root the tests run inside a private network namespace (see netns.sh);
 # otherwise the cases that need it are skipped, and say so.
@@ -20,12 +22,15 @@ source "$(dirname "$0")/common.sh"
 
 kesnet_build
 kesnet_build_native
+kesnet_build_native_tsan
 
 # run_suites CTEST_ARGUMENTS...: every suite this machine can run.
 run_suites() {
     local arch status=0 ran="native"
     echo "test: the native suite (no Wine; AddressSanitizer and UndefinedBehaviorSanitizer), in build/native"
     (cd "$(kesnet_build_dir native)" && ctest --output-on-failure --parallel 2 "$@") || status=1
+    echo "test: the Linux library's threaded tests under ThreadSanitizer, in build/native-tsan"
+    (cd "$(kesnet_build_dir native-tsan)" && ctest --output-on-failure -L tsan "$@") || status=1
     export KESNET_WIN32_RUNS=no KESNET_WIN32_WHY
     KESNET_WIN32_WHY=$(kesnet_why_no_win32)
     kesnet_runs_win32 && KESNET_WIN32_RUNS=yes

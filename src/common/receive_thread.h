@@ -8,8 +8,9 @@
 // owner. To make that safe:
 //   - the library work runs inside Enter()/Leave(), and a thread that the
 //     owner gave up on ("abandoned") never gets in again;
-//   - the thread waits on its own duplicate of the stop event, which stays
-//     valid after the owner has closed the original;
+//   - the thread waits on a stop signal of its own (a duplicate of the
+//     owner's stop event on Windows, an eventfd of this block on Linux),
+//     which stays valid after the owner has closed its sockets and events;
 //   - this block is shared by the owner and the thread and freed by whichever
 //     lets go last.
 // So once Stop() returns, the thread touches nothing of its owner: when it
@@ -22,7 +23,11 @@
 #ifndef KESNET_COMMON_RECEIVE_THREAD_H
 #define KESNET_COMMON_RECEIVE_THREAD_H
 
-#include <windows.h>
+#include "kesnet.h"  // DWORD, HANDLE
+
+// The platform's part of the block (src/win/ or src/posix/, by the build's
+// include path): ThreadHandle(), StopRequested(), the members and helpers.
+#include "receive_thread_os.h"
 
 struct tagThreadParam {
     typedef unsigned long(__stdcall *Entry)(void *pParam);
@@ -31,10 +36,11 @@ struct tagThreadParam {
     void *pThis;  // the owning listener
 
     // Creates the thread suspended on entry(block), resumes it, then gives it
-    // nPriority. hStopEvent is the owner's stop event; the thread waits on a
-    // duplicate of it (StopEvent()). On any failure nothing is left running or
-    // open and the result is null; a thread that already runs when its priority
-    // is refused is stopped as Stop(dwStopTimeout) would.
+    // nPriority. hStopEvent is the owner's stop event where the platform has
+    // one (Windows); the thread waits on a duplicate of it, or on a stop
+    // signal of the block's own. On any failure nothing is left running or
+    // open and the result is null; a thread that already runs when its
+    // priority is refused is stopped as Stop(dwStopTimeout) would.
     static tagThreadParam *Start(Entry entry, void *pOwner, int nIndex, HANDLE hStopEvent,
                                  int nPriority, DWORD dwStopTimeout);
 
@@ -45,35 +51,23 @@ struct tagThreadParam {
     // afterwards.
     void Stop(DWORD dwTimeout);
 
-    HANDLE ThreadHandle() const { return m_hThread; }
-
     // Thread side.
     // The block of the calling thread, when Start made that thread for pOwner's
     // slot nIndex; null on any other thread.
     static tagThreadParam *Running(const void *pOwner, int nIndex);
-    HANDLE StopEvent() const { return m_hStop; }
-    // True once Stop() has been called. A plain memory read, so that a loop
-    // may ask between any two pieces of work without a system call.
-    bool StopRequested() const { return m_lStopRequested != 0; }
     // Before touching anything of the owner. false: the owner has gone; end now.
     bool Enter();
     void Leave();
 
-private:
-    static unsigned long __stdcall ThreadEntry(void *pParam);
-    void Unref();
-    // Gives back the block of a thread that never ran, and its hold on the module.
-    void DiscardUnstarted();
+    // ThreadHandle(): a handle of the thread, never null while it is held.
+    // StopRequested(): true once Stop() has been called; a plain memory read,
+    // so that a loop may ask between any two pieces of work without a system
+    // call.
+    KESNET_THREAD_OS_PUBLIC
 
-    Entry m_entry;
-    HANDLE m_hThread;
-    DWORD m_dwThreadId;
-    HANDLE m_hStop;
-    HMODULE m_hModule;  // keeps our code mapped while the thread runs
-    CRITICAL_SECTION m_lock;
-    bool m_bAbandoned;
-    volatile LONG m_lStopRequested;
-    LONG m_nRefs;
+private:
+    void Unref();
+    KESNET_THREAD_OS_PRIVATE
 };
 
 #endif

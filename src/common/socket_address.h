@@ -2,7 +2,7 @@
 #ifndef KESNET_COMMON_SOCKET_ADDRESS_H
 #define KESNET_COMMON_SOCKET_ADDRESS_H
 
-#include <winsock2.h>
+#include "kesnet.h"  // the platform's socket headers: sockaddr_in, htons
 
 // dwAddr in network order (0: any interface), nPort in host order; only the
 // low 16 bits of the port are used.
@@ -10,7 +10,7 @@ inline sockaddr_in MakeAddress(DWORD dwAddr, int nPort)
 {
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(nPort));
+    sa.sin_port = htons(static_cast<unsigned short>(nPort));
     sa.sin_addr.s_addr = dwAddr;
     return sa;
 }

@@ -2,6 +2,7 @@
 // process-wide listener behind KesListen and KesStopListen.
 #include "kesnet.h"
 
+#include "common/host_pointers.h"
 #include "common/object_heap.h"
 #include "common/receive_thread.h"
 #include "datagram/open_socket.h"
@@ -35,7 +36,7 @@ int CKesListen::InitInstance(tagParamListen *pParam)
 {
     if (m_pSocket != nullptr || m_hThread != nullptr)
         return 0;  // already running: leave it as it is
-    if (IsBadReadPtr(pParam, sizeof *pParam))
+    if (!IsReadableBlock(pParam, sizeof *pParam))
         return 0;
     m_param = *pParam;
 
@@ -48,7 +49,7 @@ int CKesListen::InitInstance(tagParamListen *pParam)
                                    m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
     tagThreadParam *thread = nullptr;
     if (m_pSocket != nullptr)
-        thread = tagThreadParam::Start(InitThreadProc, this, 0, m_pSocket->m_hStopEvent, m_param.nPriority,
+        thread = tagThreadParam::Start(InitThreadProc, this, 0, m_pSocket->StopSignal(), m_param.nPriority,
                                        m_param.dwStopTimeout);
     if (thread == nullptr) {
         Release();  // the echo sender, and the socket if it opened

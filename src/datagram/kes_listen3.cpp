@@ -3,6 +3,7 @@
 // the same receive loop as CKesListen, without the echo.
 #include "kesnet.h"
 
+#include "common/host_pointers.h"
 #include "common/object_heap.h"
 #include "common/receive_thread.h"
 #include "common/slots.h"
@@ -28,7 +29,7 @@ int CKesListen3::InitInstance(tagParamListen3 *pParam)
 {
     if (AnySlotHeld(m_pSocket) || AnySlotHeld(m_hThread))
         return 0;  // already running: leave it as it is
-    if (IsBadReadPtr(pParam, sizeof *pParam))
+    if (!IsReadableBlock(pParam, sizeof *pParam))
         return 0;
     m_param = *pParam;
     if (!SlotCountAccepted(m_param.nCount))
@@ -38,7 +39,7 @@ int CKesListen3::InitInstance(tagParamListen3 *pParam)
                                           m_param.nMode == KES_MODE_MULTICAST, m_param.dwGroupAddr);
         tagThreadParam *thread = nullptr;
         if (m_pSocket[i] != nullptr)
-            thread = tagThreadParam::Start(InitThreadProc, this, i, m_pSocket[i]->m_hStopEvent,
+            thread = tagThreadParam::Start(InitThreadProc, this, i, m_pSocket[i]->StopSignal(),
                                            m_param.nPriority, m_param.dwStopTimeout);
         if (thread == nullptr) {
             // Slots before i have running threads: Release stops each of them

@@ -1,6 +1,7 @@
 // CKesSend: the datagram sender without acknowledgement.
 #include "kesnet.h"
 
+#include "common/host_pointers.h"
 #include "common/object_heap.h"
 #include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
@@ -24,7 +25,7 @@ int CKesSend::InitInstance(tagParamSend *pParam)
     if (m_pSocket != nullptr)
         return 0;  // already set up: a second socket would leak the first
     if (pParam != nullptr) {
-        if (IsBadReadPtr(pParam, sizeof *pParam))
+        if (!IsReadableBlock(pParam, sizeof *pParam))
             return 0;
         m_param = *pParam;
     }

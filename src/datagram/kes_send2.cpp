@@ -2,10 +2,12 @@
 // receiver's "Echo", which its own CKesListen hears on ECHO_PORT.
 #include "kesnet.h"
 
+#include "common/host_pointers.h"
 #include "common/object_heap.h"
+#include "common/process_auth.h"
+#include "common/sync.h"
 #include "datagram/open_socket.h"
 #include "datagram/udp_socket.h"
-#include "win/auth_process.h"
 
 KESNET_DEFINE_HEAP_OBJECT(CKesSend2)
 
@@ -25,18 +27,18 @@ int CKesSend2::InitInstance(tagParamSend *pParam)
     if (m_hEchoEvent != nullptr)
         return 0;  // already set up: a second set-up would reinitialise a lock in use
     if (pParam != nullptr) {
-        if (IsBadReadPtr(pParam, sizeof *pParam))
+        if (!IsReadableBlock(pParam, sizeof *pParam))
             return 0;
         m_param = *pParam;
         if (m_param.nMode != KES_MODE_UNICAST)
             return 0;  // only unicast: an echo comes from one receiver's own address
     }
 
-    m_hEchoEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_hEchoEvent = os::CreateAutoEvent();
     if (m_hEchoEvent == nullptr)
         return 0;
     // From here on Release gives back whatever the set-up got to.
-    InitializeCriticalSection(&m_lock);
+    os::InitLock(&m_lock);
     tagParamListen echo;
     echo.dwLocalAddr = m_param.dwLocalAddr;
     echo.nPort = ECHO_PORT;
@@ -56,24 +58,24 @@ int CKesSend2::Send(void *pData, unsigned long dwLength, unsigned long dwAddr, i
     // The lock exists only while the sender is set up.
     if (m_pSocket == nullptr)
         return 0;
-    EnterCriticalSection(&m_lock);
+    os::TakeLock(&m_lock);
     if (dwAddr == 0)
         dwAddr = m_param.dwDestAddr;
     if (nPort == 0)
         nPort = m_param.nDestPort;
     // The echo thread compares against m_dwLastDest without the lock; the
-    // interlocked store also orders it before the reset below.
-    InterlockedExchange(reinterpret_cast<volatile LONG *>(&m_dwLastDest), static_cast<LONG>(dwAddr));
+    // shared store also orders it before the reset below.
+    os::StoreShared(&m_dwLastDest, static_cast<DWORD>(dwAddr));
     // An echo that came after an earlier Send gave up would otherwise still be
     // pending and acknowledge this datagram before it is answered. One that is
     // still on its way cannot be told apart without the class key: the plain
     // echo names no datagram. With it, the earlier datagram is forgotten
     // first, so that its echo never matches again.
     m_pSocket->ForgetLastSealed();
-    ResetEvent(m_hEchoEvent);
+    os::ResetAutoEvent(m_hEchoEvent);
     int acknowledged = m_pSocket->SendTo(pData, dwLength, dwAddr, nPort) &&
-                       WaitForSingleObject(m_hEchoEvent, m_param.dwEchoTimeout) == WAIT_OBJECT_0;
-    LeaveCriticalSection(&m_lock);
+                       os::WaitEvent(m_hEchoEvent, m_param.dwEchoTimeout);
+    os::DropLock(&m_lock);
     return acknowledged;
 }
 
@@ -86,9 +88,9 @@ void CKesSend2::Release()
     // The echo thread first: it reads the socket's last sealed datagram.
     m_echoListen.Release();
     CloseDatagramSocket(m_pSocket);
-    CloseHandle(m_hEchoEvent);
+    os::CloseAutoEvent(m_hEchoEvent);
     m_hEchoEvent = nullptr;
-    DeleteCriticalSection(&m_lock);
+    os::DeleteLock(&m_lock);
 }
 
 // Whether an authenticated echo answers the datagram the socket sent last:
@@ -107,10 +109,10 @@ void __cdecl CKesSend2::OnReadEcho(void *pData, int nLength, void *pUserData, un
     // the plain echo carries nothing that ties it to one particular send.
     // With it, only the echo of the very datagram sent last.
     CKesSend2 *self = static_cast<CKesSend2 *>(pUserData);
-    if (dwAddr != *static_cast<volatile DWORD *>(&self->m_dwLastDest))
+    if (dwAddr != os::LoadShared(&self->m_dwLastDest))
         return;
-    if (winauth::Current() != nullptr &&
+    if (ProcessAuthenticates() &&
         !AnswersLastSent(*static_cast<CUdpSocket *volatile *>(&self->m_pSocket), pData, nLength))
         return;
-    SetEvent(self->m_hEchoEvent);
+    os::SignalEvent(self->m_hEchoEvent);
 }

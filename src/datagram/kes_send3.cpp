@@ -2,6 +2,7 @@
 // per interface; each datagram goes out once through every one of them.
 #include "kesnet.h"
 
+#include "common/host_pointers.h"
 #include "common/object_heap.h"
 #include "common/slots.h"
 #include "datagram/open_socket.h"
@@ -25,7 +26,7 @@ int CKesSend3::InitInstance(tagParamSend3 *pParam)
     if (AnySlotHeld(m_pSocket))
         return 0;  // already set up: new sockets would leak the old ones
     if (pParam != nullptr) {
-        if (IsBadReadPtr(pParam, sizeof *pParam))
+        if (!IsReadableBlock(pParam, sizeof *pParam))
             return 0;
         m_param = *pParam;
     }

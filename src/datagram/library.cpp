@@ -1,33 +1,14 @@
-// Starting and stopping the library, and the one-call datagram send.
+// The one-call datagram send. Starting and stopping the library
+// (KesInitInstance, KesExitInstance) is the platform's: src/win/library_start.cpp,
+// src/posix/library_start.cpp.
 #include "kesnet.h"
 
-#include <winsock2.h>
-
-#include "common/winsock_epoch.h"
-
-extern "C" int __cdecl KesInitInstance(void)
-{
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        return 0;
-    if (LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) == 2)
-        return 1;
-    WSACleanup();
-    return 0;
-}
-
-extern "C" int __cdecl KesExitInstance(void)
-{
-    if (WSACleanup() != 0)
-        return 0;
-    EndWinsockEpochIfStopped();
-    return 1;
-}
+#include "common/host_pointers.h"
 
 extern "C" int __cdecl KesSend(int nMode, const void *pData, DWORD dwLength, DWORD dwDestAddr,
                                int nDestPort, DWORD dwLocalAddr)
 {
-    if (IsBadReadPtr(pData, dwLength))
+    if (!IsReadableBlock(pData, dwLength))
         return 0;
     tagParamSend param;
     param.nMode = nMode;

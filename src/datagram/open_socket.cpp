@@ -14,7 +14,7 @@ bool PrepareForRole(CUdpSocket *socket, DatagramRole role)
 {
     if (role == kSending)
         return socket->SetSendBuf(kSocketBufferSize);
-    return socket->SelectEvents(FD_READ) && socket->SetRecvBuf(kSocketBufferSize);
+    return socket->WatchReadable() && socket->SetRecvBuf(kSocketBufferSize);
 }
 
 }  // namespace

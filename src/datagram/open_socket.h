@@ -4,7 +4,7 @@
 #ifndef KESNET_DATAGRAM_OPEN_SOCKET_H
 #define KESNET_DATAGRAM_OPEN_SOCKET_H
 
-#include <winsock2.h>
+#include "kesnet.h"  // DWORD
 
 class CUdpSocket;
 

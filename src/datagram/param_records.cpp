@@ -14,7 +14,6 @@ void Clear(Record *record)
 {
     memset(static_cast<void *>(record), 0, sizeof *record);
 }
-static_assert(THREAD_PRIORITY_NORMAL == 0, "a cleared record's thread priority is the normal one");
 
 }  // namespace
 
@@ -45,7 +44,7 @@ tagParamListen::tagParamListen()
 
 int tagParamListen::Reset()
 {
-    Clear(this);  // nPriority THREAD_PRIORITY_NORMAL, bEcho FALSE
+    Clear(this);  // nPriority 0 (normal), bEcho FALSE
     dwSize = sizeof(tagParamListen);
     nMode = KES_MODE_UNICAST;
     nBacklog = 5;
@@ -84,7 +83,7 @@ tagParamListen3::tagParamListen3()
 
 void tagParamListen3::Reset()
 {
-    Clear(this);  // nPriority THREAD_PRIORITY_NORMAL
+    Clear(this);  // nPriority 0 (normal)
     dwSize = sizeof(tagParamListen3);
     nMode = KES_MODE_UNICAST;
     dwStopTimeout = 1000;

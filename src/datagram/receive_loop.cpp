@@ -4,41 +4,17 @@
 
 #include "common/clear_bytes.h"
 #include "common/host_pointers.h"
+#include "common/process_auth.h"
 #include "common/receive_thread.h"
 #include "datagram/open_socket.h"
+#include "datagram/receive_wait.h"
 #include "datagram/udp_socket.h"
-#include "win/auth_process.h"
 
 namespace {
 
 // Room for the largest datagram.
 const int kBufferSize = 65536;
 const char kEcho[4] = {'E', 'c', 'h', 'o'};
-
-enum WaitResult { kStop, kNetwork, kRetry };
-
-WaitResult WaitForDatagram(tagThreadParam *pThread, HANDLE hNetEvent)
-{
-    WSAEVENT events[2] = {pThread->StopEvent(), hNetEvent};  // stop first: a stop request wins
-    DWORD r = WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
-    if (r == WSA_WAIT_EVENT_0)
-        return kStop;
-    if (r == WSA_WAIT_EVENT_0 + 1)
-        return kNetwork;
-    // A failed wait is repeated, unless a stop is pending: once the owner has
-    // closed the socket's event the wait can only fail.
-    return pThread->StopRequested() ? kStop : kRetry;
-}
-
-// Re-arms the network event before the socket is drained. Every receive,
-// also the last one that finds nothing, lets Winsock signal FD_READ again, so
-// a datagram that arrives during the drain is either read by it or wakes the
-// next wait. Resetting the event is cheaper than asking for the network
-// events, which for a socket selected for FD_READ alone say nothing more.
-void RearmNetworkEvent(CUdpSocket *socket)
-{
-    WSAResetEvent(socket->m_hNetEvent);
-}
 
 // The thread's receive buffer, handed over with every byte after the datagram
 // zero. The host is handed a writable pointer and may have written anywhere in
@@ -96,7 +72,7 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
     CUdpSocket::Received received = socket->ReceiveAuthentic(bytes, &length, &dwFrom, &nFromPort, &origin);
     if (received == CUdpSocket::kNothing) {
         // Only a receive that had nothing to give surely wrote nothing.
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
+        if (!CUdpSocket::LastReceiveFoundNothing())
             buffer->MarkWritten();
         pThread->Leave();
         return kNoDatagram;
@@ -116,7 +92,7 @@ Delivery DeliverOne(tagThreadParam *pThread, CUdpSocket *socket, const DatagramR
         return kEnd;
     // The host's code runs outside Enter/Leave, so Release may give up on us
     // (or be called from here) while it runs.
-    winauth::SetDeliveringTeachers(origin.opened.teacher);
+    MarkDeliveringTeachers(origin.opened.teacher);
     callback(bytes, length, pUserData, dwFrom, nFromPort);
     return kDelivered;
 }
@@ -137,14 +113,14 @@ unsigned long RunDatagramReceiveLoop(tagThreadParam *pThread, const DatagramRece
     if (!pThread->Enter())
         return 0;
     CUdpSocket *socket = *receiver.ppSocket;
-    HANDLE hNetEvent = socket != nullptr ? socket->m_hNetEvent : nullptr;
+    ReadySignal ready = socket != nullptr ? socket->Readiness() : ReadySignal();
     pThread->Leave();
     if (socket == nullptr)
         return 0;
 
     ReceiveBuffer buffer;
     for (;;) {
-        WaitResult woke = WaitForDatagram(pThread, hNetEvent);
+        WaitResult woke = WaitForDatagram(pThread, ready);
         if (woke == kStop)
             return 0;
         if (woke == kRetry)
@@ -158,7 +134,7 @@ unsigned long RunDatagramReceiveLoop(tagThreadParam *pThread, const DatagramRece
             return 0;
         if (!pThread->Enter())
             return 0;
-        RearmNetworkEvent(socket);
+        socket->Rearm();
         pThread->Leave();
         // Then read on until the socket has nothing more, at least once: a
         // datagram that came after the first receive may have had its signal

@@ -1,11 +1,15 @@
-// The library's datagram socket: a Winsock UDP socket with the two events on
-// which a listener's receive thread waits, the interface it was bound to and
-// the multicast group it joined. Every datagram class owns one per socket;
-// Wake-on-LAN uses one for the length of a call.
+// The library's datagram socket: a UDP socket with what a listener's receive
+// thread waits on, the interface it was bound to and the multicast group it
+// joined. Every datagram class owns one per socket; Wake-on-LAN uses one for
+// the length of a call. Its calls are the platform's (src/win/udp_socket.cpp,
+// src/posix/udp_socket.cpp); what it declares here is the same on both.
 #ifndef KESNET_DATAGRAM_UDP_SOCKET_H
 #define KESNET_DATAGRAM_UDP_SOCKET_H
 
-#include <winsock2.h>
+// The platform's socket, readiness and stop members, and calls that only its
+// own code makes (src/win/ or src/posix/, by the build's include path); it
+// also gives DWORD and HANDLE.
+#include "udp_socket_os.h"
 
 #include "auth/trailer.h"
 
@@ -29,6 +33,9 @@ public:
     // network cards read.
     int SendPlainTo(const void *pData, DWORD dwLength, DWORD dwAddr, int nPort);
     int RecvFrom(void *pBuffer, int *pnLength, DWORD *pdwAddr, int *pnPort);
+    // Whether the last RecvFrom of this thread that failed found the socket
+    // empty (and so wrote nothing).
+    static bool LastReceiveFoundNothing();
     // RecvFrom, and when the process has a class key, the check of what came:
     // kRefused for a datagram that is not authentic or not fresh (counted, and
     // its bytes cleared), else *pnLength is the payload's length, every byte
@@ -51,19 +58,26 @@ public:
     void ForgetLastSealed();
     int SetSendBuf(int nSize);
     int SetRecvBuf(int nSize);
-    int SelectEvents(long lMask);
-    // INVALID_SOCKET also for a socket that Winsock ended when it stopped.
-    SOCKET GetSocket() const { return Live(); }
+    // Makes the socket's receives return at once when nothing is there, and
+    // arranges for Readiness() to say when a datagram has come.
+    int WatchReadable();
+    // What a receive thread waits on for this socket's datagrams: read it
+    // while the owner is there, wait on it afterwards.
+    ReadySignal Readiness() const;
+    // After a wake-up, before the socket is drained: a datagram that comes
+    // during the drain is either read by it or wakes the next wait.
+    void Rearm();
+    // What the thread that serves this socket waits on for a stop, where the
+    // platform takes it from the socket (Windows); null where the thread's
+    // block makes its own.
+    HANDLE StopSignal() const;
     int IsValid() const { return Live() != INVALID_SOCKET; }
     int SetMulticastIf();
     int JoinGroup(DWORD dwGroup);
     int LeaveGroup();
     int EnableBroadcast();
 
-    WSAEVENT m_hNetEvent;   // tied to the socket by SelectEvents
-    WSAEVENT m_hStopEvent;  // set by the owning listener to end its receive thread
-    SOCKET m_socket;
-    LONG m_nEpoch;          // Winsock's epoch when the socket was made
+    KESNET_UDP_SOCKET_OS_MEMBERS
     DWORD m_dwInterface;    // interface of the last Create, network order
     DWORD m_dwGroup;        // group of the last successful JoinGroup
     int m_nPort;            // the port it is bound to

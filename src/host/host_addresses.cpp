@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "common/winsock_epoch.h"
+#include "win/winsock_epoch.h"
 #include "host/preferred_address.h"
 
 namespace {

@@ -40,7 +40,7 @@ public:
     void Add(const tagTcpClient &client);
     // Closes the client in nPlace and moves the last client into its place.
     // bCloseSocket false leaves the socket alone: one that outlived Winsock
-    // is no longer the client's (see common/winsock_epoch.h).
+    // is no longer the client's (see win/winsock_epoch.h).
     void Remove(int nPlace, bool bCloseSocket = true);
     void CloseAll(bool bCloseSockets = true);
     // Copies the events of the connected clients to pEvents, in place order

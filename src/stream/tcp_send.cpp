@@ -6,7 +6,7 @@
 #include "auth/stream_guard.h"
 #include "common/object_heap.h"
 #include "common/socket_address.h"
-#include "common/winsock_epoch.h"
+#include "win/winsock_epoch.h"
 #include "stream/stream_socket.h"
 #include "win/auth_process.h"
 

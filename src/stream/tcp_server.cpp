@@ -7,7 +7,7 @@
 
 #include "auth/stream_guard.h"
 #include "common/host_pointers.h"
-#include "common/winsock_epoch.h"
+#include "win/winsock_epoch.h"
 #include "stream/stream_socket.h"
 #include "win/auth_process.h"
 

@@ -62,7 +62,7 @@ public:
     void Close(DWORD dwStopTimeout);
     bool IsOpen() const { return m_pThread != nullptr; }
     // The sockets are still those this server made: Winsock has not stopped
-    // since (see common/winsock_epoch.h).
+    // since (see win/winsock_epoch.h).
     bool SocketsLive() const;
 
     // The serving loop, run by the thread that Open started; returns 0.

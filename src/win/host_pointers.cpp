@@ -21,3 +21,8 @@ bool IsReadableText(LPCSTR pszText)
     // No limit on the length: the test must reach the terminator wherever it is.
     return pszText == nullptr || !IsBadStringPtrA(pszText, static_cast<UINT_PTR>(-1));
 }
+
+bool IsReadableBlock(const void *pBlock, size_t nBytes)
+{
+    return !IsBadReadPtr(pBlock, nBytes);
+}

@@ -6,8 +6,8 @@
 // A host that stops Winsock (KesExitInstance) while objects are still open
 // then finds them failing cleanly, and releasing them later, even after
 // Winsock was started again, closes nothing that is not theirs.
-#ifndef KESNET_COMMON_WINSOCK_EPOCH_H
-#define KESNET_COMMON_WINSOCK_EPOCH_H
+#ifndef KESNET_WIN_WINSOCK_EPOCH_H
+#define KESNET_WIN_WINSOCK_EPOCH_H
 
 #include <winsock2.h>
 

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "kesnet.h"
+
 namespace {
 
 // Where each thread that Start made finds its own block: the system's thread
@@ -29,6 +31,10 @@ private:
 RunningBlock g_running;
 
 }  // namespace
+
+// The records' constructors clear every field: their thread priority is the
+// normal one.
+static_assert(THREAD_PRIORITY_NORMAL == 0, "a cleared record's thread priority is the normal one");
 
 tagThreadParam *tagThreadParam::Start(Entry entry, void *pOwner, int nIndex, HANDLE hStopEvent,
                                       int nPriority, DWORD dwStopTimeout)

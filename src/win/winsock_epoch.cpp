@@ -1,4 +1,4 @@
-#include "common/winsock_epoch.h"
+#include "win/winsock_epoch.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "common/clear_bytes.h"
 #include "common/socket_address.h"
-#include "common/winsock_epoch.h"
+#include "win/winsock_epoch.h"
 #include "win/auth_process.h"
 
 // The multicast options must carry their Winsock 2 numbers; the Winsock 1.1
@@ -198,6 +198,34 @@ int CUdpSocket::SelectEvents(long lMask)
     if (Live() == INVALID_SOCKET)
         return 0;
     return WSAEventSelect(Live(), m_hNetEvent, lMask) != SOCKET_ERROR;
+}
+
+int CUdpSocket::WatchReadable()
+{
+    return SelectEvents(FD_READ);
+}
+
+ReadySignal CUdpSocket::Readiness() const
+{
+    return m_hNetEvent;
+}
+
+// Every receive, also the last one that finds nothing, lets Winsock signal
+// FD_READ again. Resetting the event is cheaper than asking for the network
+// events, which for a socket selected for FD_READ alone say nothing more.
+void CUdpSocket::Rearm()
+{
+    WSAResetEvent(m_hNetEvent);
+}
+
+HANDLE CUdpSocket::StopSignal() const
+{
+    return m_hStopEvent;
+}
+
+bool CUdpSocket::LastReceiveFoundNothing()
+{
+    return WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
 int CUdpSocket::SetMulticastIf()
